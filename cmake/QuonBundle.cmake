@@ -1,0 +1,13 @@
+# Puts an executable into the bundle directory with the run path $ORIGIN/lib.
+function(quon_bundle_executable target)
+  set_target_properties(${target} PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY "${QUON_BUNDLE_DIR}"
+    BUILD_RPATH "$ORIGIN/lib"
+    INSTALL_RPATH "$ORIGIN/lib")
+endfunction()
+
+# Puts a shared library into the bundle's lib/ directory.
+function(quon_bundle_library target)
+  set_target_properties(${target} PROPERTIES
+    LIBRARY_OUTPUT_DIRECTORY "${QUON_BUNDLE_LIB_DIR}")
+endfunction()
