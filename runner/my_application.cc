@@ -1,0 +1,142 @@
+#include "my_application.h"
+
+#include <flutter_linux/flutter_linux.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
+
+#include "generated_plugin_registrant.h"
+#include "v2ray_channel_handler_linux.h"
+
+namespace {
+
+constexpr char kApplicationId[] = "com.korvaline.quonvpn";
+constexpr char kWindowTitle[] = "quon_vpn";
+constexpr int kDefaultWidth = 1280;
+constexpr int kDefaultHeight = 720;
+constexpr char kBackgroundColor[] = "#FFFFFF";
+// GNOME Shell draws client-side decorations well; other X11 window managers
+// get a plain title with their own decorations.
+constexpr char kHeaderBarWindowManager[] = "GNOME Shell";
+
+}  // namespace
+
+struct _MyApplication {
+  GtkApplication parent_instance;
+  // Command-line arguments after the program name, for the Dart entry point.
+  char** dart_entrypoint_arguments;
+};
+
+G_DEFINE_TYPE(MyApplication, my_application, GTK_TYPE_APPLICATION)
+
+namespace {
+
+bool UseHeaderBar(GtkWindow* window) {
+#ifdef GDK_WINDOWING_X11
+  GdkScreen* screen = gtk_window_get_screen(window);
+  if (GDK_IS_X11_SCREEN(screen)) {
+    const gchar* wm_name = gdk_x11_screen_get_window_manager_name(screen);
+    return g_strcmp0(wm_name, kHeaderBarWindowManager) == 0;
+  }
+#else
+  (void)window;
+#endif
+  // No screen, or not X11 (Wayland, for example).
+  return true;
+}
+
+}  // namespace
+
+static void my_application_activate(GApplication* application) {
+  MyApplication* self = MY_APPLICATION(application);
+  GtkWindow* window =
+      GTK_WINDOW(gtk_application_window_new(GTK_APPLICATION(application)));
+
+  if (UseHeaderBar(window)) {
+    GtkHeaderBar* header_bar = GTK_HEADER_BAR(gtk_header_bar_new());
+    gtk_widget_show(GTK_WIDGET(header_bar));
+    gtk_header_bar_set_title(header_bar, kWindowTitle);
+    gtk_header_bar_set_show_close_button(header_bar, TRUE);
+    gtk_window_set_titlebar(window, GTK_WIDGET(header_bar));
+  } else {
+    gtk_window_set_title(window, kWindowTitle);
+  }
+
+  gtk_window_set_default_size(window, kDefaultWidth, kDefaultHeight);
+
+  g_autoptr(FlDartProject) project = fl_dart_project_new();
+  fl_dart_project_set_dart_entrypoint_arguments(
+      project, self->dart_entrypoint_arguments);
+
+  FlView* view = fl_view_new(project);
+  GdkRGBA background_color;
+  gdk_rgba_parse(&background_color, kBackgroundColor);
+  fl_view_set_background_color(view, &background_color);
+  gtk_widget_show(GTK_WIDGET(view));
+  gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view));
+
+  gtk_widget_show_all(GTK_WIDGET(window));
+
+  fl_register_plugins(FL_PLUGIN_REGISTRY(view));
+
+  register_v2ray_channel_linux(
+      fl_engine_get_binary_messenger(fl_view_get_engine(view)));
+
+  gtk_widget_grab_focus(GTK_WIDGET(view));
+}
+
+static gboolean my_application_local_command_line(GApplication* application,
+                                                  gchar*** arguments,
+                                                  int* exit_status) {
+  MyApplication* self = MY_APPLICATION(application);
+  // Strip out the first argument as it is the binary name.
+  g_strfreev(self->dart_entrypoint_arguments);
+  self->dart_entrypoint_arguments = g_strdupv(*arguments + 1);
+
+  g_autoptr(GError) error = nullptr;
+  if (!g_application_register(application, nullptr, &error)) {
+    g_warning("Failed to register: %s", error->message);
+    *exit_status = 1;
+    return TRUE;
+  }
+
+  g_application_activate(application);
+  *exit_status = 0;
+  return TRUE;
+}
+
+static void my_application_startup(GApplication* application) {
+  G_APPLICATION_CLASS(my_application_parent_class)->startup(application);
+}
+
+static void my_application_shutdown(GApplication* application) {
+  G_APPLICATION_CLASS(my_application_parent_class)->shutdown(application);
+}
+
+static void my_application_dispose(GObject* object) {
+  MyApplication* self = MY_APPLICATION(object);
+  g_clear_pointer(&self->dart_entrypoint_arguments, g_strfreev);
+  G_OBJECT_CLASS(my_application_parent_class)->dispose(object);
+}
+
+static void my_application_class_init(MyApplicationClass* klass) {
+  G_APPLICATION_CLASS(klass)->activate = my_application_activate;
+  G_APPLICATION_CLASS(klass)->local_command_line =
+      my_application_local_command_line;
+  G_APPLICATION_CLASS(klass)->startup = my_application_startup;
+  G_APPLICATION_CLASS(klass)->shutdown = my_application_shutdown;
+  G_OBJECT_CLASS(klass)->dispose = my_application_dispose;
+}
+
+static void my_application_init(MyApplication* self) {
+  self->dart_entrypoint_arguments = nullptr;
+}
+
+MyApplication* my_application_new() {
+  // The program name doubles as the window class on X11 and the app id the
+  // desktop shell matches .desktop files against.
+  g_set_prgname(kApplicationId);
+  return MY_APPLICATION(g_object_new(my_application_get_type(),
+                                     "application-id", kApplicationId, "flags",
+                                     G_APPLICATION_NON_UNIQUE, nullptr));
+}

@@ -1,0 +1,92 @@
+#ifndef RUNNER_V2RAY_ENGINE_LINUX_H_
+#define RUNNER_V2RAY_ENGINE_LINUX_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The runner's one tunnel engine: owns the Xray child process, the runtime
+// configuration file, the calls of the route helper and the last error and
+// last response texts that the user interface reads back.
+//
+// Not thread-safe: every call must be serialised by the caller (the method
+// channel holds g_engine_mutex around each one). Operations that can fail
+// return false after recording the reason with SetError().
+class V2RayEngineLinux {
+ public:
+  V2RayEngineLinux();
+  // Stops the tunnel (Stop()) before the object goes away.
+  ~V2RayEngineLinux();
+
+  V2RayEngineLinux(const V2RayEngineLinux&) = delete;
+  V2RayEngineLinux& operator=(const V2RayEngineLinux&) = delete;
+
+  // Operations of the method channel.
+
+  // Brings the tunnel up with |config| (Xray JSON text). |apps_filter_mode|
+  // and |selected_apps| are accepted for the interface's sake; the Linux
+  // engine routes the whole system.
+  bool Start(const std::string& config,
+             const std::string& apps_filter_mode,
+             const std::vector<std::string>& selected_apps);
+  // Restores routing and DNS, then ends Xray.
+  bool Stop();
+  // True while the Xray child passes the liveness test.
+  bool IsRunning() const;
+  // Proves that traffic leaves through the tunnel interface.
+  bool CheckTunnel();
+  // The last failure, or when there is none the tail of Xray's own output.
+  std::string LastError() const;
+  // The text of the last success of Start, Stop or CheckTunnel.
+  std::string LastResponse() const;
+
+  // Paths. Evaluated afresh on every call.
+
+  // Directory of the running executable without a trailing slash; "." when
+  // /proc/self/exe cannot be read.
+  std::string GetExecutableDir() const;
+  std::string GetRuntimeConfigPath() const;
+  // The installed Xray when it is executable, else the copy next to the
+  // runner (returned untested).
+  std::string GetXrayPath() const;
+  // The installed route helper when it is executable, else the development
+  // copy next to the runner (returned untested).
+  std::string GetHelperPath() const;
+
+  // Building blocks of the operations above.
+
+  // Writes |config| byte for byte to GetRuntimeConfigPath(), mode 0600.
+  bool WriteRuntimeConfig(const std::string& config);
+  // The "address" of the first "vnext" entry of |config|; empty when none.
+  std::string ExtractServerHost(const std::string& config) const;
+  // Records |message| as the last error, empties the last response and logs
+  // it as an error line.
+  void SetError(const std::string& message);
+  // Liveness test: |pid| > 0 and kill(pid, 0) succeeds or fails with EPERM.
+  // Never signals a pid of 0 or below.
+  bool ProcessExists(int pid) const;
+  // Polls for interface |iface| up to |attempts| times, |delay_ms| apart.
+  bool WaitForTun(const std::string& iface, int attempts, int delay_ms);
+  // Runs the route helper with |action| and |server_host|, killing it after
+  // |timeout_seconds|.
+  bool RunRouteHelper(const std::string& action,
+                      const std::string& server_host,
+                      int timeout_seconds);
+  // The last 8192 bytes of Xray's runtime error log, unaltered; empty when
+  // the log cannot be opened.
+  std::string ReadRuntimeError() const;
+
+ private:
+  // Appends |line| and a newline to the native log; drops it silently when
+  // the log cannot be opened.
+  static void Log(const std::string& line);
+
+  int32_t pid_ = -1;
+  bool tunnel_active_ = false;
+  std::string last_error_;
+  std::string last_response_;
+  std::string config_json_;
+  std::string server_host_;
+};
+
+#endif  // RUNNER_V2RAY_ENGINE_LINUX_H_
