@@ -1,0 +1,345 @@
+# The lab network, for bash tests that run inside tests/lib/sandbox.sh --net.
+# Source tests/lib/common.sh first, then this file.
+#
+#   "desktop": the sandbox's own namespace, where the runner, the helper and
+#   the client core run unchanged.
+#
+#   desktop (sandbox netns)          router (netns)              vpn server (netns)
+#   ld<id> 192.0.2.2/24   ------ lr<id> 192.0.2.1/24
+#          2001:db8:1::2/64             2001:db8:1::1/64
+#   default via 192.0.2.1        rv<id> 198.51.100.1/24 ------ vr<id> 198.51.100.10/24
+#   default via 2001:db8:1::1           2001:db8:2::1/64              2001:db8:2::10/64
+#   quon_vpn0 (client core)                                    lt<id> 198.18.0.1/30 (server core's TUN)
+#     198.18.0.2/30                                                   2001:db8:ff::1/64
+#     2001:db8:ff::2/64                                         vi<id> 203.0.113.1/24
+#                                                                      2001:db8:3::1/64
+#                                                                  |
+#                                                   internet (netns)
+#                                                   iv<id> 203.0.113.2/24, 2001:db8:3::2/64
+#                                                   1.1.1.1/32         HTTPS :443 /cdn-cgi/trace
+#                                                   203.0.113.80/32    HTTP :80 /generate_204
+#                                                   2001:db8:3::80/128 HTTP :80 /generate_204
+#                                                   default via the vpn server
+#
+# The router forwards between the desktop and the vpn server only: it has no
+# route to the internet namespace, so the desktop reaches 1.1.1.1 and
+# cp.cloudflare.com only through the tunnel. The vpn server forwards between
+# its TUN and the internet; the internet's default route leads back to it.
+#
+# Names resolve from private files bind-mounted over /etc/hosts,
+# /etc/nsswitch.conf and /etc/resolv.conf in the sandbox's mount namespace:
+# cp.cloudflare.com -> 203.0.113.80 and 2001:db8:3::80, vpn.lab.test -> the
+# vpn server; the resolver is a loopback address where nothing listens, so
+# any other name fails at once and no query leaves the sandbox.
+#
+# Every name carries a per-run id; lab_topology_down (trapped on EXIT by
+# lab_topology_up) ends what the lab started and removes its namespaces.
+
+LAB_XRAY=${LAB_XRAY:-${QUON_BUNDLE_DIR:-}/xray}
+LAB_SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+LAB_DESKTOP_V4=192.0.2.2
+LAB_DESKTOP_GW_V4=192.0.2.1
+LAB_DESKTOP_V6=2001:db8:1::2
+LAB_DESKTOP_GW_V6=2001:db8:1::1
+LAB_ROUTER_VPN_V4=198.51.100.1
+LAB_ROUTER_VPN_V6=2001:db8:2::1
+LAB_VPN_V4=198.51.100.10
+LAB_VPN_V6=2001:db8:2::10
+LAB_VPN_HOST=vpn.lab.test
+LAB_VPN_PORT=7000
+LAB_VPN_INET_V4=203.0.113.1
+LAB_VPN_INET_V6=2001:db8:3::1
+LAB_INET_V4=203.0.113.2
+LAB_INET_V6=2001:db8:3::2
+LAB_PROBE_TRACE_V4=1.1.1.1
+LAB_PROBE_HTTP_V4=203.0.113.80
+LAB_PROBE_HTTP_V6=2001:db8:3::80
+LAB_PROBE_HTTP_HOST=cp.cloudflare.com
+LAB_TUN_SERVER_V4=198.18.0.1/30
+LAB_TUN_CLIENT_V4=198.18.0.2/30
+LAB_TUN_SERVER_V6=2001:db8:ff::1/64
+LAB_TUN_CLIENT_V6=2001:db8:ff::2/64
+LAB_TUN_NAME=quon_vpn0
+
+LAB_ID=
+LAB_WORK=
+LAB_NS_ROUTER=
+LAB_NS_VPN=
+LAB_NS_INET=
+LAB_DESKTOP_IF=
+LAB_SERVER_TUN=
+LAB_SERVER_PID=
+LAB_PROBE_PID=
+_LAB_PIDS=()
+_LAB_NAMESPACES=()
+_LAB_MOUNTS=()
+_LAB_EXIT_HOOKS=()
+
+# Runs "$@" in network namespace NS (its own /sys, as ip netns exec gives).
+lab_in() {
+  local ns=$1
+  shift
+  ip netns exec "$ns" "$@"
+}
+
+_lab_must() {
+  "$@" || fail "lab: command failed: $*"
+}
+
+# lab_on_exit COMMAND...: runs at exit, before the lab is taken down (so a
+# test's own processes end before the namespaces they use).
+lab_on_exit() {
+  _LAB_EXIT_HOOKS+=("$*")
+}
+
+# Starts "$@" in the background with output to FILE and records its pid for
+# the cleanup; the pid is in LAB_LAST_PID.
+lab_spawn() {
+  local out=$1
+  shift
+  "$@" >"$out" 2>&1 &
+  LAB_LAST_PID=$!
+  _LAB_PIDS+=("$LAB_LAST_PID")
+}
+
+# Ends one process the lab started: SIGTERM, up to 5 s, then SIGKILL.
+lab_stop_pid() {
+  local pid=$1
+  kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+  kill -TERM "$pid" 2>/dev/null
+  if ! wait_until 5 _lab_gone "$pid"; then
+    kill -KILL "$pid" 2>/dev/null
+  fi
+  wait "$pid" 2>/dev/null
+  return 0
+}
+# Gone or a zombie waiting for our wait.
+_lab_gone() {
+  local stat
+  stat=$(ps -o stat= -p "$1" 2>/dev/null)
+  [ -z "$stat" ] || [ "${stat#Z}" != "$stat" ]
+}
+
+lab_topology_down() {
+  set +e
+  local i
+  for ((i = ${#_LAB_EXIT_HOOKS[@]} - 1; i >= 0; i--)); do
+    eval "${_LAB_EXIT_HOOKS[i]}"
+  done
+  _LAB_EXIT_HOOKS=()
+  for ((i = ${#_LAB_PIDS[@]} - 1; i >= 0; i--)); do
+    lab_stop_pid "${_LAB_PIDS[i]}"
+  done
+  _LAB_PIDS=()
+  for ns in "${_LAB_NAMESPACES[@]}"; do
+    ip netns del "$ns" 2>/dev/null
+  done
+  _LAB_NAMESPACES=()
+  for ((i = ${#_LAB_MOUNTS[@]} - 1; i >= 0; i--)); do
+    umount "${_LAB_MOUNTS[i]}" 2>/dev/null
+  done
+  _LAB_MOUNTS=()
+  [ -n "$LAB_WORK" ] && rm -rf "$LAB_WORK"
+  LAB_WORK=
+}
+
+# operstate of DEV (in namespace NS when given) is "up" or "unknown" (a TUN
+# held open by its process reads "unknown").
+lab_link_up() {
+  local dev=$1 ns=${2:-} state
+  if [ -n "$ns" ]; then
+    state=$(lab_in "$ns" cat "/sys/class/net/$dev/operstate" 2>/dev/null)
+  else
+    state=$(cat "/sys/class/net/$dev/operstate" 2>/dev/null)
+  fi
+  [ "$state" = up ] || [ "$state" = unknown ]
+}
+
+lab_link_absent() {
+  local dev=$1 ns=${2:-}
+  if [ -n "$ns" ]; then
+    ! lab_in "$ns" test -e "/sys/class/net/$dev"
+  else
+    [ ! -e "/sys/class/net/$dev" ]
+  fi
+}
+
+# lab_listening NS tcp|udp ADDR:PORT (as ss prints it: [v6]:port, *:port).
+lab_listening() {
+  local ns=$1 proto=$2 want=$3 flag=-t
+  [ "$proto" = udp ] && flag=-u
+  lab_in "$ns" ss -Hln "$flag" | awk '{print $4}' | grep -qxF -- "$want"
+}
+
+_lab_ns() {
+  local ns=$1
+  _lab_must ip netns add "$ns"
+  _LAB_NAMESPACES+=("$ns")
+  lab_in "$ns" ip link set lo up
+  # Loose defaults whatever the machine's are: forwarding on, no reverse
+  # path filter (asymmetric paths are normal in a lab).
+  _lab_must lab_in "$ns" sysctl -qw net.ipv4.ip_forward=1 \
+    net.ipv6.conf.all.forwarding=1 net.ipv4.conf.all.rp_filter=0 \
+    net.ipv4.conf.default.rp_filter=0
+}
+
+# lab_veth A NS_A B NS_B: a veth pair A (in NS_A, "" = the desktop) and B.
+_lab_veth() {
+  local a=$1 ns_a=$2 b=$3 ns_b=$4
+  _lab_must ip link add "$a" type veth peer name "$b"
+  [ -n "$ns_a" ] && _lab_must ip link set "$a" netns "$ns_a"
+  _lab_must ip link set "$b" netns "$ns_b"
+}
+
+# _lab_addr NS DEV ADDR...: IPv6 addresses without duplicate detection, so
+# they work at once; then the link goes up.
+_lab_addr() {
+  local ns=$1 dev=$2 a
+  shift 2
+  for a in "$@"; do
+    local opt=()
+    case "$a" in *:*) opt=(nodad) ;; esac
+    if [ -n "$ns" ]; then
+      _lab_must lab_in "$ns" ip addr add "$a" dev "$dev" "${opt[@]}"
+    else
+      _lab_must ip addr add "$a" dev "$dev" "${opt[@]}"
+    fi
+  done
+  if [ -n "$ns" ]; then
+    _lab_must lab_in "$ns" ip link set "$dev" up
+  else
+    _lab_must ip link set "$dev" up
+  fi
+}
+
+# Private name resolution for this sandbox (see the top of this file).
+lab_dns_up() {
+  sandbox_check net
+  [ -n "$LAB_WORK" ] || LAB_WORK=$(mktemp -d /tmp/lab.XXXXXX)
+  local f
+  cat >"$LAB_WORK/hosts" <<EOF
+127.0.0.1 localhost
+::1 localhost
+$LAB_PROBE_HTTP_V4 $LAB_PROBE_HTTP_HOST
+$LAB_PROBE_HTTP_V6 $LAB_PROBE_HTTP_HOST
+$LAB_VPN_V4 $LAB_VPN_HOST
+$LAB_VPN_V6 $LAB_VPN_HOST
+EOF
+  printf 'hosts: files dns\n' >"$LAB_WORK/nsswitch.conf"
+  printf 'nameserver 127.0.0.53\noptions timeout:1 attempts:1\n' >"$LAB_WORK/resolv.conf"
+  for f in hosts nsswitch.conf resolv.conf; do
+    _lab_must mount --bind "$LAB_WORK/$f" "/etc/$f"
+    _LAB_MOUNTS+=("/etc/$f")
+  done
+}
+
+# Builds the namespaces, links, addresses and routes drawn above, and the
+# private name resolution. Needs root and the sandbox's network namespace.
+lab_topology_up() {
+  sandbox_check net
+  require_cmd ip ss sysctl mktemp
+  [ -x "$LAB_XRAY" ] || fail "lab: no stand-in core at $LAB_XRAY"
+  trap lab_topology_down EXIT
+  LAB_ID=$(printf '%04x' $((RANDOM ^ $$ & 0xffff)))
+  LAB_WORK=$(mktemp -d /tmp/lab.XXXXXX)
+  LAB_NS_ROUTER=lab-$LAB_ID-router
+  LAB_NS_VPN=lab-$LAB_ID-vpn
+  LAB_NS_INET=lab-$LAB_ID-inet
+  LAB_DESKTOP_IF=ld$LAB_ID
+  LAB_SERVER_TUN=lt$LAB_ID
+  local id=$LAB_ID
+  _lab_ns "$LAB_NS_ROUTER"
+  _lab_ns "$LAB_NS_VPN"
+  _lab_ns "$LAB_NS_INET"
+
+  # desktop <-> router
+  _lab_veth "ld$id" "" "lr$id" "$LAB_NS_ROUTER"
+  _lab_addr "" "ld$id" "$LAB_DESKTOP_V4/24" "$LAB_DESKTOP_V6/64"
+  _lab_addr "$LAB_NS_ROUTER" "lr$id" "$LAB_DESKTOP_GW_V4/24" "$LAB_DESKTOP_GW_V6/64"
+  _lab_must ip route replace default via "$LAB_DESKTOP_GW_V4" dev "ld$id"
+  _lab_must ip -6 route replace default via "$LAB_DESKTOP_GW_V6" dev "ld$id"
+
+  # router <-> vpn server
+  _lab_veth "rv$id" "$LAB_NS_ROUTER" "vr$id" "$LAB_NS_VPN"
+  _lab_addr "$LAB_NS_ROUTER" "rv$id" "$LAB_ROUTER_VPN_V4/24" "$LAB_ROUTER_VPN_V6/64"
+  _lab_addr "$LAB_NS_VPN" "vr$id" "$LAB_VPN_V4/24" "$LAB_VPN_V6/64"
+  _lab_must lab_in "$LAB_NS_VPN" ip route add 192.0.2.0/24 via "$LAB_ROUTER_VPN_V4"
+  _lab_must lab_in "$LAB_NS_VPN" ip -6 route add 2001:db8:1::/64 via "$LAB_ROUTER_VPN_V6"
+
+  # vpn server <-> internet
+  _lab_veth "vi$id" "$LAB_NS_VPN" "iv$id" "$LAB_NS_INET"
+  _lab_addr "$LAB_NS_VPN" "vi$id" "$LAB_VPN_INET_V4/24" "$LAB_VPN_INET_V6/64"
+  _lab_addr "$LAB_NS_INET" "iv$id" "$LAB_INET_V4/24" "$LAB_INET_V6/64" \
+    "$LAB_PROBE_TRACE_V4/32" "$LAB_PROBE_HTTP_V4/32" "$LAB_PROBE_HTTP_V6/128"
+  _lab_must lab_in "$LAB_NS_VPN" ip route add default via "$LAB_INET_V4"
+  _lab_must lab_in "$LAB_NS_VPN" ip -6 route add default via "$LAB_INET_V6"
+  _lab_must lab_in "$LAB_NS_INET" ip route add default via "$LAB_VPN_INET_V4"
+  _lab_must lab_in "$LAB_NS_INET" ip -6 route add default via "$LAB_VPN_INET_V6"
+
+  lab_dns_up
+}
+
+# Starts the core in server mode in the vpn server namespace, listening on
+# every address at LAB_VPN_PORT, and waits until its TUN is up. Its output
+# goes to $LAB_WORK/server.log.
+lab_start_vpn_server() {
+  lab_spawn "$LAB_WORK/server.log" ip netns exec "$LAB_NS_VPN" "$LAB_XRAY" \
+    server -listen "[::]:$LAB_VPN_PORT" -tun "$LAB_SERVER_TUN" \
+    -address "$LAB_TUN_SERVER_V4" -address "$LAB_TUN_SERVER_V6"
+  LAB_SERVER_PID=$LAB_LAST_PID
+  wait_until 10 lab_link_up "$LAB_SERVER_TUN" "$LAB_NS_VPN" ||
+    fail "lab: the server core's $LAB_SERVER_TUN did not come up: $(cat "$LAB_WORK/server.log")"
+}
+
+# Starts the probe endpoints in the internet namespace with a throwaway
+# self-signed certificate; waits until all three listen. Output goes to
+# $LAB_WORK/probe.log.
+lab_start_probes() {
+  require_cmd openssl
+  [ -x /usr/bin/python3 ] || skip "needs /usr/bin/python3"
+  _lab_must openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 \
+    -nodes -days 1 -subj "/CN=$LAB_PROBE_TRACE_V4" \
+    -keyout "$LAB_WORK/probe.key" -out "$LAB_WORK/probe.crt" 2>/dev/null
+  lab_spawn "$LAB_WORK/probe.log" ip netns exec "$LAB_NS_INET" /usr/bin/python3 \
+    "$LAB_SOURCE_DIR/probe_server.py" \
+    --https "$LAB_PROBE_TRACE_V4:443" \
+    --http "$LAB_PROBE_HTTP_V4:80" --http "[$LAB_PROBE_HTTP_V6]:80" \
+    --cert "$LAB_WORK/probe.crt" --key "$LAB_WORK/probe.key"
+  LAB_PROBE_PID=$LAB_LAST_PID
+  wait_until 15 _lab_probes_listening ||
+    fail "lab: the probe endpoints did not start: $(cat "$LAB_WORK/probe.log")"
+}
+_lab_probes_listening() {
+  lab_listening "$LAB_NS_INET" tcp "$LAB_PROBE_TRACE_V4:443" &&
+    lab_listening "$LAB_NS_INET" tcp "$LAB_PROBE_HTTP_V4:80" &&
+    lab_listening "$LAB_NS_INET" tcp "[$LAB_PROBE_HTTP_V6]:80"
+}
+
+# lab_write_client_config PATH [SERVER_HOST] [EXTRA_LAB_MEMBERS]
+# An Xray configuration for the client core: a TUN inbound quon_vpn0, the
+# vpn server (default: its IPv4 address) as the first outbound's vnext, and
+# "labStandIn" with the tunnel addresses plus EXTRA_LAB_MEMBERS, JSON members
+# such as '"noTun": true, "exitAfterMs": 1500'.
+lab_write_client_config() {
+  local path=$1 host=${2:-$LAB_VPN_V4} extra=${3:-}
+  [ -n "$extra" ] && extra=", $extra"
+  cat >"$path" <<EOF
+{
+  "log": {"loglevel": "warning"},
+  "inbounds": [
+    {"tag": "tun-in", "protocol": "tun",
+     "settings": {"name": "$LAB_TUN_NAME", "MTU": 1500}},
+    {"tag": "socks-in", "protocol": "socks", "listen": "127.0.0.1", "port": 10808}
+  ],
+  "outbounds": [
+    {"tag": "proxy", "protocol": "vless",
+     "settings": {"vnext": [{"address": "$host", "port": $LAB_VPN_PORT,
+                             "users": [{"id": "00000000-0000-4000-8000-000000000000",
+                                        "encryption": "none"}]}]}},
+    {"tag": "direct", "protocol": "freedom"}
+  ],
+  "labStandIn": {"tunAddresses": ["$LAB_TUN_CLIENT_V4", "$LAB_TUN_CLIENT_V6"]$extra}
+}
+EOF
+}
