@@ -102,8 +102,10 @@ RelayEnd RunRelay(const RelayFds& fds,
   std::vector<uint8_t> buffer(kMaxPacket);
   sockaddr_storage client{};
   socklen_t client_length = 0;
-  ErrorReport send_report("sending to the peer failed", log);
-  ErrorReport receive_report("receiving from the peer failed", log);
+  // A UDP send "succeeds" even when the peer is gone (the ICMP error comes
+  // back on a later call), so only a datagram received proves the peer is
+  // back.
+  ErrorReport peer_report("the peer is unreachable", log);
   ErrorReport tun_write_report("writing to the interface failed", log);
 
   enum { kTun, kUdp, kSignal, kTimer, kCount };
@@ -165,10 +167,9 @@ RelayEnd RunRelay(const RelayFds& fds,
                          reinterpret_cast<const sockaddr*>(&client),
                          client_length);
         if (sent < 0) {
-          send_report.Failed(errno);
+          peer_report.Failed(errno);
           ++stats->dropped;
         } else {
-          send_report.Succeeded();
           ++stats->to_peer;
         }
       }
@@ -185,10 +186,10 @@ RelayEnd RunRelay(const RelayFds& fds,
           }
           // ICMP errors of earlier sends (peer not listening yet, no
           // route): reported, then the relay goes on.
-          receive_report.Failed(errno);
+          peer_report.Failed(errno);
           continue;
         }
-        receive_report.Succeeded();
+        peer_report.Succeeded();
         if (!LooksLikeIpPacket(buffer.data(), static_cast<size_t>(n))) {
           ++stats->dropped;
           continue;
