@@ -1,0 +1,397 @@
+// Unit tests of the route helper's text handling, command runner and state
+// file. The helper is compiled into this test with its entry point renamed.
+#define PATHWARDEN_EMBEDDED 1
+#include "pathwarden.cc"  // NOLINT(bugprone-suspicious-include)
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+TEST(TextHelpers, TrimJoinSplit) {
+  EXPECT_EQ(trim(""), "");
+  EXPECT_EQ(trim(" \t\r\n \n"), "");
+  EXPECT_EQ(trim("  up\n"), "up");
+  EXPECT_EQ(trim("\ta  b\r\n"), "a  b");
+  EXPECT_EQ(trim("x"), "x");
+
+  EXPECT_EQ(joinCsv({}), "");
+  EXPECT_EQ(joinCsv({"192.0.2.1"}), "192.0.2.1");
+  EXPECT_EQ(joinCsv({"192.0.2.1", "2001:db8::1"}), "192.0.2.1,2001:db8::1");
+
+  using List = std::vector<std::string>;
+  EXPECT_EQ(splitCsv(""), List());
+  EXPECT_EQ(splitCsv(","), List());
+  EXPECT_EQ(splitCsv(" a , ,b,,c ,"), (List{"a", "b", "c"}));
+  EXPECT_EQ(splitCsv("one"), List{"one"});
+}
+
+TEST(RunCommand, StatusesAndOutput) {
+  int status = -1;
+  EXPECT_EQ(runCommand("printf '  up\\n'", &status), "up");
+  EXPECT_EQ(status, 0);
+
+  status = -1;
+  // The redirection is appended to the whole line, so an error printed by
+  // the (last) command is captured.
+  EXPECT_EQ(runCommand("sh -c 'echo broken >&2; exit 2'", &status), "broken");
+  EXPECT_EQ(status, 2);
+
+  status = 0;
+  EXPECT_EQ(runCommand("kill -KILL $$", &status), "");
+  EXPECT_EQ(status, -1);
+
+  // One line far longer than the 511 bytes of one read comes back whole.
+  status = -1;
+  std::string line = runCommand("head -c 2000 /dev/zero | tr '\\0' x", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(line, std::string(2000, 'x'));
+
+  // A null status pointer is allowed.
+  EXPECT_EQ(runCommand("echo fine", nullptr), "fine");
+}
+
+TEST(RunOk, ReportsFailuresAndHonoursRequired) {
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(runOk("true", true));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(runOk("sh -c 'echo no such device >&2; exit 2'", true));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[helper] command failed: sh -c 'echo no such device >&2; exit 2'\n"
+            "no such device\n");
+
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(runOk("exit 1", false));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[helper] command failed: exit 1\n");
+}
+
+struct RouteCase {
+  int family;
+  const char* line;
+  bool valid;
+  const char* iface;
+  const char* gateway;
+};
+
+TEST(DefaultRouteParsing, FirstLineOfIpOutput) {
+  const RouteCase cases[] = {
+      {AF_INET, "default via 192.168.1.1 dev wlp3s0 proto dhcp metric 600",
+       true, "wlp3s0", "192.168.1.1"},
+      {AF_INET6,
+       "default via fe80::1 dev wlp3s0 proto ra metric 600 pref "
+       "medium",
+       true, "wlp3s0", "fe80::1"},
+      {AF_INET, "default dev wg0 scope link", true, "wg0", ""},
+      {AF_INET6, "default dev wg0 metric 1024 pref medium", true, "wg0", ""},
+      // A gateway that does not parse keeps its text but is not usable, and
+      // the device-only form is not tried instead.
+      {AF_INET, "default via 300.1.1.1 dev eth0", false, "eth0", "300.1.1.1"},
+      {AF_INET, "", false, "", ""},
+      // Multipath: next hops on later lines, nothing usable on the first.
+      {AF_INET6, "default proto ra metric 1024 expires 1798sec pref medium",
+       false, "", ""},
+      {AF_INET, "default via 10.0.0.1  dev\teth1", true, "eth1", "10.0.0.1"},
+  };
+  for (const RouteCase& c : cases) {
+    SCOPED_TRACE(c.line);
+    DefaultRoute route = parseDefaultRouteLine(c.family, c.line);
+    EXPECT_EQ(route.valid, c.valid);
+    EXPECT_EQ(route.iface, c.iface);
+    EXPECT_EQ(route.gateway, c.gateway);
+  }
+}
+
+TEST(DefaultRouteParsing, UnsafeInterfaceNamesAreRejected) {
+  for (const char* name :
+       {"eth0", "wlp3s0", "br-lan.10", "a_b=c+d", "x", "abcdefghijklmno"}) {
+    EXPECT_TRUE(isSafeIfaceName(name)) << name;
+  }
+  for (const char* name :
+       {"", "abcdefghijklmnop", "q;pwn", "q$(pwn)", "q`pwn`", "q|pwn", "q&pwn",
+        "q>x", "q'x", "q\"x", "q\\x", "q*", "q~", "q!x"}) {
+    EXPECT_FALSE(isSafeIfaceName(name)) << name;
+  }
+
+  testing::internal::CaptureStderr();
+  DefaultRoute route = parseDefaultRouteLine(AF_INET, "default dev q;pwn");
+  ASSERT_TRUE(route.valid);
+  rejectUnsafeRoute(AF_INET, "ip", &route);
+  EXPECT_FALSE(route.valid);
+  DefaultRoute gw{true, "eth0", "10.0.0.1;pwn"};
+  rejectUnsafeRoute(AF_INET, "saved state", &gw);
+  EXPECT_FALSE(gw.valid);
+  DefaultRoute v6_in_v4{true, "eth0", "fe80::1"};
+  rejectUnsafeRoute(AF_INET, "saved state", &v6_in_v4);
+  EXPECT_FALSE(v6_in_v4.valid);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("[helper] ignoring IPv4 default route from ip: unsafe "
+                     "interface name: q;pwn"),
+            std::string::npos);
+  EXPECT_NE(err.find("gateway is not an address: 10.0.0.1;pwn"),
+            std::string::npos);
+}
+
+TEST(ResolveServerHost, LiteralsBracketsAndBlanks) {
+  struct Case {
+    const char* arg;
+    bool ok;
+    std::vector<std::string> v4;
+    std::vector<std::string> v6;
+  };
+  const Case cases[] = {
+      {"  192.0.2.7 \t", true, {"192.0.2.7"}, {}},
+      {"[2001:db8::7]", true, {}, {"2001:db8::7"}},
+      {" [2001:DB8:0::7] ", true, {}, {"2001:DB8:0::7"}},
+      {"2001:db8::1", true, {}, {"2001:db8::1"}},
+      {"[]", false, {}, {}},
+      {"   ", false, {}, {}},
+      {"", false, {}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arg);
+    std::vector<std::string> v4;
+    std::vector<std::string> v6;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(resolveServerHost(c.arg, v4, v6), c.ok);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(v4, c.v4);
+    EXPECT_EQ(v6, c.v6);
+  }
+}
+
+struct StateCase {
+  const char* name;
+  const char* text;
+  bool v4_valid;
+  const char* v4_iface;
+  const char* v6_iface;
+  std::vector<std::string> server_v4;
+  std::vector<std::string> server_v6;
+};
+
+TEST(RouteStateParsing, Table) {
+  const StateCase cases[] = {
+      {"writer output",
+       "ipv4_valid=1\nipv4_iface=eth0\nipv4_gateway=10.0.0.1\nipv6_valid=0\n"
+       "ipv6_iface=\nipv6_gateway=\nserver_ipv4=192.0.2.1,192.0.2.2\n"
+       "server_ipv6=\n",
+       true,
+       "eth0",
+       "",
+       {"192.0.2.1", "192.0.2.2"},
+       {}},
+      {"empty file", "", false, "", "", {}, {}},
+      {"true is not 1", "ipv4_valid=true\n", false, "", "", {}, {}},
+      {"blanks around the whole line",
+       "  ipv4_valid=1 \t\n",
+       true,
+       "",
+       "",
+       {},
+       {}},
+      {"blank before the equals sign is another key",
+       " ipv6_iface=wlan0  \nipv6_iface =eth9\n",
+       false,
+       "",
+       "wlan0",
+       {},
+       {}},
+      {"blank and empty list items",
+       "server_ipv4=192.0.2.1,  ,192.0.2.2,\n",
+       false,
+       "",
+       "",
+       {"192.0.2.1", "192.0.2.2"},
+       {}},
+      {"last list wins",
+       "server_ipv6=2001:db8::1\nserver_ipv6=2001:db8::2\n",
+       false,
+       "",
+       "",
+       {},
+       {"2001:db8::2"}},
+      {"no final line feed, unknown keys skipped",
+       "version=2\nIPV4_VALID=1\n# c\nipv4_iface=eth1",
+       false,
+       "eth1",
+       "",
+       {},
+       {}},
+      {"CRLF line ends",
+       "ipv4_valid=1\r\nipv4_iface=eth2\r\n",
+       true,
+       "eth2",
+       "",
+       {},
+       {}},
+  };
+  for (const StateCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SavedRouteState state = parseRouteState(c.text);
+    EXPECT_EQ(state.ipv4.valid, c.v4_valid);
+    EXPECT_EQ(state.ipv4.iface, c.v4_iface);
+    EXPECT_EQ(state.ipv6.iface, c.v6_iface);
+    EXPECT_EQ(state.server_ipv4, c.server_v4);
+    EXPECT_EQ(state.server_ipv6, c.server_v6);
+  }
+}
+
+// A directory of its own per test, removed afterwards.
+class StateFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) {
+      // Only root-owned state is trusted; CI runs as root.
+      GTEST_SKIP() << "needs root to own the state file";
+    }
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr ? base : "/tmp") + "/pw_state_XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    ASSERT_NE(mkdtemp(buf.data()), nullptr);
+    dir_ = buf.data();
+    path_ = dir_ + "/state.txt";
+  }
+  void TearDown() override {
+    if (!dir_.empty()) {
+      std::string cmd = "rm -rf '" + dir_ + "'";
+      ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+  }
+  std::string read(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  std::string dir_;
+  std::string path_;
+};
+
+SavedRouteState sampleState() {
+  SavedRouteState state;
+  state.ipv4 = DefaultRoute{true, "eth0", "10.0.0.1"};
+  state.ipv6 = DefaultRoute{false, "", ""};
+  state.server_ipv4 = {"192.0.2.1", "192.0.2.2"};
+  return state;
+}
+
+TEST_F(StateFileTest, RoundTripWithFixedModeWhateverTheUmask) {
+  mode_t old = umask(0);
+  bool saved = saveRouteState(sampleState(), path_);
+  umask(old);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(read(path_),
+            "ipv4_valid=1\nipv4_iface=eth0\nipv4_gateway=10.0.0.1\n"
+            "ipv6_valid=0\nipv6_iface=\nipv6_gateway=\n"
+            "server_ipv4=192.0.2.1,192.0.2.2\nserver_ipv6=\n");
+  struct stat st;
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(st.st_uid, 0u);
+
+  SavedRouteState loaded;
+  ASSERT_EQ(loadRouteState(path_, &loaded), LoadResult::kFound);
+  EXPECT_EQ(formatRouteState(loaded), formatRouteState(sampleState()));
+  EXPECT_EQ(loadRouteState(dir_ + "/absent", &loaded), LoadResult::kMissing);
+}
+
+TEST_F(StateFileTest, ReplacesALinkInsteadOfWritingThroughIt) {
+  std::string target = dir_ + "/target";
+  std::ofstream(target) << "precious\n";
+  ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
+
+  SavedRouteState loaded;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(loadRouteState(path_, &loaded), LoadResult::kRefused);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("symbolic link"),
+            std::string::npos);
+
+  ASSERT_TRUE(saveRouteState(sampleState(), path_));
+  EXPECT_EQ(read(target), "precious\n");
+  struct stat st;
+  ASSERT_EQ(lstat(path_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+TEST_F(StateFileTest, RefusesFilesOthersCouldHaveWritten) {
+  ASSERT_TRUE(saveRouteState(sampleState(), path_));
+  SavedRouteState loaded;
+
+  ASSERT_EQ(chmod(path_.c_str(), 0664), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(loadRouteState(path_, &loaded), LoadResult::kRefused);
+  testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(loaded.ipv4.valid);
+
+  ASSERT_EQ(chmod(path_.c_str(), 0644), 0);
+  ASSERT_EQ(chown(path_.c_str(), 65534, 65534), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(loadRouteState(path_, &loaded), LoadResult::kRefused);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                "not a regular file owned and writable by root alone"),
+            std::string::npos);
+
+  std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  // Opening a FIFO for reading would block; the regular-file test must come
+  // from the descriptor, so a non-blocking peer keeps the open from hanging.
+  int writer = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(writer, 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(loadRouteState(fifo, &loaded), LoadResult::kRefused);
+  testing::internal::GetCapturedStderr();
+  close(writer);
+}
+
+TEST_F(StateFileTest, UnsafeSavedValuesAreDropped) {
+  std::ofstream(path_) << "ipv4_valid=1\nipv4_iface=eth0;pwn\n"
+                       << "ipv6_valid=1\nipv6_iface=eth0\n"
+                       << "ipv6_gateway=fe80::1$(pwn)\n";
+  ASSERT_EQ(chmod(path_.c_str(), 0644), 0);
+  SavedRouteState loaded;
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(loadRouteState(path_, &loaded), LoadResult::kFound);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(loaded.ipv4.valid);
+  EXPECT_FALSE(loaded.ipv6.valid);
+  EXPECT_NE(err.find("IPv4 default route from saved state: unsafe interface"),
+            std::string::npos);
+  EXPECT_NE(err.find("IPv6 default route from saved state: gateway"),
+            std::string::npos);
+}
+
+// A write that fails half-way (here: a file-size limit) must leave the
+// earlier state in place, not an empty or cut file.
+TEST_F(StateFileTest, FailedWriteKeepsTheEarlierState) {
+  ASSERT_TRUE(saveRouteState(sampleState(), path_));
+  const std::string before = read(path_);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = {16, 16};
+    setrlimit(RLIMIT_FSIZE, &lim);
+    SavedRouteState other = sampleState();
+    other.ipv4.iface = "eth7";
+    _exit(saveRouteState(other, path_) ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "save claimed success";
+  EXPECT_EQ(read(path_), before);
+  EXPECT_NE(access((path_ + ".tmp").c_str(), F_OK), 0) << "temp file left";
+}
+
+}  // namespace
