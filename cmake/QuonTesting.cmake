@@ -51,9 +51,10 @@ function(quon_add_gtest name)
   if(Q_RUN_SERIAL)
     list(APPEND props RUN_SERIAL TRUE)
   endif()
+  # gtest_discover_tests takes the wrapper from this target property.
+  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${prefix}")
   gtest_discover_tests(${name}
     TEST_PREFIX "${name}."
-    CROSSCOMPILING_EMULATOR "${prefix}"
     DISCOVERY_MODE PRE_TEST
     PROPERTIES ${props})
 endfunction()
