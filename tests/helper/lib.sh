@@ -1,0 +1,141 @@
+# Shared by the route helper's shell tests. Source it after entering the
+# sandbox; it refuses to go on outside one.
+#
+# Topology that pw_net builds inside the test's own network namespace (the
+# namespace is new for every run, so the fixed names below are unique):
+#
+#   veth0 10.0.0.1/24 fd00::1/64  <-- veth pair -->  veth1 (no address)
+#   old default routes point at veth0 (through 10.0.0.2 / fe80::2, or the
+#   device alone); quon_vpn0 is a TUN device held open by tun_hold.
+#
+# Nothing leaves the namespace: it has no link to the machine's network.
+
+# shellcheck source=../lib/common.sh
+. "$QUON_SOURCE_DIR/tests/lib/common.sh"
+require_root
+sandbox_check net
+
+PW=$QUON_BUNDLE_DIR/pathwarden
+TOOLS=$QUON_BUILD_DIR/tests/helper
+STATE=/run/quon_vpn_route_state_linux.txt
+[ -x "$PW" ] || fail "pathwarden not built: $PW"
+[ -x "$TOOLS/tun_hold" ] && [ -x "$TOOLS/pw_exec" ] || fail "test tools not built"
+
+# Host names answer from a private /etc/hosts alone; an unknown name fails at
+# once (the only name server is a loopback address nothing listens on).
+pw_private_names() {
+  mkdir -p /tmp/pwetc
+  cat >/tmp/pwetc/hosts <<'EOF'
+127.0.0.1 localhost
+::1 localhost
+192.0.2.10 vpn.quon.test
+2001:db8::10 vpn.quon.test
+192.0.2.10 vpn.quon.test
+192.0.2.11 v4only.quon.test
+2001:db8::12 v6only.quon.test
+EOF
+  echo "hosts: files dns" >/tmp/pwetc/nsswitch.conf
+  printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' >/tmp/pwetc/resolv.conf
+  local f
+  for f in hosts nsswitch.conf resolv.conf; do
+    mount --bind "/tmp/pwetc/$f" "/etc/$f"
+  done
+}
+
+# The helper's fixed PATH includes /usr/local/sbin, empty on these machines:
+# a private tmpfs there lets a test add programs (resolvectl) for the sandbox
+# alone. A resolvectl the machine itself has is masked for the tests that
+# need it absent.
+pw_local_sbin() {
+  mountpoint -q /usr/local/sbin || mount -t tmpfs -o mode=755 tmpfs /usr/local/sbin
+}
+pw_hide_resolvectl() {
+  local p
+  for p in /usr/sbin/resolvectl /usr/bin/resolvectl /sbin/resolvectl /bin/resolvectl; do
+    if [ -e "$p" ]; then
+      : >/tmp/pw-not-a-program
+      mount --bind /tmp/pw-not-a-program "$(readlink -f "$p")"
+    fi
+  done
+}
+
+# pw_net MODE: veth pair plus the old default routes.
+#   gw: IPv4 and IPv6 through a gateway; dev: both device-only;
+#   v4: IPv4 through a gateway only; v6: IPv6 through a gateway only;
+#   none: no default route at all.
+pw_net() {
+  ip link add veth0 type veth peer name veth1
+  ip link set veth1 up
+  ip link set veth0 up
+  ip addr add 10.0.0.1/24 dev veth0
+  ip -6 addr add fd00::1/64 dev veth0 nodad
+  case "$1" in
+    gw) ip -4 route add default via 10.0.0.2 dev veth0
+        ip -6 route add default via fe80::2 dev veth0 ;;
+    dev) ip -4 route add default dev veth0
+         ip -6 route add default dev veth0 ;;
+    v4) ip -4 route add default via 10.0.0.2 dev veth0 ;;
+    v6) ip -6 route add default via fe80::2 dev veth0 ;;
+    none) ;;
+    *) fail "pw_net: unknown mode $1" ;;
+  esac
+}
+
+# Deleting the links takes every route through them along.
+pw_net_reset() {
+  pw_tun_down
+  ip link del veth0 2>/dev/null || true
+  rm -f "$STATE"
+}
+
+TUN_PID=
+pw_tun_up() {
+  rm -f /tmp/tun_hold.out
+  "$TOOLS/tun_hold" quon_vpn0 >/tmp/tun_hold.out &
+  TUN_PID=$!
+  wait_until 5 grep -q ready /tmp/tun_hold.out || fail "TUN device not created"
+}
+pw_tun_down() {
+  if [ -n "$TUN_PID" ]; then
+    kill "$TUN_PID" 2>/dev/null || true
+    wait "$TUN_PID" 2>/dev/null || true
+    TUN_PID=
+  fi
+}
+
+# run_pw [launcher words...] -- ARGS: runs the helper, sets RC, OUT and ERR.
+run_pw() {
+  local pre=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    pre+=("$1")
+    shift
+  done
+  shift
+  set +e
+  "${pre[@]}" "$PW" "$@" >/tmp/pw.out 2>/tmp/pw.err
+  RC=$?
+  set -e
+  OUT=$(cat /tmp/pw.out)
+  ERR=$(cat /tmp/pw.err)
+}
+
+# expect_rc N WHAT: checks the last run's status and shows its output when it
+# differs.
+expect_rc() {
+  if [ "$RC" != "$1" ]; then
+    echo "--- stdout" >&2
+    echo "$OUT" >&2
+    echo "--- stderr" >&2
+    echo "$ERR" >&2
+    fail "$2: exit status $RC, expected $1"
+  fi
+}
+
+last_line() {
+  printf '%s\n' "$1" | tail -n 1
+}
+
+routes4() { ip -4 route show "$@" | sed "s/ *$//"; }
+routes6() { ip -6 route show "$@" | sed "s/ *$//"; }
+
+state_text() { cat "$STATE"; }
