@@ -46,13 +46,19 @@ function(quon_add_gtest name)
   if(NOT Q_TIMEOUT)
     set(Q_TIMEOUT 120)
   endif()
-  set(props SKIP_RETURN_CODE 77 TIMEOUT ${Q_TIMEOUT}
-            ENVIRONMENT "${QUON_TEST_ENV}" LABELS "${Q_LABELS}")
+  # The discovery script flattens list-valued properties (only the first
+  # variable of ENVIRONMENT would survive), so the environment travels on
+  # the command line in front of the sandbox wrapper instead.
+  set(props SKIP_RETURN_CODE 77 TIMEOUT ${Q_TIMEOUT})
+  if(Q_LABELS)
+    list(APPEND props LABELS "${Q_LABELS}")
+  endif()
   if(Q_RUN_SERIAL)
     list(APPEND props RUN_SERIAL TRUE)
   endif()
   # gtest_discover_tests takes the wrapper from this target property.
-  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${prefix}")
+  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR
+                        "/usr/bin/env;${QUON_TEST_ENV};${prefix}")
   gtest_discover_tests(${name}
     TEST_PREFIX "${name}."
     DISCOVERY_MODE PRE_TEST
