@@ -103,7 +103,7 @@ bool CreateTun(const std::string& name, UniqueFd* fd, std::string* error) {
   CopyName(name, &req);
   // IFF_TUN_EXCL: refuse to attach to an interface someone else made (for
   // example a persistent one), which would outlive us.
-  req.ifr_flags = IFF_TUN | IFF_NO_PI | IFF_TUN_EXCL;
+  req.ifr_flags = static_cast<short>(IFF_TUN | IFF_NO_PI | IFF_TUN_EXCL);
   if (ioctl(tun.Get(), TUNSETIFF, &req) != 0) {
     if (errno == EBUSY) {
       *error = "cannot create TUN interface " + name +

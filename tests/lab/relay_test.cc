@@ -242,7 +242,7 @@ TEST(Relay, EndsWhenTheTimerFires) {
   TunPair tun;
   UniqueFd timer(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
   itimerspec spec{};
-  spec.it_value.tv_nsec = 20 * 1000 * 1000;
+  spec.it_value.tv_nsec = 20L * 1000 * 1000;
   ASSERT_EQ(timerfd_settime(timer.Get(), 0, &spec, nullptr), 0);
   RelayRun run(tun.relay_side.Get(), -1, RelayMode::kClient, timer.Get());
   EXPECT_EQ(run.Join(), RelayEnd::kTimer);
