@@ -1,0 +1,94 @@
+#include "flutter_linux/fl_method_call.h"
+
+#include "fl_private.h"
+
+struct _FlMethodCall {
+  GObject parent_instance;
+  gchar* name;
+  FlValue* args;
+  FlMethodChannel* channel;
+  FlBinaryMessengerResponseHandle* response_handle;
+};
+
+G_DEFINE_TYPE(FlMethodCall, fl_method_call, G_TYPE_OBJECT)
+
+static void fl_method_call_dispose(GObject* object) {
+  FlMethodCall* self = FL_METHOD_CALL(object);
+  g_clear_pointer(&self->name, g_free);
+  g_clear_pointer(&self->args, fl_value_unref);
+  g_clear_object(&self->channel);
+  g_clear_object(&self->response_handle);
+  G_OBJECT_CLASS(fl_method_call_parent_class)->dispose(object);
+}
+
+static void fl_method_call_class_init(FlMethodCallClass* klass) {
+  G_OBJECT_CLASS(klass)->dispose = fl_method_call_dispose;
+}
+
+static void fl_method_call_init(FlMethodCall* self) {}
+
+FlMethodCall* fl_method_call_new(const gchar* name,
+                                 FlValue* args,
+                                 FlMethodChannel* channel,
+                                 FlBinaryMessengerResponseHandle* handle) {
+  g_return_val_if_fail(name != NULL, NULL);
+  g_return_val_if_fail(args != NULL, NULL);
+  g_return_val_if_fail(FL_IS_METHOD_CHANNEL(channel), NULL);
+  g_return_val_if_fail(FL_IS_BINARY_MESSENGER_RESPONSE_HANDLE(handle), NULL);
+  FlMethodCall* self =
+      FL_METHOD_CALL(g_object_new(fl_method_call_get_type(), NULL));
+  self->name = g_strdup(name);
+  self->args = fl_value_ref(args);
+  self->channel = FL_METHOD_CHANNEL(g_object_ref(channel));
+  self->response_handle =
+      FL_BINARY_MESSENGER_RESPONSE_HANDLE(g_object_ref(handle));
+  return self;
+}
+
+G_MODULE_EXPORT const gchar* fl_method_call_get_name(FlMethodCall* self) {
+  g_return_val_if_fail(FL_IS_METHOD_CALL(self), NULL);
+  return self->name;
+}
+
+G_MODULE_EXPORT FlValue* fl_method_call_get_args(FlMethodCall* self) {
+  g_return_val_if_fail(FL_IS_METHOD_CALL(self), NULL);
+  return self->args;
+}
+
+G_MODULE_EXPORT gboolean fl_method_call_respond(FlMethodCall* self,
+                                                FlMethodResponse* response,
+                                                GError** error) {
+  g_return_val_if_fail(FL_IS_METHOD_CALL(self), FALSE);
+  g_return_val_if_fail(FL_IS_METHOD_RESPONSE(response), FALSE);
+  return fl_method_channel_respond(self->channel, self->response_handle,
+                                   response, error);
+}
+
+G_MODULE_EXPORT gboolean fl_method_call_respond_success(FlMethodCall* self,
+                                                        FlValue* result,
+                                                        GError** error) {
+  g_return_val_if_fail(FL_IS_METHOD_CALL(self), FALSE);
+  g_autoptr(FlMethodResponse) response =
+      FL_METHOD_RESPONSE(fl_method_success_response_new(result));
+  return fl_method_call_respond(self, response, error);
+}
+
+G_MODULE_EXPORT gboolean fl_method_call_respond_error(FlMethodCall* self,
+                                                      const gchar* code,
+                                                      const gchar* message,
+                                                      FlValue* details,
+                                                      GError** error) {
+  g_return_val_if_fail(FL_IS_METHOD_CALL(self), FALSE);
+  g_return_val_if_fail(code != NULL, FALSE);
+  g_autoptr(FlMethodResponse) response =
+      FL_METHOD_RESPONSE(fl_method_error_response_new(code, message, details));
+  return fl_method_call_respond(self, response, error);
+}
+
+G_MODULE_EXPORT gboolean
+fl_method_call_respond_not_implemented(FlMethodCall* self, GError** error) {
+  g_return_val_if_fail(FL_IS_METHOD_CALL(self), FALSE);
+  g_autoptr(FlMethodResponse) response =
+      FL_METHOD_RESPONSE(fl_method_not_implemented_response_new());
+  return fl_method_call_respond(self, response, error);
+}
