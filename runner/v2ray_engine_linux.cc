@@ -1,11 +1,16 @@
 #include "v2ray_engine_linux.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -25,18 +30,41 @@ constexpr char kErrorLogPrefix[] = "[LINUX V2RAY] ERROR ";
 // why it failed, and the whole log could be large.
 constexpr long kRuntimeErrorTailBytes = 8192;
 
-// Operations that this build does not carry yet. They fail loudly rather
-// than pretend to have done something.
-constexpr char kStartUnavailable[] =
-    "Linux VPN start is not available in this build";
-constexpr char kStopUnavailable[] =
-    "Linux VPN stop is not available in this build";
-constexpr char kCheckUnavailable[] =
-    "Linux tunnel validation is not available in this build";
-constexpr char kRuntimeConfigUnavailable[] =
-    "Linux runtime configuration is not available in this build";
-constexpr char kRouteHelperUnavailable[] =
-    "Linux route helper invocation is not available in this build";
+constexpr char kHelperOutputLogPath[] = "/tmp/quon_vpn_helper_runtime.log";
+constexpr char kTunName[] = "quon_vpn0";
+constexpr char kTunSysfsPath[] = "/sys/class/net/quon_vpn0";
+
+constexpr char kHelperNotInstalled[] =
+    "Orvex system helper is not installed or not executable. Run the "
+    "one-time Linux setup/installer.";
+
+// A probe of CheckTunnel: curl fetches |url| bound to the tunnel interface.
+struct TunnelProbe {
+  const char* url;
+  bool insecure;
+  const char* name;
+};
+
+// Tried in order; the first that answers proves the tunnel. The first is
+// addressed by IP literal, so it works even when DNS through the tunnel does
+// not; its certificate names a host, not the address, hence insecure. The
+// second is the captive-portal check of the same operator: it answers
+// /generate_204 with an empty 204 over plain HTTP, so no certificate is
+// involved at all, and the name lookup it needs also proves that DNS works.
+constexpr TunnelProbe kTunnelProbes[] = {
+    {"https://1.1.1.1/cdn-cgi/trace", true, "cloudflare-ip"},
+    {"http://cp.cloudflare.com/generate_204", false, "cloudflare-http"},
+};
+
+// The text of an error number, safe to call while other threads run.
+std::string ErrorText(int error) {
+  char buffer[256] = {};
+  return strerror_r(error, buffer, sizeof(buffer));
+}
+
+void SleepMs(int ms) {
+  usleep(static_cast<useconds_t>(ms) * 1000);
+}
 
 }  // namespace
 
@@ -56,26 +84,202 @@ bool V2RayEngineLinux::Start(const std::string& config,
                              const std::string& apps_filter_mode,
                              const std::vector<std::string>& selected_apps) {
   // The Linux engine routes the whole system: no per-application rule.
-  (void)config;
   (void)apps_filter_mode;
   (void)selected_apps;
   Log(std::string(kLogPrefix) + "Start() called");
-  SetError(kStartUnavailable);
+  if (config.empty() || config[0] != '{') {
+    SetError("Linux start expects JSON config, but received non-JSON data");
+    return false;
+  }
+  ReapExitedXray();
+  if (ProcessExists(pid_)) {
+    SetError("xray is already running");
+    return false;
+  }
+  config_json_ = config;
+  server_host_ = ExtractServerHost(config_json_);
+  Log(std::string(kLogPrefix) +
+      "config begins with: " + config_json_.substr(0, 80));
+  Log(std::string(kLogPrefix) + "extracted server host: " + server_host_);
+  if (server_host_.empty()) {
+    SetError("could not extract server address from Xray config");
+    return false;
+  }
+  if (!WriteRuntimeConfig(config_json_)) {
+    return false;
+  }
+  const std::string xray_path = GetXrayPath();
+  const std::string config_path = GetRuntimeConfigPath();
+
+  RunPreStartRouteCleanup();
+
+  if (access(xray_path.c_str(), X_OK) != 0) {
+    SetError("xray binary is missing or not executable: " + xray_path);
+    return false;
+  }
+  const char* xray = xray_path.c_str();
+  const char* config_arg = config_path.c_str();
+  ChildProcess child;
+  if (!child.Spawn(ChildOutput{kRuntimeErrorLogPath,
+                               O_WRONLY | O_CREAT | O_APPEND, 0644},
+                   [xray, config_arg] {
+                     execl(xray, xray, "run", "-config", config_arg,
+                           static_cast<char*>(nullptr));
+                   })) {
+    SetError("fork() failed");
+    return false;
+  }
+  pid_ = child.pid();
+  Log(std::string(kLogPrefix) + "launching xray pid=" + std::to_string(pid_));
+
+  SleepMs(800);
+  if (child.TryReap() == ChildProcess::Poll::kEnded) {
+    pid_ = -1;
+    tunnel_active_ = false;
+    const std::string tail = ReadRuntimeError();
+    SetError(tail.empty() ? "xray exited immediately on Linux"
+                          : "xray exited immediately on Linux: " + tail);
+    return false;
+  }
+
+  if (!WaitForTun(kTunName, 40, 250)) {
+    // Asked to end but not waited for, so that the answer comes at once and
+    // no SIGKILL cuts short whatever clean-up the core does on SIGTERM. The
+    // process must still not stay a zombie for the life of the runner, nor
+    // its id be forgotten while it may run on: the reaper polls for it in
+    // its own thread (no SIGCHLD handler, which a library must not install
+    // behind the application's back) and, should the engine go away first,
+    // kills and reaps it then.
+    (void)kill(child.pid(), SIGTERM);
+    if (child.TryReap() != ChildProcess::Poll::kEnded) {
+      reaper_.Adopt(child.Release());
+    }
+    pid_ = -1;
+    tunnel_active_ = false;
+    const std::string tail = ReadRuntimeError();
+    SetError(tail.empty() ? "quon_vpn0 was not created in time"
+                          : "quon_vpn0 was not created in time: " + tail);
+    return false;
+  }
+
+  if (RunRouteHelper("start", server_host_, 15)) {
+    (void)child.Release();  // Xray now runs until Stop.
+    tunnel_active_ = true;
+    last_error_.clear();
+    last_response_ = "xray started on Linux";
+    Log(std::string(kLogPrefix) + "started successfully");
+    return true;
+  }
+
+  // The helper may have changed part of the routing before it failed: have
+  // it give back what it took. A failure here replaces the first message.
+  (void)RunRouteHelper("stop", server_host_, 10);
+  (void)kill(child.pid(), SIGTERM);
+  (void)child.PollReap(20, 100, true);
+  if (child.owned()) {
+    child.KillAndReap();
+  }
+  pid_ = -1;
+  tunnel_active_ = false;
   return false;
+}
+
+void V2RayEngineLinux::RunPreStartRouteCleanup() {
+  Log(std::string(kLogPrefix) + "pre-start route cleanup");
+  const std::string helper_path = GetHelperPath();
+  if (access(helper_path.c_str(), X_OK) != 0) {
+    return;
+  }
+  const char* helper = helper_path.c_str();
+  const char* host = server_host_.c_str();
+  ChildProcess child;
+  if (!child.Spawn(ChildOutput{"/dev/null", O_WRONLY, 0}, [helper, host] {
+        execl(helper, helper, "stop", host, static_cast<char*>(nullptr));
+      })) {
+    return;
+  }
+  if (child.PollReap(30, 100, true) == ChildProcess::Poll::kRunning &&
+      child.TryReap() == ChildProcess::Poll::kRunning) {
+    child.KillAndReap();
+  }
+  // A wait that failed leaves an id nobody can vouch for any more: never
+  // signal it.
+  (void)child.Release();
+}
+
+void V2RayEngineLinux::ReapExitedXray() {
+  if (pid_ <= 0) {
+    return;
+  }
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid_) +
+        " had exited on its own; reaped");
+    pid_ = -1;
+    tunnel_active_ = false;
+  }
 }
 
 bool V2RayEngineLinux::Stop() {
   Log(std::string(kLogPrefix) + "Stop() called");
-  // With no server host and no child there is nothing to undo: that answer
-  // is true whatever else the build lacks.
-  if (server_host_.empty() && pid_ <= 0) {
-    tunnel_active_ = false;
-    last_error_.clear();
-    last_response_ = "xray already stopped";
-    Log(std::string(kLogPrefix) + "xray already stopped");
-    return true;
+  bool routes_ok = true;
+  std::string cleanup_message;
+  if (!server_host_.empty() && !RunRouteHelper("stop", server_host_, 15)) {
+    cleanup_message = last_error_;
+    Log(std::string(kLogPrefix) +
+        "route cleanup failed during stop: " + cleanup_message);
+    routes_ok = false;
   }
-  SetError(kStopUnavailable);
+
+  if (pid_ > 0) {
+    Log(std::string(kLogPrefix) + "sending SIGTERM to pid " +
+        std::to_string(pid_));
+    (void)kill(pid_, SIGTERM);
+    const char* ended_after = nullptr;
+    if (WaitForXrayExit(40, 200)) {
+      ended_after = "SIGTERM";
+    } else {
+      Log(std::string(kLogPrefix) + "process still alive, sending SIGKILL");
+      (void)kill(pid_, SIGKILL);
+      if (WaitForXrayExit(20, 100)) {
+        ended_after = "SIGKILL";
+      }
+    }
+    if (ended_after == nullptr) {
+      // pid_ is kept, so a later Stop signals and waits for it again.
+      SetError("failed to stop xray process");
+      return false;
+    }
+    Log(std::string(kLogPrefix) + "process exited after " + ended_after);
+    pid_ = -1;
+    tunnel_active_ = false;
+    if (routes_ok) {
+      last_error_.clear();
+      last_response_ = "xray stopped on Linux";
+      Log(std::string(kLogPrefix) + "Stop() finished");
+      return true;
+    }
+  } else {
+    tunnel_active_ = false;
+    if (routes_ok) {
+      last_error_.clear();
+      last_response_ = "xray already stopped";
+      Log(std::string(kLogPrefix) + "xray already stopped");
+      return true;
+    }
+  }
+  SetError(cleanup_message);
+  return false;
+}
+
+bool V2RayEngineLinux::WaitForXrayExit(int polls, int interval_ms) {
+  for (int i = 0; i < polls; ++i) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      return true;
+    }
+    SleepMs(interval_ms);
+  }
   return false;
 }
 
@@ -89,7 +293,78 @@ bool V2RayEngineLinux::CheckTunnel() {
     SetError("Linux Xray process is not running");
     return false;
   }
-  SetError(kCheckUnavailable);
+  if (access(kTunSysfsPath, F_OK) != 0) {
+    SetError("Linux VPN interface quon_vpn0 does not exist");
+    return false;
+  }
+  SleepMs(700);
+  int last_exit = -1;
+  for (const TunnelProbe& probe : kTunnelProbes) {
+    if (!ProcessExists(pid_)) {
+      SetError("Linux Xray process stopped during tunnel validation");
+      return false;
+    }
+    Log(std::string(kLogPrefix) + "tunnel probe start name=" + probe.name +
+        " url=" + probe.url);
+    const char* url = probe.url;
+    ChildProcess curl;
+    const ChildOutput to_null{"/dev/null", O_WRONLY, 0};
+    const bool forked =
+        probe.insecure
+            ? curl.Spawn(to_null,
+                         [url] {
+                           execlp("curl", "curl", "-4", "--interface", kTunName,
+                                  "--silent", "--show-error", "--insecure",
+                                  "--connect-timeout", "3", "--max-time", "5",
+                                  "--output", "/dev/null", "--write-out",
+                                  "%{http_code}", url,
+                                  static_cast<char*>(nullptr));
+                         })
+            : curl.Spawn(to_null, [url] {
+                execlp("curl", "curl", "-4", "--interface", kTunName,
+                       "--silent", "--show-error", "--connect-timeout", "3",
+                       "--max-time", "5", "--output", "/dev/null",
+                       "--write-out", "%{http_code}", url,
+                       static_cast<char*>(nullptr));
+              });
+    if (!forked) {
+      SetError("fork() failed for Linux tunnel validation");
+      return false;
+    }
+    ChildProcess::Poll poll = curl.PollReap(65, 100, true);
+    if (poll == ChildProcess::Poll::kError) {
+      // An id that waitpid no longer knows is never signalled.
+      (void)curl.Release();
+      SetError("waitpid() failed during Linux tunnel validation");
+      return false;
+    }
+    if (poll == ChildProcess::Poll::kRunning) {
+      curl.KillAndReap();
+      Log(std::string(kLogPrefix) +
+          "tunnel probe timed out name=" + probe.name);
+      last_exit = -1;
+    } else {
+      const int status = curl.status();
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        last_error_.clear();
+        last_response_ =
+            std::string("Linux tunnel validation succeeded via ") + probe.name;
+        Log(std::string(kLogPrefix) + "tunnel validation succeeded via " +
+            probe.name);
+        return true;
+      }
+      last_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      Log(std::string(kLogPrefix) + "tunnel probe failed name=" + probe.name +
+          " exit=" + std::to_string(last_exit));
+    }
+    SleepMs(250);
+  }
+  const std::string tail = ReadRuntimeError();
+  SetError(tail.empty() ? "Linux tunnel validation failed; no probe reached "
+                          "the internet through quon_vpn0"
+                        : "Linux tunnel validation failed: " + tail);
+  Log(std::string(kLogPrefix) +
+      "tunnel validation failed; last curl exit=" + std::to_string(last_exit));
   return false;
 }
 
@@ -149,15 +424,89 @@ std::string V2RayEngineLinux::GetHelperPath() const {
 // ---------------------------------------------------------------------------
 
 bool V2RayEngineLinux::WriteRuntimeConfig(const std::string& config) {
-  (void)config;
-  SetError(kRuntimeConfigUnavailable);
-  return false;
+  const std::string path = GetRuntimeConfigPath();
+  const std::string quoted = "'" + path + "': ";
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    SetError("Failed to remove stale Linux runtime config " + quoted +
+             ErrorText(errno));
+    return false;
+  }
+  // O_EXCL and O_NOFOLLOW: a file or link that reappears after the unlink is
+  // a failure, never something to write through.
+  const int fd = open(
+      path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    SetError("Failed to create Linux runtime config " + quoted +
+             ErrorText(errno));
+    return false;
+  }
+  const char* data = config.data();
+  size_t left = config.size();
+  while (left > 0) {
+    const ssize_t n = write(fd, data, left);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      const std::string error = ErrorText(errno);
+      (void)close(fd);
+      (void)unlink(path.c_str());
+      SetError("Failed to write Linux runtime config " + quoted + error);
+      return false;
+    }
+    data += n;
+    left -= static_cast<size_t>(n);
+  }
+  if (fsync(fd) != 0) {
+    const std::string error = ErrorText(errno);
+    (void)close(fd);
+    (void)unlink(path.c_str());
+    SetError("Failed to flush Linux runtime config " + quoted + error);
+    return false;
+  }
+  if (close(fd) != 0) {
+    const std::string error = ErrorText(errno);
+    (void)unlink(path.c_str());
+    SetError("Failed to close Linux runtime config " + quoted + error);
+    return false;
+  }
+  return true;
 }
 
 std::string V2RayEngineLinux::ExtractServerHost(
     const std::string& config) const {
-  (void)config;
-  return std::string();
+  // A plain text scan: the configuration is Xray's business, the engine
+  // needs only the first server's address.
+  const std::string prefix = std::string(kLogPrefix) + "ExtractServerHost: ";
+  const size_t vnext = config.find("\"vnext\"");
+  if (vnext == std::string::npos) {
+    Log(prefix + "vnext not found");
+    return std::string();
+  }
+  const size_t address = config.find("\"address\"", vnext);
+  if (address == std::string::npos) {
+    Log(prefix + "address after vnext not found");
+    return std::string();
+  }
+  const size_t colon = config.find(':', address);
+  if (colon == std::string::npos) {
+    Log(prefix + "colon not found");
+    return std::string();
+  }
+  const size_t open_quote = config.find('"', colon + 1);
+  if (open_quote == std::string::npos) {
+    Log(prefix + "first quote not found");
+    return std::string();
+  }
+  const size_t close_quote = config.find('"', open_quote + 1);
+  if (close_quote == std::string::npos) {
+    Log(prefix + "second quote not found");
+    return std::string();
+  }
+  std::string host =
+      config.substr(open_quote + 1, close_quote - open_quote - 1);
+  Log(prefix + "selected outbound host=" + host);
+  return host;
 }
 
 // ---------------------------------------------------------------------------
@@ -167,20 +516,94 @@ std::string V2RayEngineLinux::ExtractServerHost(
 bool V2RayEngineLinux::WaitForTun(const std::string& iface,
                                   int attempts,
                                   int delay_ms) {
-  (void)iface;
-  (void)attempts;
-  (void)delay_ms;
+  if (attempts <= 0) {
+    return false;
+  }
+  const std::string command = "ip link show " + iface + " >/dev/null 2>&1";
+  for (int i = 0; i < attempts; ++i) {
+    if (system(command.c_str()) == 0) {
+      return true;
+    }
+    SleepMs(delay_ms);
+  }
   return false;
 }
 
 bool V2RayEngineLinux::RunRouteHelper(const std::string& action,
                                       const std::string& server_host,
                                       int timeout_seconds) {
-  (void)action;
-  (void)server_host;
-  (void)timeout_seconds;
-  SetError(kRouteHelperUnavailable);
-  return false;
+  const std::string helper_path = GetHelperPath();
+  if (access(helper_path.c_str(), X_OK) != 0) {
+    SetError(kHelperNotInstalled);
+    return false;
+  }
+  if (server_host.empty()) {
+    SetError("server host is empty for route helper");
+    return false;
+  }
+  Log(std::string(kLogPrefix) + "route helper action=" + action +
+      " server=" + server_host + " helper=" + helper_path);
+  // Whatever Xray prints from now on belongs to this run.
+  const int log_fd = open(kRuntimeErrorLogPath,
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (log_fd >= 0) {
+    (void)close(log_fd);
+  }
+  const char* helper = helper_path.c_str();
+  const char* action_arg = action.c_str();
+  const char* host = server_host.c_str();
+  ChildProcess child;
+  if (!child.Spawn(ChildOutput{kHelperOutputLogPath,
+                               O_WRONLY | O_CREAT | O_APPEND, 0644},
+                   [helper, action_arg, host] {
+                     execl(helper, helper, action_arg, host,
+                           static_cast<char*>(nullptr));
+                   })) {
+    SetError("fork() failed for route helper");
+    return false;
+  }
+  ChildProcess::Poll poll = ChildProcess::Poll::kRunning;
+  if (timeout_seconds >= 1) {
+    poll = child.PollReap(timeout_seconds * 10, 100, true);
+  }
+  if (poll != ChildProcess::Poll::kEnded) {
+    if (poll == ChildProcess::Poll::kRunning) {
+      child.KillAndReap();
+    } else {
+      // waitpid no longer knows the id: never signal it.
+      (void)child.Release();
+    }
+    SetError("route helper timed out");
+    return false;
+  }
+  const int status = child.status();
+  if (!WIFEXITED(status)) {
+    SetError("route helper terminated abnormally");
+    return false;
+  }
+  switch (WEXITSTATUS(status)) {
+    case 0:
+      Log(std::string(kLogPrefix) + "route helper finished successfully");
+      return true;
+    case 10:
+      SetError(
+          "Orvex system helper needs root privileges. Run the one-time Linux "
+          "installer/setup so /usr/local/libexec/quon_vpn/pathwarden is "
+          "installed with the required privilege.");
+      return false;
+    case 126:
+      SetError("permission denied while executing Orvex system helper");
+      return false;
+    case 127:
+      SetError(
+          "Orvex system helper could not be executed. Run the one-time Linux "
+          "setup/installer.");
+      return false;
+    default:
+      SetError("route helper failed with exit code " +
+               std::to_string(WEXITSTATUS(status)));
+      return false;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -196,6 +619,17 @@ void V2RayEngineLinux::SetError(const std::string& message) {
 bool V2RayEngineLinux::ProcessExists(int pid) const {
   if (pid <= 0) {
     // kill() with 0 or a negative id would address whole process groups.
+    return false;
+  }
+  // A child of ours that has ended but not been waited for still answers
+  // signal 0, so a dead tunnel would pass for a running one. Ask whether it
+  // has exited without reaping it (WNOWAIT): the operation that owns the
+  // child still collects it. For anything not our child this fails with
+  // ECHILD and the signal test decides.
+  siginfo_t info{};
+  if (waitid(P_PID, static_cast<id_t>(pid), &info,
+             WEXITED | WNOHANG | WNOWAIT) == 0 &&
+      info.si_pid == pid) {
     return false;
   }
   if (kill(pid, 0) == 0) {

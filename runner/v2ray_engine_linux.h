@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+
 // The runner's one tunnel engine: owns the Xray child process, the runtime
 // configuration file, the calls of the route helper and the last error and
 // last response texts that the user interface reads back.
@@ -81,12 +83,26 @@ class V2RayEngineLinux {
   // the log cannot be opened.
   static void Log(const std::string& line);
 
+  // Start's clean-up of routing that an earlier run may have left: the
+  // helper's "stop" with the new host, output discarded, at most 3 s, result
+  // ignored.
+  void RunPreStartRouteCleanup();
+  // Reaps an Xray child that has ended on its own, so that a new one can
+  // start; forgets its id.
+  void ReapExitedXray();
+  // Up to |polls| non-blocking waits for pid_, |interval_ms| apart; true when
+  // one of them reaped it.
+  bool WaitForXrayExit(int polls, int interval_ms);
+
   int32_t pid_ = -1;
   bool tunnel_active_ = false;
   std::string last_error_;
   std::string last_response_;
   std::string config_json_;
   std::string server_host_;
+  // Xray processes that a failed Start told to end without waiting for them;
+  // destroyed after the destructor's Stop, so none outlives the engine.
+  ChildReaper reaper_;
 };
 
 #endif  // RUNNER_V2RAY_ENGINE_LINUX_H_

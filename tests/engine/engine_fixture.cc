@@ -1,0 +1,320 @@
+#include "engine_fixture.h"
+
+#include <dirent.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "sandbox_check.h"
+
+namespace engine_test {
+
+namespace {
+
+// Records its call, prints a line (for the helper output log), then does
+// what the control file says for its action. "exec sleep" so that a kill of
+// the helper leaves no grandchild behind.
+constexpr char kStandInHelper[] = R"SH(#!/bin/sh
+d=/tmp/engine_bench
+printf '%s|%s|%s\n' "$#" "$1" "$2" >> "$d/helper_calls"
+echo "stand-in helper $1 $2"
+mode=$(sed -n "s/^$1=//p" "$d/helper_mode" 2>/dev/null)
+case "$mode" in
+  exit:*) exit "${mode#exit:}" ;;
+  sleep:*) exec sleep "${mode#sleep:}" ;;
+  signal:*) kill -s "${mode#signal:}" $$ ;;
+esac
+exit 0
+)SH";
+
+// Records its arguments one per line, then does what the control file says
+// for its n-th run.
+constexpr char kStandInCurl[] = R"SH(#!/bin/sh
+d=/tmp/engine_bench
+n=$(( $(cat "$d/curl_count" 2>/dev/null || echo 0) + 1 ))
+echo "$n" > "$d/curl_count"
+printf '%s\n' "$@" > "$d/curl_call.$n"
+mode=$(sed -n "s/^$n=//p" "$d/curl_mode" 2>/dev/null)
+case "$mode" in
+  hang) exec sleep 60 ;;
+  exit:*) exit "${mode#exit:}" ;;
+  kill-xray:*) kill -KILL "$(cat "$d/xray_pid")"; exit "${mode#kill-xray:}" ;;
+esac
+exit 0
+)SH";
+
+void MakeDirs(const std::string& path) {
+  std::string sofar;
+  std::stringstream parts(path);
+  std::string part;
+  while (std::getline(parts, part, '/')) {
+    if (part.empty()) {
+      continue;
+    }
+    sofar += "/" + part;
+    (void)mkdir(sofar.c_str(), 0755);
+  }
+}
+
+void SetControl(const std::string& file,
+                const std::string& key,
+                const std::string& value) {
+  std::vector<std::string> kept;
+  for (const std::string& line : SplitLines(ReadFile(file))) {
+    if (line.rfind(key + "=", 0) != 0) {
+      kept.push_back(line);
+    }
+  }
+  if (!value.empty()) {
+    kept.push_back(key + "=" + value);
+  }
+  std::string text;
+  for (const std::string& line : kept) {
+    text += line + "\n";
+  }
+  WriteFile(file, text);
+}
+
+// Fields of /proc/PID/stat after the command name: state, ppid.
+bool ReadStat(pid_t pid, char* state, pid_t* ppid, std::string* comm) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t open = stat.find('(');
+  const size_t close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos ||
+      close + 4 >= stat.size()) {
+    return false;
+  }
+  *comm = stat.substr(open + 1, close - open - 1);
+  std::istringstream rest(stat.substr(close + 2));
+  long parent = 0;
+  rest >> *state >> parent;
+  *ppid = static_cast<pid_t>(parent);
+  return true;
+}
+
+}  // namespace
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path,
+               const std::string& content,
+               mode_t mode) {
+  const std::string tmp = path + ".new";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << content;
+  }
+  (void)chmod(tmp.c_str(), mode);
+  (void)rename(tmp.c_str(), path.c_str());
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> NativeLog() {
+  return SplitLines(ReadFile(kNativeLog));
+}
+
+std::vector<std::string> HelperCalls() {
+  std::vector<std::string> calls;
+  for (const std::string& line :
+       SplitLines(ReadFile(std::string(kBenchDir) + "/helper_calls"))) {
+    const size_t first = line.find('|');
+    const size_t second = line.find('|', first + 1);
+    if (line.substr(0, first) != "2" || second == std::string::npos) {
+      calls.push_back("bad argument count: " + line);
+      continue;
+    }
+    calls.push_back(line.substr(first + 1, second - first - 1) + " " +
+                    line.substr(second + 1));
+  }
+  return calls;
+}
+
+std::vector<std::vector<std::string>> CurlCalls() {
+  std::vector<std::vector<std::string>> calls;
+  for (int n = 1;; ++n) {
+    const std::string path =
+        std::string(kBenchDir) + "/curl_call." + std::to_string(n);
+    if (access(path.c_str(), F_OK) != 0) {
+      break;
+    }
+    calls.push_back(SplitLines(ReadFile(path)));
+  }
+  return calls;
+}
+
+void SetHelperMode(const std::string& action, const std::string& mode) {
+  SetControl(std::string(kBenchDir) + "/helper_mode", action, mode);
+}
+
+void SetCurlMode(int call, const std::string& mode) {
+  SetControl(std::string(kBenchDir) + "/curl_mode", std::to_string(call), mode);
+}
+
+std::vector<pid_t> Children() {
+  std::vector<pid_t> children;
+  const pid_t self = getpid();
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) {
+    return children;
+  }
+  while (const dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') {
+      continue;
+    }
+    char state = 0;
+    pid_t ppid = 0;
+    std::string comm;
+    if (ReadStat(static_cast<pid_t>(pid), &state, &ppid, &comm) &&
+        ppid == self) {
+      children.push_back(static_cast<pid_t>(pid));
+    }
+  }
+  closedir(proc);
+  return children;
+}
+
+bool NoChildrenWithin(int ms) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!Children().empty()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+pid_t XrayPid() {
+  for (pid_t pid : Children()) {
+    char state = 0;
+    pid_t ppid = 0;
+    std::string comm;
+    if (ReadStat(pid, &state, &ppid, &comm) && comm == "xray" && state != 'Z') {
+      return pid;
+    }
+  }
+  return -1;
+}
+
+bool IsZombieOrGone(pid_t pid) {
+  char state = 0;
+  pid_t ppid = 0;
+  std::string comm;
+  return !ReadStat(pid, &state, &ppid, &comm) || state == 'Z';
+}
+
+std::string XrayConfig(const std::string& host, const std::string& lab_keys) {
+  std::string config =
+      "{\"log\": {\"loglevel\": \"warning\"},\n"
+      " \"inbounds\": [{\"tag\": \"tun-in\", \"protocol\": \"tun\",\n"
+      "   \"settings\": {\"name\": \"quon_vpn0\", \"MTU\": 1500}}],\n"
+      " \"outbounds\": [{\"tag\": \"proxy\", \"protocol\": \"vless\",\n"
+      "   \"settings\": {\"vnext\": [{\"address\": \"" +
+      host +
+      "\", \"port\": 7000,\n"
+      "     \"users\": [{\"id\": \"0\"}]}]}}]";
+  if (!lab_keys.empty()) {
+    config += ",\n \"labStandIn\": {" + lab_keys + "}";
+  }
+  return config + "}\n";
+}
+
+bool LinkExists(const std::string& name) {
+  return access(("/sys/class/net/" + name).c_str(), F_OK) == 0;
+}
+
+void EngineTest::SetUp() {
+  if (!quon_test::InSandbox(true)) {
+    FAIL() << "not inside tests/lib/sandbox.sh --net; refusing to write "
+              "/tmp, /usr/local and /opt";
+  }
+  // The installed locations, private to this mount namespace.
+  for (const char* dir : {"/usr/local", "/opt"}) {
+    ASSERT_EQ(0, mount("tmpfs", dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=755"))
+        << dir << ": " << std::strerror(errno);
+  }
+  mounted_ = true;
+  MakeDirs("/usr/local/libexec/quon_vpn");
+  MakeDirs("/opt/quon_vpn");
+  MakeDirs(std::string(kBenchDir) + "/bin");
+  WriteFile(kHelperPath, kStandInHelper, 0755);
+  WriteFile(std::string(kBenchDir) + "/bin/curl", kStandInCurl, 0755);
+
+  const char* bundle = std::getenv("QUON_BUNDLE_DIR");
+  ASSERT_NE(bundle, nullptr) << "QUON_BUNDLE_DIR is not set";
+  const std::string core = ReadFile(std::string(bundle) + "/xray");
+  ASSERT_FALSE(core.empty())
+      << "the stand-in core " << bundle << "/xray is not built";
+  WriteFile(kXrayPath, core, 0755);
+
+  const char* path = std::getenv("PATH");
+  old_path_ = path != nullptr ? path : "/usr/bin:/bin";
+  setenv("PATH", (std::string(kBenchDir) + "/bin:" + old_path_).c_str(), 1);
+  ClearRecords();
+}
+
+void EngineTest::TearDown() {
+  engine_.reset();
+  // Whatever path the test took, nothing the engine started may be left.
+  EXPECT_TRUE(NoChildrenWithin(3000))
+      << "children left behind: " << Children().size();
+  if (!old_path_.empty()) {
+    setenv("PATH", old_path_.c_str(), 1);
+  }
+  if (mounted_) {
+    (void)umount2("/opt", MNT_DETACH);
+    (void)umount2("/usr/local", MNT_DETACH);
+  }
+}
+
+V2RayEngineLinux& EngineTest::NewEngine() {
+  engine_.reset();
+  engine_ = std::make_unique<V2RayEngineLinux>();
+  return *engine_;
+}
+
+void EngineTest::ClearRecords() {
+  for (const std::string& name :
+       {std::string(kNativeLog), std::string(kBenchDir) + "/helper_calls",
+        std::string(kBenchDir) + "/curl_count"}) {
+    (void)unlink(name.c_str());
+  }
+  for (int n = 1; n < 10; ++n) {
+    (void)unlink(
+        (std::string(kBenchDir) + "/curl_call." + std::to_string(n)).c_str());
+  }
+}
+
+void EngineTest::StartOk(const std::string& lab_keys) {
+  ASSERT_TRUE(engine().Start(XrayConfig("127.0.0.1", lab_keys), "allow", {}))
+      << engine().LastError();
+  ASSERT_TRUE(engine().IsRunning());
+  ASSERT_TRUE(LinkExists("quon_vpn0"));
+}
+
+}  // namespace engine_test

@@ -1,0 +1,581 @@
+// Start, Stop and CheckTunnel against the lab's stand-in core, with the
+// stand-in route helper and curl: every failure with its message, the
+// engine's state after it, the native log, and no process left behind.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+#include "engine_fixture.h"
+
+namespace engine_test {
+namespace {
+
+constexpr char kHost[] = "127.0.0.1";
+const std::string kHelperLine =
+    "[LINUX V2RAY] route helper action=%s server=127.0.0.1 "
+    "helper=/usr/local/libexec/quon_vpn/pathwarden";
+
+std::string HelperLine(const std::string& action) {
+  std::string line = kHelperLine;
+  return line.replace(line.find("%s"), 2, action);
+}
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    text += line + "\n";
+  }
+  return text;
+}
+
+std::string ExecutableDir() {
+  char buffer[4096] = {};
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+  std::string path(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+  return path.substr(0, path.rfind('/'));
+}
+
+bool WaitFor(int ms, const std::function<bool()>& condition) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+class TunnelTest : public EngineTest {};
+
+TEST_F(TunnelTest, StartAndStopSucceed) {
+  NewEngine();
+  const std::string config = XrayConfig(kHost);
+  ASSERT_TRUE(engine().Start(config, "allow", {"a"})) << engine().LastError();
+  const pid_t xray = XrayPid();
+  ASSERT_GT(xray, 0);
+  EXPECT_TRUE(engine().IsRunning());
+  EXPECT_TRUE(LinkExists("quon_vpn0"));
+  EXPECT_EQ("xray started on Linux", engine().LastResponse());
+  // No error of its own: LastError shows what the core printed since the
+  // helper run emptied its log.
+  EXPECT_EQ(ReadFile(kRuntimeErrorLog), engine().LastError());
+  EXPECT_EQ(config, ReadFile(kRuntimeConfig));
+  EXPECT_EQ((std::vector<std::string>{"stop 127.0.0.1", "start 127.0.0.1"}),
+            HelperCalls());
+  EXPECT_EQ(JoinLines({
+                "[LINUX V2RAY] Start() called",
+                "[LINUX V2RAY] ExtractServerHost: selected outbound "
+                "host=127.0.0.1",
+                "[LINUX V2RAY] config begins with: " + config.substr(0, 80),
+                "[LINUX V2RAY] extracted server host: 127.0.0.1",
+                "[LINUX V2RAY] pre-start route cleanup",
+                "[LINUX V2RAY] launching xray pid=" + std::to_string(xray),
+                HelperLine("start"),
+                "[LINUX V2RAY] route helper finished successfully",
+                "[LINUX V2RAY] started successfully",
+            }),
+            ReadFile(kNativeLog));
+  // The helper's "start" output went to its log; the pre-start "stop" to
+  // /dev/null.
+  EXPECT_EQ("stand-in helper start 127.0.0.1\n", ReadFile(kHelperLog));
+
+  // A second start while the core runs changes nothing.
+  ClearRecords();
+  EXPECT_FALSE(engine().Start(XrayConfig("10.9.9.9"), "allow", {}));
+  EXPECT_EQ("xray is already running", engine().LastError());
+  EXPECT_EQ("", engine().LastResponse());
+  EXPECT_EQ(config, ReadFile(kRuntimeConfig));
+  EXPECT_TRUE(HelperCalls().empty());
+  EXPECT_EQ(xray, XrayPid());
+
+  ClearRecords();
+  ASSERT_TRUE(engine().Stop()) << engine().LastError();
+  EXPECT_FALSE(engine().IsRunning());
+  EXPECT_EQ("xray stopped on Linux", engine().LastResponse());
+  // The kept host (not the refused one) goes to the helper.
+  EXPECT_EQ(std::vector<std::string>{"stop 127.0.0.1"}, HelperCalls());
+  EXPECT_EQ(JoinLines({
+                "[LINUX V2RAY] Stop() called",
+                HelperLine("stop"),
+                "[LINUX V2RAY] route helper finished successfully",
+                "[LINUX V2RAY] sending SIGTERM to pid " + std::to_string(xray),
+                "[LINUX V2RAY] process exited after SIGTERM",
+                "[LINUX V2RAY] Stop() finished",
+            }),
+            ReadFile(kNativeLog));
+  EXPECT_TRUE(Children().empty());
+  EXPECT_TRUE(WaitFor(2000, [] { return !LinkExists("quon_vpn0"); }));
+  // The runtime configuration stays after a stop.
+  EXPECT_EQ(config, ReadFile(kRuntimeConfig));
+
+  // A second stop still asks the helper to clean up, with the kept host.
+  ClearRecords();
+  ASSERT_TRUE(engine().Stop());
+  EXPECT_EQ("xray already stopped", engine().LastResponse());
+  EXPECT_EQ(std::vector<std::string>{"stop 127.0.0.1"}, HelperCalls());
+}
+
+// Failures before any process of the tunnel is started.
+TEST_F(TunnelTest, StartRefusals) {
+  NewEngine();
+  const std::string non_json =
+      "Linux start expects JSON config, but received non-JSON data";
+  for (const std::string config : {"", " {}", "\n{}", "[]", "xray"}) {
+    SCOPED_TRACE(config);
+    EXPECT_FALSE(engine().Start(config, "allow", {}));
+    EXPECT_EQ(non_json, engine().LastError());
+  }
+  EXPECT_TRUE(HelperCalls().empty());
+  EXPECT_NE(0, access(kRuntimeConfig, F_OK));
+  // Nothing was stored: stop finds no host and runs no helper.
+  EXPECT_TRUE(engine().Stop());
+  EXPECT_TRUE(HelperCalls().empty());
+
+  struct Case {
+    const char* what;
+    std::string config;
+    std::function<void()> prepare;
+    std::string error;
+    std::vector<std::string> helper_calls;
+  };
+  const std::string missing_xray =
+      "xray binary is missing or not executable: " + ExecutableDir() + "/xray";
+  const Case cases[] = {
+      {"no vnext",
+       "{\"outbounds\": [{\"address\": \"1.2.3.4\"}]}",
+       [] {},
+       "could not extract server address from Xray config",
+       {}},
+      {"empty address",
+       "{\"vnext\": [{\"address\": \"\"}]}",
+       [] {},
+       "could not extract server address from Xray config",
+       {}},
+      {"directory at the runtime config path",
+       XrayConfig(kHost),
+       [] { ASSERT_EQ(0, mkdir(kRuntimeConfig, 0755)); },
+       std::string("Failed to remove stale Linux runtime config '") +
+           kRuntimeConfig + "': Is a directory",
+       {}},
+      {"core not executable",
+       XrayConfig(kHost),
+       [] { ASSERT_EQ(0, chmod(kXrayPath, 0644)); },
+       missing_xray,
+       // The clean-up of earlier routing has run all the same.
+       {"stop 127.0.0.1"}},
+      {"core and helper missing",
+       XrayConfig(kHost),
+       [] { ASSERT_EQ(0, chmod(kHelperPath, 0644)); },
+       missing_xray,
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ClearRecords();
+    (void)rmdir(kRuntimeConfig);
+    c.prepare();
+    EXPECT_FALSE(engine().Start(c.config, "allow", {}));
+    EXPECT_EQ(c.error, engine().LastError());
+    EXPECT_EQ("", engine().LastResponse());
+    EXPECT_FALSE(engine().IsRunning());
+    EXPECT_EQ(c.helper_calls, HelperCalls());
+    EXPECT_EQ("[LINUX V2RAY] ERROR " + c.error, NativeLog().back());
+  }
+  EXPECT_TRUE(Children().empty());
+}
+
+TEST_F(TunnelTest, CoreThatExitsAtOnce) {
+  NewEngine();
+  // The core refuses its configuration: its own words are the message.
+  EXPECT_FALSE(engine().Start(
+      XrayConfig(kHost, "\"rejectConfig\": \"bad outbound\""), "allow", {}));
+  const std::string tail = ReadFile(kRuntimeErrorLog);
+  EXPECT_NE(std::string::npos, tail.find("bad outbound")) << tail;
+  EXPECT_EQ("xray exited immediately on Linux: " + tail, engine().LastError());
+  EXPECT_FALSE(engine().IsRunning());
+  EXPECT_EQ(std::vector<std::string>{"stop 127.0.0.1"}, HelperCalls());
+
+  // A core that cannot be executed at all (status 127, no output).
+  ClearRecords();
+  (void)unlink(kRuntimeErrorLog);
+  WriteFile(kXrayPath, "#!/nonexistent/interpreter\n", 0755);
+  EXPECT_FALSE(engine().Start(XrayConfig(kHost), "allow", {}));
+  EXPECT_EQ("xray exited immediately on Linux", engine().LastError());
+  EXPECT_TRUE(Children().empty());
+}
+
+// The core runs but never creates the interface: it is told to end, the
+// answer comes at once, and the process is reaped in the background.
+TEST_F(TunnelTest, InterfaceNeverCreated) {
+  NewEngine();
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(
+      engine().Start(XrayConfig(kHost, "\"noTun\": true"), "allow", {}));
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - t0)
+                      .count();
+  EXPECT_GE(ms, 800 + 40 * 250);
+  EXPECT_LT(ms, 800 + 40 * 250 + 6000);
+  const std::string error = engine().LastError();
+  EXPECT_EQ(0u, error.rfind("quon_vpn0 was not created in time: ", 0)) << error;
+  EXPECT_NE(std::string::npos, error.find("not creating interface"));
+  EXPECT_FALSE(engine().IsRunning());
+  // Only the pre-start clean-up: the helper was never asked to start.
+  EXPECT_EQ(std::vector<std::string>{"stop 127.0.0.1"}, HelperCalls());
+  // SIGTERM, not SIGKILL: the core logs its orderly end; and no zombie.
+  EXPECT_TRUE(NoChildrenWithin(2000));
+  EXPECT_NE(std::string::npos, ReadFile(kRuntimeErrorLog).find("stopped"));
+  const std::string log = ReadFile(kNativeLog);
+  EXPECT_EQ(std::string::npos, log.find("SIGKILL"));
+}
+
+TEST_F(TunnelTest, InterfaceNeverCreatedAndSigtermIgnored) {
+  NewEngine();
+  EXPECT_FALSE(engine().Start(
+      XrayConfig(kHost, "\"noTun\": true, \"ignoreSigterm\": true"), "allow",
+      {}));
+  const pid_t xray = XrayPid();
+  ASSERT_GT(xray, 0) << "no SIGKILL at this point";
+  EXPECT_FALSE(engine().IsRunning()) << "its id is forgotten";
+  // A new start is not blocked by it.
+  SetHelperMode("start", "exit:12");
+  EXPECT_FALSE(engine().Start(XrayConfig(kHost), "allow", {}));
+  EXPECT_EQ("route helper failed with exit code 12", engine().LastError());
+  // The engine going away ends it: nothing outlives the engine.
+  DestroyEngine();
+  EXPECT_TRUE(IsZombieOrGone(xray));
+  EXPECT_TRUE(NoChildrenWithin(1000));
+}
+
+// The route helper's "start" fails after the core is up: the helper is asked
+// to undo, the core is ended and reaped, and the right message stays.
+TEST_F(TunnelTest, RoutingFailureUndoesEverything) {
+  NewEngine();
+  struct Case {
+    const char* start_mode;
+    const char* stop_mode;
+    bool helper_executable;
+    std::string error;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"exit:12",
+       "",
+       true,
+       "route helper failed with exit code 12",
+       {"stop 127.0.0.1", "start 127.0.0.1", "stop 127.0.0.1"}},
+      // The compensating stop fails too: its message wins.
+      {"exit:12",
+       "exit:13",
+       true,
+       "route helper failed with exit code 13",
+       {"stop 127.0.0.1", "start 127.0.0.1", "stop 127.0.0.1"}},
+      {"signal:KILL",
+       "",
+       true,
+       "route helper terminated abnormally",
+       {"stop 127.0.0.1", "start 127.0.0.1", "stop 127.0.0.1"}},
+      // No helper at all: the clean-up is skipped without a word, the core
+      // is launched, and both helper calls fail with the same message.
+      {"", "", false, kHelperNotInstalled, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    ClearRecords();
+    SetHelperMode("start", c.start_mode);
+    SetHelperMode("stop", c.stop_mode);
+    ASSERT_EQ(0, chmod(kHelperPath, c.helper_executable ? 0755 : 0644));
+    EXPECT_FALSE(engine().Start(XrayConfig(kHost), "allow", {}));
+    EXPECT_EQ(c.error, engine().LastError());
+    EXPECT_EQ("", engine().LastResponse());
+    EXPECT_FALSE(engine().IsRunning());
+    EXPECT_EQ(c.calls, HelperCalls());
+    EXPECT_TRUE(Children().empty()) << "core not reaped";
+    EXPECT_TRUE(WaitFor(2000, [] { return !LinkExists("quon_vpn0"); }));
+    const std::string log = ReadFile(kNativeLog);
+    EXPECT_NE(std::string::npos, log.find("launching xray pid="));
+    EXPECT_EQ(std::string::npos, log.find("started successfully"));
+  }
+  // Stop afterwards: no child, so "already stopped" with a working helper.
+  ASSERT_EQ(0, chmod(kHelperPath, 0755));
+  SetHelperMode("stop", "");
+  EXPECT_TRUE(engine().Stop());
+  EXPECT_EQ("xray already stopped", engine().LastResponse());
+}
+
+// A core that ended on its own is not reported as running, and does not
+// block the next start.
+TEST_F(TunnelTest, CoreThatExitedIsNotRunning) {
+  NewEngine();
+  StartOk("\"exitAfterMs\": 1500");
+  const pid_t first = XrayPid();
+  ASSERT_TRUE(WaitFor(5000, [first] { return IsZombieOrGone(first); }));
+  EXPECT_FALSE(engine().IsRunning());
+  EXPECT_FALSE(engine().CheckTunnel());
+  EXPECT_EQ("Linux Xray process is not running", engine().LastError());
+
+  ClearRecords();
+  ASSERT_TRUE(engine().Start(XrayConfig(kHost), "allow", {}))
+      << engine().LastError();
+  EXPECT_NE(first, XrayPid());
+  EXPECT_TRUE(IsZombieOrGone(first));
+  const std::string log = ReadFile(kNativeLog);
+  EXPECT_NE(std::string::npos, log.find("xray pid=" + std::to_string(first) +
+                                        " had exited on its own; reaped"));
+  ASSERT_TRUE(engine().Stop());
+  EXPECT_EQ("xray stopped on Linux", engine().LastResponse());
+}
+
+TEST_F(TunnelTest, StopOutcomes) {
+  NewEngine();
+  // Fresh engine: nothing to do, no helper.
+  ASSERT_TRUE(engine().Stop());
+  EXPECT_EQ("xray already stopped", engine().LastResponse());
+  EXPECT_EQ("", engine().LastError());
+  EXPECT_EQ(JoinLines({"[LINUX V2RAY] Stop() called",
+                       "[LINUX V2RAY] xray already stopped"}),
+            ReadFile(kNativeLog));
+  EXPECT_TRUE(HelperCalls().empty());
+
+  // Route clean-up fails: the core is stopped all the same, and the
+  // helper's message is the answer.
+  StartOk();
+  const pid_t xray = XrayPid();
+  ClearRecords();
+  SetHelperMode("stop", "exit:12");
+  const std::string error = "route helper failed with exit code 12";
+  EXPECT_FALSE(engine().Stop());
+  EXPECT_EQ(error, engine().LastError());
+  EXPECT_EQ("", engine().LastResponse());
+  EXPECT_FALSE(engine().IsRunning());
+  EXPECT_TRUE(Children().empty());
+  EXPECT_EQ(JoinLines({
+                "[LINUX V2RAY] Stop() called",
+                HelperLine("stop"),
+                "[LINUX V2RAY] ERROR " + error,
+                "[LINUX V2RAY] route cleanup failed during stop: " + error,
+                "[LINUX V2RAY] sending SIGTERM to pid " + std::to_string(xray),
+                "[LINUX V2RAY] process exited after SIGTERM",
+                "[LINUX V2RAY] ERROR " + error,
+            }),
+            ReadFile(kNativeLog));
+
+  // No child any more, clean-up still failing.
+  EXPECT_FALSE(engine().Stop());
+  EXPECT_EQ(error, engine().LastError());
+  // And once the helper works again.
+  SetHelperMode("stop", "");
+  EXPECT_TRUE(engine().Stop());
+  EXPECT_EQ("xray already stopped", engine().LastResponse());
+}
+
+TEST_F(TunnelTest, StopKillsACoreThatIgnoresSigterm) {
+  NewEngine();
+  StartOk("\"ignoreSigterm\": true");
+  const pid_t xray = XrayPid();
+  ClearRecords();
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(engine().Stop()) << engine().LastError();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - t0)
+                      .count();
+  EXPECT_GE(ms, 8000);
+  EXPECT_LT(ms, 12000);
+  EXPECT_EQ("xray stopped on Linux", engine().LastResponse());
+  EXPECT_EQ(JoinLines({
+                "[LINUX V2RAY] Stop() called",
+                HelperLine("stop"),
+                "[LINUX V2RAY] route helper finished successfully",
+                "[LINUX V2RAY] sending SIGTERM to pid " + std::to_string(xray),
+                "[LINUX V2RAY] process still alive, sending SIGKILL",
+                "[LINUX V2RAY] process exited after SIGKILL",
+                "[LINUX V2RAY] Stop() finished",
+            }),
+            ReadFile(kNativeLog));
+}
+
+// The curl argument vectors, in order, for the two probes.
+const std::vector<std::string> kIpProbeArgs = {"-4",
+                                               "--interface",
+                                               "quon_vpn0",
+                                               "--silent",
+                                               "--show-error",
+                                               "--insecure",
+                                               "--connect-timeout",
+                                               "3",
+                                               "--max-time",
+                                               "5",
+                                               "--output",
+                                               "/dev/null",
+                                               "--write-out",
+                                               "%{http_code}",
+                                               "https://1.1.1.1/cdn-cgi/trace"};
+const std::vector<std::string> kHttpProbeArgs = {
+    "-4",
+    "--interface",
+    "quon_vpn0",
+    "--silent",
+    "--show-error",
+    "--connect-timeout",
+    "3",
+    "--max-time",
+    "5",
+    "--output",
+    "/dev/null",
+    "--write-out",
+    "%{http_code}",
+    "http://cp.cloudflare.com/generate_204"};
+
+TEST_F(TunnelTest, CheckTunnelProbes) {
+  NewEngine();
+  EXPECT_FALSE(engine().CheckTunnel());
+  EXPECT_EQ("Linux Xray process is not running", engine().LastError());
+  EXPECT_TRUE(CurlCalls().empty());
+
+  StartOk();
+  const std::string probe_ip =
+      "[LINUX V2RAY] tunnel probe start name=cloudflare-ip "
+      "url=https://1.1.1.1/cdn-cgi/trace";
+  const std::string probe_http =
+      "[LINUX V2RAY] tunnel probe start name=cloudflare-http "
+      "url=http://cp.cloudflare.com/generate_204";
+  struct Case {
+    std::vector<std::string> modes;
+    bool ok;
+    std::string response;
+    std::vector<std::vector<std::string>> args;
+    std::vector<std::string> log;  // after "CheckTunnel() called"
+  };
+  const Case cases[] = {
+      {{"exit:0"},
+       true,
+       "Linux tunnel validation succeeded via cloudflare-ip",
+       {kIpProbeArgs},
+       {probe_ip,
+        "[LINUX V2RAY] tunnel validation succeeded via cloudflare-ip"}},
+      {{"exit:7", "exit:0"},
+       true,
+       "Linux tunnel validation succeeded via cloudflare-http",
+       {kIpProbeArgs, kHttpProbeArgs},
+       {probe_ip, "[LINUX V2RAY] tunnel probe failed name=cloudflare-ip exit=7",
+        probe_http,
+        "[LINUX V2RAY] tunnel validation succeeded via cloudflare-http"}},
+      {{"exit:7", "exit:6"},
+       false,
+       "",
+       {kIpProbeArgs, kHttpProbeArgs},
+       {probe_ip, "[LINUX V2RAY] tunnel probe failed name=cloudflare-ip exit=7",
+        probe_http,
+        "[LINUX V2RAY] tunnel probe failed name=cloudflare-http exit=6",
+        "(error)", "[LINUX V2RAY] tunnel validation failed; last curl exit=6"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.modes.back());
+    ClearRecords();
+    for (size_t i = 0; i < 2; ++i) {
+      SetCurlMode(static_cast<int>(i + 1),
+                  i < c.modes.size() ? c.modes[i] : "");
+    }
+    EXPECT_EQ(c.ok, engine().CheckTunnel());
+    EXPECT_EQ(c.args, CurlCalls());
+    EXPECT_EQ(c.response, engine().LastResponse());
+    // On failure the message carries the core's output when it has any;
+    // on success LastError falls back to that output.
+    const std::string tail = ReadFile(kRuntimeErrorLog);
+    const std::string error =
+        c.ok           ? tail
+        : tail.empty() ? "Linux tunnel validation failed; no probe reached "
+                         "the internet through quon_vpn0"
+                       : "Linux tunnel validation failed: " + tail;
+    EXPECT_EQ(error, engine().LastError());
+    std::vector<std::string> expected_log = {
+        "[LINUX V2RAY] CheckTunnel() called"};
+    for (const std::string& line : c.log) {
+      expected_log.push_back(line == "(error)" ? "[LINUX V2RAY] ERROR " + error
+                                               : line);
+    }
+    EXPECT_EQ(JoinLines(expected_log), ReadFile(kNativeLog));
+    EXPECT_EQ(1u, Children().size()) << "only the core may remain";
+  }
+}
+
+// The core dies while the first probe runs: the second is not tried. It is
+// not reaped yet at that point, so this also proves that an exited child
+// does not pass for a live one.
+TEST_F(TunnelTest, CheckTunnelCoreDiesDuringValidation) {
+  NewEngine();
+  StartOk();
+  const pid_t xray = XrayPid();
+  WriteFile(std::string(kBenchDir) + "/xray_pid", std::to_string(xray) + "\n");
+  SetCurlMode(1, "kill-xray:7");
+  ClearRecords();
+  EXPECT_FALSE(engine().CheckTunnel());
+  EXPECT_EQ("Linux Xray process stopped during tunnel validation",
+            engine().LastError());
+  EXPECT_EQ(1u, CurlCalls().size());
+  EXPECT_FALSE(engine().IsRunning());
+  // Stop reaps it at its first poll.
+  ASSERT_TRUE(engine().Stop());
+  EXPECT_EQ("xray stopped on Linux", engine().LastResponse());
+  EXPECT_TRUE(Children().empty());
+}
+
+TEST_F(TunnelTest, CheckTunnelWithoutInterfaceOrCurl) {
+  NewEngine();
+  StartOk();
+  // curl missing from the search path: both probes count as exit 127.
+  const std::string path = std::getenv("PATH");
+  setenv("PATH", "/nonexistent", 1);
+  (void)unlink(kRuntimeErrorLog);
+  EXPECT_FALSE(engine().CheckTunnel());
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(
+      "Linux tunnel validation failed; no probe reached the internet through "
+      "quon_vpn0",
+      engine().LastError());
+  const std::vector<std::string> log = NativeLog();
+  EXPECT_EQ("[LINUX V2RAY] tunnel validation failed; last curl exit=127",
+            log.back());
+  EXPECT_NE(std::string::npos,
+            ReadFile(kNativeLog)
+                .find("tunnel probe failed name=cloudflare-ip exit=127"));
+
+  // The interface gone (renamed) while the core runs.
+  ASSERT_EQ(0, std::system("ip link set quon_vpn0 down && "
+                           "ip link set quon_vpn0 name quon_gone0"));
+  ASSERT_TRUE(engine().IsRunning());
+  EXPECT_FALSE(engine().CheckTunnel());
+  EXPECT_EQ("Linux VPN interface quon_vpn0 does not exist",
+            engine().LastError());
+}
+
+TEST_F(TunnelTest, CheckTunnelProbeHangs) {
+  NewEngine();
+  StartOk();
+  SetCurlMode(1, "exit:28");
+  SetCurlMode(2, "hang");
+  ClearRecords();
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(engine().CheckTunnel());
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - t0)
+                      .count();
+  EXPECT_GE(ms, 700 + 250 + 6500 + 250);
+  std::vector<std::string> log = NativeLog();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ("[LINUX V2RAY] tunnel probe timed out name=cloudflare-http",
+            log[log.size() - 3]);
+  EXPECT_EQ("[LINUX V2RAY] tunnel validation failed; last curl exit=-1",
+            log.back());
+  EXPECT_EQ(1u, Children().size()) << "the hung curl was not reaped";
+}
+
+}  // namespace
+}  // namespace engine_test
