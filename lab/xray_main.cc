@@ -380,6 +380,8 @@ int main(int argc, char** argv) {
   sigaddset(&block, SIGINT);
   sigaddset(&block, SIGHUP);
   sigprocmask(SIG_BLOCK, &block, nullptr);
+  // Output to a reader that went away must not kill the tunnel.
+  signal(SIGPIPE, SIG_IGN);
 
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   if (args.empty()) {
