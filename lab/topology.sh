@@ -206,9 +206,14 @@ _lab_addr() {
       _lab_must ip addr add "$a" dev "$dev" "${opt[@]}"
     fi
   done
+  # No duplicate detection for the link-local address either: while it is
+  # tentative, neighbour discovery holds back the first packets for a
+  # second or two, which a first connection through the lab would feel.
   if [ -n "$ns" ]; then
+    _lab_must lab_in "$ns" sysctl -qw "net.ipv6.conf.$dev.accept_dad=0"
     _lab_must lab_in "$ns" ip link set "$dev" up
   else
+    _lab_must sysctl -qw "net.ipv6.conf.$dev.accept_dad=0"
     _lab_must ip link set "$dev" up
   fi
 }

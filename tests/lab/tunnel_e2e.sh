@@ -22,6 +22,18 @@ lab_topology_up
 lab_start_probes
 lab_start_vpn_server
 
+# No address may still be tentative: neighbour discovery would hold the
+# first packets of a connection back for a second or more, close to the
+# runner's 3 s connect limit.
+for ns in "" "$LAB_NS_ROUTER" "$LAB_NS_VPN" "$LAB_NS_INET"; do
+  if [ -n "$ns" ]; then
+    tentative=$(lab_in "$ns" ip -6 addr show tentative)
+  else
+    tentative=$(ip -6 addr show tentative)
+  fi
+  assert_eq "" "$tentative" "tentative IPv6 addresses in namespace ${ns:-desktop}"
+done
+
 CURL=(curl --silent --show-error --connect-timeout 3 --max-time 5)
 
 http_code() {
