@@ -1,0 +1,153 @@
+// "start", "stop" and "checkTunnel" through the method channel, from the
+// stand-in's Dart side, with the engine driving the lab core and the
+// stand-in helper and curl: the answers, including the engine's messages in
+// START_FAILED and STOP_FAILED.
+#include <flutter_linux/flutter_linux.h>
+#include <flutter_linux_standin/fl_standin.h>
+
+#include <chrono>
+#include <string>
+
+#include "engine_fixture.h"
+#include "v2ray_channel_handler_linux.h"
+
+namespace engine_test {
+namespace {
+
+struct Call {
+  FlMethodResponse* response = nullptr;
+  int answers = 0;
+};
+
+void OnReply(GObject*, GAsyncResult* result, gpointer user_data) {
+  auto* call = static_cast<Call*>(user_data);
+  g_autoptr(GError) error = nullptr;
+  FlMethodResponse* response = fl_standin_invoke_method_finish(result, &error);
+  if (call->response == nullptr) {
+    call->response = response;
+  } else if (response != nullptr) {
+    g_object_unref(response);
+  }
+  call->answers++;
+}
+
+// "b:true", "b:false", "s:TEXT", "e:CODE:MESSAGE".
+std::string Describe(FlMethodResponse* response) {
+  if (response == nullptr) {
+    return "no answer";
+  }
+  if (FL_IS_METHOD_ERROR_RESPONSE(response)) {
+    auto* error = FL_METHOD_ERROR_RESPONSE(response);
+    const gchar* message = fl_method_error_response_get_message(error);
+    return std::string("e:") + fl_method_error_response_get_code(error) + ":" +
+           (message != nullptr ? message : "(null)");
+  }
+  if (!FL_IS_METHOD_SUCCESS_RESPONSE(response)) {
+    return "other";
+  }
+  FlValue* result = fl_method_success_response_get_result(
+      FL_METHOD_SUCCESS_RESPONSE(response));
+  if (result != nullptr && fl_value_get_type(result) == FL_VALUE_TYPE_BOOL) {
+    return fl_value_get_bool(result) ? "b:true" : "b:false";
+  }
+  if (result != nullptr && fl_value_get_type(result) == FL_VALUE_TYPE_STRING) {
+    return std::string("s:") + fl_value_get_string(result);
+  }
+  return "other";
+}
+
+class ChannelEngineTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    if (HasFatalFailure()) {
+      return;
+    }
+    g_autoptr(FlDartProject) project = fl_dart_project_new();
+    flutter_ = fl_engine_new(project);
+    messenger_ = fl_engine_get_binary_messenger(flutter_);
+    register_v2ray_channel_linux(messenger_);
+  }
+
+  void TearDown() override {
+    if (flutter_ != nullptr) {
+      EXPECT_EQ(0u, fl_standin_messenger_get_unanswered_count(messenger_));
+      g_object_unref(flutter_);
+    }
+    EngineTest::TearDown();
+  }
+
+  // Sends one call and runs the main loop until it is answered.
+  std::string Invoke(const char* method, FlValue* args = nullptr) {
+    Call call;
+    fl_standin_invoke_method(messenger_, "v2ray", method, args, nullptr,
+                             OnReply, &call);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (call.answers == 0 && std::chrono::steady_clock::now() < deadline) {
+      g_main_context_iteration(nullptr, FALSE);
+      g_usleep(1000);
+    }
+    EXPECT_EQ(1, call.answers) << method;
+    std::string described = Describe(call.response);
+    if (call.response != nullptr) {
+      g_object_unref(call.response);
+    }
+    return described;
+  }
+
+  std::string InvokeStart(const std::string& config) {
+    g_autoptr(FlValue) args = fl_value_new_map();
+    fl_value_set_string_take(args, "config_data",
+                             fl_value_new_string(config.c_str()));
+    fl_value_set_string_take(args, "apps_filter_mode",
+                             fl_value_new_string("allow"));
+    return Invoke("start", args);
+  }
+
+  FlEngine* flutter_ = nullptr;
+  FlBinaryMessenger* messenger_ = nullptr;
+};
+
+TEST_F(ChannelEngineTest, StartCheckStop) {
+  EXPECT_EQ("b:true", InvokeStart(XrayConfig()));
+  EXPECT_EQ("b:true", Invoke("isRunning"));
+  EXPECT_EQ("s:xray started on Linux", Invoke("getLastNativeResponse"));
+  SetCurlMode(1, "exit:7");
+  EXPECT_EQ("b:true", Invoke("checkTunnel"));
+  EXPECT_EQ("s:Linux tunnel validation succeeded via cloudflare-http",
+            Invoke("getLastNativeResponse"));
+  EXPECT_EQ("b:true", Invoke("stop"));
+  EXPECT_EQ("b:false", Invoke("isRunning"));
+  EXPECT_EQ("s:xray stopped on Linux", Invoke("getLastNativeResponse"));
+  // A failed validation is the value false; its reason is the last error.
+  EXPECT_EQ("b:false", Invoke("checkLinuxTunnel"));
+  EXPECT_EQ("s:Linux Xray process is not running", Invoke("getXrayLastError"));
+}
+
+TEST_F(ChannelEngineTest, FailuresCarryTheEngineMessage) {
+  EXPECT_EQ(
+      "e:START_FAILED:Linux start expects JSON config, but received non-JSON "
+      "data",
+      InvokeStart(" {}"));
+  SetHelperMode("start", "exit:12");
+  EXPECT_EQ("e:START_FAILED:route helper failed with exit code 12",
+            InvokeStart(XrayConfig()));
+  EXPECT_EQ("b:false", Invoke("isRunning"));
+
+  SetHelperMode("start", "");
+  EXPECT_EQ("b:true", InvokeStart(XrayConfig()));
+  EXPECT_EQ("e:START_FAILED:xray is already running",
+            InvokeStart(XrayConfig()));
+  SetHelperMode("stop", "exit:3");
+  EXPECT_EQ("e:STOP_FAILED:route helper failed with exit code 3",
+            Invoke("stop"));
+  // The core is stopped all the same.
+  EXPECT_EQ("b:false", Invoke("isRunning"));
+  SetHelperMode("stop", "");
+  EXPECT_EQ("b:true", Invoke("stop"));
+  EXPECT_EQ("s:xray already stopped", Invoke("getLastNativeResponse"));
+}
+
+}  // namespace
+}  // namespace engine_test
