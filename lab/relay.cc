@@ -38,25 +38,29 @@ std::string SignalName(uint32_t signal) {
 // change of error keeps the log readable.
 class ErrorReport {
  public:
-  ErrorReport(std::string what,
+  ErrorReport(std::string failing,
+              std::string recovered,
               const std::function<void(const std::string&)>& log)
-      : what_(std::move(what)), log_(log) {}
+      : failing_(std::move(failing)),
+        recovered_(std::move(recovered)),
+        log_(log) {}
 
   void Failed(int error) {
     if (error != last_) {
-      log_(what_ + ": " + std::strerror(error));
+      log_(failing_ + ": " + std::strerror(error));
       last_ = error;
     }
   }
   void Succeeded() {
     if (last_ != 0) {
-      log_(what_ + ": working again");
+      log_(recovered_);
       last_ = 0;
     }
   }
 
  private:
-  std::string what_;
+  std::string failing_;
+  std::string recovered_;
   const std::function<void(const std::string&)>& log_;
   int last_ = 0;
 };
@@ -105,8 +109,10 @@ RelayEnd RunRelay(const RelayFds& fds,
   // A UDP send "succeeds" even when the peer is gone (the ICMP error comes
   // back on a later call), so only a datagram received proves the peer is
   // back.
-  ErrorReport peer_report("the peer is unreachable", log);
-  ErrorReport tun_write_report("writing to the interface failed", log);
+  ErrorReport peer_report("the peer is unreachable", "the peer answers again",
+                          log);
+  ErrorReport tun_write_report("writing to the interface failed",
+                               "writing to the interface works again", log);
 
   enum { kTun, kUdp, kSignal, kTimer, kCount };
   std::array<pollfd, kCount> pfds{};
