@@ -531,27 +531,44 @@ void closeInheritedDescriptorsOnExec() {
   }
 }
 
+// Raises a soft limit to |wanted| (RLIM_INFINITY compares above every
+// number), and the hard limit with it where that is allowed. Where it is not
+// (no CAP_SYS_RESOURCE in the bounding set), the soft limit still goes as
+// high as the hard one.
 void raiseLimit(int resource, rlim_t wanted) {
   struct rlimit lim;
-  if (getrlimit(resource, &lim) != 0) {
+  if (getrlimit(resource, &lim) != 0 || lim.rlim_cur >= wanted) {
     return;
   }
-  if (lim.rlim_cur != RLIM_INFINITY &&
-      (wanted == RLIM_INFINITY || lim.rlim_cur < wanted)) {
-    lim.rlim_cur = wanted;
-    if (lim.rlim_max != RLIM_INFINITY &&
-        (wanted == RLIM_INFINITY || lim.rlim_max < wanted)) {
-      lim.rlim_max = wanted;
-    }
+  struct rlimit raised = lim;
+  raised.rlim_cur = wanted;
+  if (raised.rlim_max < wanted) {
+    raised.rlim_max = wanted;
+  }
+  if (setrlimit(resource, &raised) != 0 && lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = lim.rlim_max;
     (void)setrlimit(resource, &lim);
   }
 }
+
+// A handler that does nothing: unlike SIG_IGN, exec resets it to the default
+// for the commands we start.
+void ignoreSignal(int /*sig*/) {}
 
 // Limits a caller can lower to make us, or a command we run, die half-way:
 // a file-size limit kills the state write, and too few descriptors,
 // processes, CPU seconds or address space make a route command fail.
 void raiseResourceLimits() {
   raiseLimit(RLIMIT_FSIZE, RLIM_INFINITY);
+  // Should the file-size limit stay (it cannot always be raised), a write
+  // past it must fail with an error that the state writer handles, not kill
+  // us half-way. Caught rather than ignored, so children start with the
+  // default again.
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = ignoreSignal;
+  sigemptyset(&sa.sa_mask);
+  (void)sigaction(SIGXFSZ, &sa, nullptr);
   raiseLimit(RLIMIT_CPU, RLIM_INFINITY);
   raiseLimit(RLIMIT_AS, RLIM_INFINITY);
   raiseLimit(RLIMIT_DATA, RLIM_INFINITY);
@@ -600,23 +617,17 @@ void sanitizeProcess() {
   resetSignalState();
 }
 
-volatile sig_atomic_t g_deferred_signal = 0;
-
-void deferSignal(int sig) {
-  g_deferred_signal = sig;
-}
-
 // While routes are half moved, a Ctrl-C from the terminal, a closed output
 // pipe, a hang-up or a polite termination request must not leave the network
-// broken: such signals are caught and noted until the last route change is
-// done. They are caught rather than ignored, because exec resets caught
+// broken: such signals are caught and dropped until the last route change
+// is done. They are caught rather than ignored, because exec resets caught
 // signals to their default, and the commands we start must begin clean.
 class SignalShield {
  public:
   SignalShield() {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = deferSignal;
+    sa.sa_handler = ignoreSignal;
     sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
     for (int sig : kSignals) {
@@ -955,7 +966,8 @@ int main(int argc, char** argv) {
 
   // With an empty argument vector argv[0] is null and argv[1] already points
   // into the environment, so the count is checked before any element is read.
-  if (argc < 1 || argv == nullptr || argv[0] == nullptr) {
+  // (Newer kernels pass a single empty argv[0] instead: same treatment.)
+  if (argc < 1 || argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0') {
     writeUsage("pathwarden");
     return 1;
   }

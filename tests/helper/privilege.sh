@@ -1,0 +1,318 @@
+#!/bin/bash
+# A real set-user-id root copy of pathwarden, started by the user nobody with
+# everything a hostile caller controls: identity lines, the refusal without
+# the set-user-id bit, and one attack per hardening measure, each of which
+# would run code as root or lose the saved routes without that measure.
+# Topology in lib.sh; a recording stand-in is bound over ip inside this mount
+# namespace and logs, for every ip the helper starts, its environment,
+# working directory, descriptors and signal state.
+set -euo pipefail
+. "$QUON_SOURCE_DIR/tests/helper/lib.sh"
+trap 'pw_tun_down' EXIT
+require_cmd setpriv
+
+pw_private_names
+pw_local_sbin
+pw_hide_resolvectl
+
+# The machine's programs, and the pieces an attack would need.
+mkdir -m 755 /tmp/pw
+cp "$PW" /tmp/pw/pathwarden
+chown root:root /tmp/pw/pathwarden
+chmod 4755 /tmp/pw/pathwarden
+cp "$PW" /tmp/pw/plain
+chmod 755 /tmp/pw/plain
+# A "system" resolvectl that only logs, so that the DNS commands run too.
+printf '#!/bin/sh\necho "$*" >>/tmp/pw/resolvectl.log\n' >/usr/local/sbin/resolvectl
+# What a successful injection would run (found through the helper's PATH).
+printf '#!/bin/sh\ntouch /tmp/pw/pwned\n' >/usr/local/sbin/pwn
+chmod 755 /usr/local/sbin/resolvectl /usr/local/sbin/pwn
+
+real_ip=$(readlink -f "$(command -v ip)")
+cp "$real_ip" /tmp/pw/ip.real
+cat >/tmp/pw/ip.recorder <<'EOF'
+#!/bin/sh
+# Under a file-size limit the log could not be written; pass through.
+[ "$(ulimit -f)" = unlimited ] || exec /tmp/pw/ip.real "$@"
+# Signal state first, with builtins only: while this shell waits for a child
+# of its own, it blocks every signal for a moment.
+sig=
+while read -r key value; do
+  case $key in SigIgn: | SigBlk:) sig="$sig$key $value
+" ;; esac
+done </proc/$$/status
+{
+  echo "=== ip $*"
+  printf '%s' "$sig"
+  echo "cwd=$(readlink /proc/$$/cwd)"
+  env | sed 's/^/env:/'
+  for fd in /proc/$$/fd/*; do echo "fd:${fd##*/}=$(readlink "$fd")"; done
+} >>/tmp/pw/record.log
+exec /tmp/pw/ip.real "$@"
+EOF
+chmod 755 /tmp/pw/ip.recorder
+mount --bind /tmp/pw/ip.recorder "$real_ip"
+
+SETPRIV=$(command -v setpriv)
+NOBODY=("$SETPRIV" --reuid=65534 --regid=65534 --clear-groups)
+SAFE_PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+SETUID_PW=/tmp/pw/pathwarden
+PW=$SETUID_PW
+
+# Sanitizer builds: the runtime reads its options from the environment, which
+# the set-user-id exec keeps for the helper itself (the helper then clears it
+# for its children).
+if [ -n "${QUON_SANITIZE:-}" ]; then
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+fi
+
+ID_NOBODY="[helper] real uid=65534 effective uid=0 real gid=65534 effective gid=65534"
+ID_ROOT="[helper] after elevation real uid=0 effective uid=0 real gid=0 effective gid=0"
+
+check_records() {
+  local what=$1 log=/tmp/pw/record.log
+  [ -s "$log" ] || fail "$what: no ip command recorded"
+  grep -q '^=== ip -4 route show default' "$log" || fail "$what: detection not recorded"
+  local bad
+  bad=$(grep '^env:' "$log" | grep -vE '^env:(PATH|LC_ALL|PWD|SHLVL|OLDPWD|_)=' || true)
+  [ -z "$bad" ] || fail "$what: caller's environment reached a child: $bad"
+  bad=$(grep '^env:PATH=' "$log" | grep -vx "env:PATH=$SAFE_PATH" || true)
+  [ -z "$bad" ] || fail "$what: child PATH: $bad"
+  bad=$(grep '^env:LC_ALL=' "$log" | grep -vx 'env:LC_ALL=C' || true)
+  [ -z "$bad" ] || fail "$what: child locale: $bad"
+  bad=$(grep '^cwd=' "$log" | grep -vx 'cwd=/' || true)
+  [ -z "$bad" ] || fail "$what: child working directory: $bad"
+  bad=$(grep -E '^fd:.*leak-marker' "$log" || true)
+  [ -z "$bad" ] || fail "$what: caller's descriptor reached a child: $bad"
+  # glibc's own spawn leaves its two internal real-time signals (32 and 33)
+  # ignored in every child; no caller can choose them.
+  local kind mask
+  while read -r kind mask; do
+    [ $((0x$mask & ~0x180000000)) -eq 0 ] || fail "$what: child $kind $mask"
+  done < <(grep -E '^Sig(Ign|Blk):' "$log")
+  local runs fd
+  runs=$(grep -c '^=== ip' "$log")
+  for fd in 0 1 2; do
+    assert_eq "$runs" "$(grep -c "^fd:$fd=" "$log")" "$what: children with descriptor $fd open"
+  done
+}
+
+expect_state_complete() {
+  assert_eq 8 "$(wc -l <"$STATE")" "$1: state file lines"
+  assert_eq "ipv4_valid=1
+ipv4_iface=veth0
+ipv4_gateway=10.0.0.2
+ipv6_valid=1
+ipv6_iface=veth0
+ipv6_gateway=fe80::2
+server_ipv4=$2
+server_ipv6=${3:-}" "$(state_text)" "$1: state file"
+}
+
+expect_restored() {
+  assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "$1: IPv4 default"
+  assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "$1: IPv6 default"
+  [ ! -e "$STATE" ] || fail "$1: state file left"
+}
+
+stop_as_nobody() {
+  run_pw "${NOBODY[@]}" -- stop "$1"
+  expect_rc 0 "stop after $2"
+  expect_restored "$2"
+}
+
+pw_net gw
+pw_tun_up
+
+# --- Without the set-user-id bit: identity, refusal, nothing changed ----------
+for action in start stop; do
+  PW=/tmp/pw/plain run_pw "${NOBODY[@]}" -- "$action" 10.9.9.9
+  expect_rc 10 "$action without set-user-id"
+  assert_eq "[helper] real uid=65534 effective uid=65534 real gid=65534 effective gid=65534
+[helper] root permission required. Run via pkexec/sudo." "$ERR" "$action refused"
+done
+[ ! -e "$STATE" ] || fail "refused start wrote state"
+assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "refused start changed routes"
+
+# --- Environment, PATH, descriptors, signal state, working directory ----------
+mkdir -m 755 /tmp/evil
+for p in ip resolvectl head cat sh; do
+  printf '#!/bin/sh\ntouch /tmp/evil/ran.%s\n' "$p" >"/tmp/evil/$p"
+  chmod 755 "/tmp/evil/$p"
+done
+printf 'touch /tmp/evil/ran.env\n' >/tmp/evil/rc
+chown -R 65534:65534 /tmp/evil
+echo marker >/tmp/pw/leak-marker
+mkdir -m 777 /tmp/pw/cwd
+rm -f /tmp/pw/record.log
+(
+  cd /tmp/pw/cwd
+  run_pw env -i PATH=/tmp/evil:/usr/bin:/bin IFS=/ ENV=/tmp/evil/rc \
+    BASH_ENV=/tmp/evil/rc LD_PRELOAD=/tmp/evil/lib.so LANGUAGE=evil \
+    LC_ALL=evil.UTF-8 SHELLOPTS=xtrace 'BASH_FUNC_ip%%=() { touch /tmp/evil/ran.func; }' \
+    "${NOBODY[@]}" "$TOOLS/pw_exec" --ignore-signals --block-signals -- \
+    start vpn.quon.test 7</tmp/pw/leak-marker 9>>/tmp/pw/leak-marker
+  expect_rc 0 "start with a poisoned caller"
+  assert_eq "$ID_NOBODY" "$(printf '%s\n' "$ERR" | grep "^\[helper\]" | sed -n 1p)" "identity before elevation"
+  assert_eq "$ID_ROOT" "$(printf '%s\n' "$ERR" | grep "^\[helper\]" | sed -n 2p)" "identity after elevation"
+)
+# shellcheck disable=SC2012
+ran=$(ls /tmp/evil | grep '^ran\.' || true)
+[ -z "$ran" ] || fail "caller's programs ran as root: $ran"
+check_records "poisoned caller"
+assert_contains "$(cat /tmp/pw/resolvectl.log)" "dns quon_vpn0 1.1.1.1 8.8.8.8" "system resolvectl used"
+expect_state_complete "poisoned caller" 192.0.2.10 2001:db8::10
+stop_as_nobody vpn.quon.test "poisoned caller"
+
+# --- umask 000: the state file is still root's alone ---------------------------
+run_pw "${NOBODY[@]}" /bin/sh -c 'umask 000; exec "$0" "$@"' -- start 10.9.9.9
+expect_rc 0 "start with umask 000"
+assert_eq "0:0 644" "$(stat -c '%u:%g %a' "$STATE")" "state file owner and mode"
+stop_as_nobody 10.9.9.9 "umask 000"
+
+# --- ulimit -f 0: never a half-written state -----------------------------------
+# The output goes through a pipe: a regular file would stop the very first
+# line, long before anything is saved. Root raises the limit again where the
+# capability bounding set allows it (status 0); where it does not (as on
+# machines without CAP_SYS_RESOURCE), the save fails cleanly with status 5.
+# Either way the state file is the earlier one or the new one, whole.
+fsize0=(/bin/bash -c '(ulimit -f 0; exec "$0" "$@") 2>&1 | cat; exit "${PIPESTATUS[0]}"')
+can_raise=0
+[ $((0x$(awk '/^CapBnd:/ {print $2}' /proc/self/status) >> 24 & 1)) -eq 1 ] && can_raise=1
+run_pw "${NOBODY[@]}" "${fsize0[@]}" -- start 10.9.9.9
+if [ $can_raise = 1 ]; then
+  expect_rc 0 "first start with ulimit -f 0"
+  expect_state_complete "ulimit -f 0" 10.9.9.9
+else
+  expect_rc 5 "first start with ulimit -f 0, limit fixed"
+  assert_eq "[helper] could not save route state" "$(last_line "$OUT")" "status 5 message"
+  [ ! -e "$STATE" ] || fail "a failed save left a state file"
+  assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes untouched by 5"
+  run_pw "${NOBODY[@]}" -- start 10.9.9.9
+  expect_rc 0 "start without a limit"
+fi
+# Again while the tunnel holds the defaults: the earlier record survives whole.
+run_pw "${NOBODY[@]}" "${fsize0[@]}" -- start 10.9.9.8
+if [ $can_raise = 1 ]; then
+  expect_rc 0 "second start with ulimit -f 0"
+  expect_state_complete "ulimit -f 0, left open" 10.9.9.8,10.9.9.9
+else
+  expect_rc 5 "second start with ulimit -f 0, limit fixed"
+  expect_state_complete "ulimit -f 0, left open" 10.9.9.9
+fi
+[ -z "$(ls /run | grep '\.tmp$' || true)" ] || fail "temporary state file left"
+stop_as_nobody 10.9.9.8 "ulimit -f 0"
+
+# --- Shell metacharacters in a state file: nothing built from them runs --------
+rm -f /tmp/pw/record.log /tmp/pw/resolvectl.log
+cat >"$STATE" <<'EOF'
+ipv4_valid=1
+ipv4_iface=veth0;pwn
+ipv4_gateway=10.0.0.2
+ipv6_valid=1
+ipv6_iface=veth0
+ipv6_gateway=fe80::2$(pwn)
+server_ipv4=10.9.9.9;pwn,10.9.9.7|pwn
+server_ipv6=`pwn`
+EOF
+chmod 644 "$STATE"
+run_pw "${NOBODY[@]}" -- stop 10.9.9.9
+expect_rc 0 "stop with a poisoned state file"
+[ ! -e /tmp/pw/pwned ] || fail "a command built from the state file ran"
+assert_contains "$ERR" "[helper] ignoring IPv4 default route from saved state: unsafe interface name: veth0;pwn" "IPv4 record dropped"
+assert_contains "$ERR" "[helper] ignoring IPv6 default route from saved state: gateway is not an address: fe80::2\$(pwn)" "IPv6 record dropped"
+assert_not_contains "$(cat /tmp/pw/record.log /tmp/pw/resolvectl.log 2>/dev/null)" "pwn" "commands run"
+
+# --- A state file someone else could have written, or a link ------------------
+printf 'ipv4_valid=1\nipv4_iface=veth0\nipv4_gateway=10.0.0.3\n' >/tmp/pw/planted
+chmod 644 /tmp/pw/planted
+cp /tmp/pw/planted "$STATE"
+chown 65534 "$STATE"
+run_pw "${NOBODY[@]}" -- stop 10.9.9.9
+expect_rc 0 "stop with a foreign state file"
+assert_contains "$ERR" "[helper] refusing route state file $STATE: not a regular file owned and writable by root alone" "foreign owner"
+assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "foreign state not restored"
+ln -sf /tmp/pw/planted "$STATE"
+run_pw "${NOBODY[@]}" -- stop 10.9.9.9
+expect_rc 0 "stop with a linked state file"
+assert_contains "$ERR" "it is a symbolic link" "link refused"
+assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "linked state not restored"
+ln -sf /tmp/pw/planted "$STATE"
+run_pw "${NOBODY[@]}" -- start 10.9.9.9
+expect_rc 0 "start over a linked state file"
+assert_eq "ipv4_valid=1
+ipv4_iface=veth0
+ipv4_gateway=10.0.0.3" "$(cat /tmp/pw/planted)" "link target untouched"
+[ -f "$STATE" ] && [ ! -L "$STATE" ] || fail "state file still a link"
+stop_as_nobody 10.9.9.9 "linked state file"
+
+# --- Shell metacharacters in interface names the kernel accepts ----------------
+pw_net_reset
+ip link add 'q;pwn' type veth peer name 'q$(pwn)'
+ip link set 'q;pwn' up
+ip link set 'q$(pwn)' up
+ip -4 route add default dev 'q;pwn'
+ip -6 route add default dev 'q$(pwn)'
+pw_tun_up
+rm -f /tmp/pw/record.log /tmp/pw/resolvectl.log
+run_pw "${NOBODY[@]}" -- start 10.9.9.9
+expect_rc 3 "defaults through hostile interface names"
+assert_contains "$ERR" "[helper] ignoring IPv4 default route from ip: unsafe interface name: q;pwn" "IPv4 name refused"
+assert_contains "$ERR" "[helper] ignoring IPv6 default route from ip: unsafe interface name: q\$(pwn)" "IPv6 name refused"
+[ ! -e /tmp/pw/pwned ] || fail "a command built from an interface name ran"
+ip link del 'q;pwn'
+pw_net_reset
+
+# --- Standard descriptors closed by the caller ----------------------------------
+# glibc itself reopens them for a set-user-id start; a start by root (sudo,
+# pkexec, the runner as root) gets no such help, so both are tried.
+pw_net gw
+pw_tun_up
+for who in nobody root; do
+  rm -f /tmp/pw/record.log
+  launcher=()
+  [ $who = nobody ] && launcher=("${NOBODY[@]}")
+  set +e
+  "${launcher[@]}" "$TOOLS/pw_exec" --close-std "$SETUID_PW" start 10.9.9.9
+  RC=$?
+  set -e
+  OUT="" ERR=""
+  expect_rc 0 "start by $who with 0-2 closed"
+  expect_state_complete "0-2 closed ($who)" 10.9.9.9
+  check_records "0-2 closed ($who)"
+  stop_as_nobody 10.9.9.9 "0-2 closed ($who)"
+done
+
+# --- An empty argument vector ---------------------------------------------------
+# The words after the program become the environment: read past argv they
+# would look like "start 10.9.9.9".
+run_pw "${NOBODY[@]}" "$TOOLS/pw_exec" --argc0 -- start 10.9.9.9
+expect_rc 1 "argc 0"
+assert_eq "$ID_NOBODY
+$ID_ROOT
+Usage:
+  pathwarden start <server_host_or_ip>
+  pathwarden stop <server_host_or_ip>" "$ERR" "argc 0 usage"
+[ ! -e "$STATE" ] || fail "argc 0 started something"
+
+# --- Signals while routes change -------------------------------------------------
+# Interrupt, hang-up, termination and a broken pipe arrive after the state is
+# saved and before the tunnel exists; the helper must finish the job.
+pw_tun_down
+"${NOBODY[@]}" "$SETUID_PW" start 10.9.9.9 >/tmp/pw/sig.out 2>&1 &
+pid=$!
+wait_until 10 test -e "$STATE" || fail "state never saved"
+for sig in INT TERM HUP PIPE QUIT; do
+  kill -s "$sig" "$pid"
+done
+pw_tun_up
+set +e
+wait "$pid"
+RC=$?
+set -e
+OUT=$(cat /tmp/pw/sig.out) ERR=""
+expect_rc 0 "start with signals"
+assert_eq "default dev quon_vpn0 scope link" "$(routes4 default)" "start finished despite signals"
+stop_as_nobody 10.9.9.9 "signals"
+
+echo "privilege: all passed"
