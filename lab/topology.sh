@@ -35,6 +35,8 @@
 # Every name carries a per-run id; lab_topology_down (trapped on EXIT by
 # lab_topology_up) ends what the lab started and removes its namespaces.
 
+# The LAB_* variables are for the tests that source this file.
+# shellcheck disable=SC2034
 LAB_XRAY=${LAB_XRAY:-${QUON_BUNDLE_DIR:-}/xray}
 LAB_SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
@@ -122,8 +124,11 @@ _lab_gone() {
 }
 
 lab_topology_down() {
+  # Cleanup goes on past failures; errexit comes back for a caller that
+  # takes the lab down before its own end.
+  local errexit=0 i ns
+  case $- in *e*) errexit=1 ;; esac
   set +e
-  local i
   for ((i = ${#_LAB_EXIT_HOOKS[@]} - 1; i >= 0; i--)); do
     eval "${_LAB_EXIT_HOOKS[i]}"
   done
@@ -142,6 +147,8 @@ lab_topology_down() {
   _LAB_MOUNTS=()
   [ -n "$LAB_WORK" ] && rm -rf "$LAB_WORK"
   LAB_WORK=
+  [ "$errexit" = 1 ] && set -e
+  return 0
 }
 
 # operstate of DEV (in namespace NS when given) is "up" or "unknown" (a TUN
@@ -159,7 +166,7 @@ lab_link_up() {
 lab_link_absent() {
   local dev=$1 ns=${2:-}
   if [ -n "$ns" ]; then
-    ! lab_in "$ns" test -e "/sys/class/net/$dev"
+    if lab_in "$ns" test -e "/sys/class/net/$dev"; then return 1; fi
   else
     [ ! -e "/sys/class/net/$dev" ]
   fi
