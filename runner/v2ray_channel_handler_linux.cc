@@ -45,11 +45,20 @@ void PostResponse(std::unique_ptr<PendingResponse> response) {
   g_main_context_invoke(nullptr, CompleteResponseOnMain, response.release());
 }
 
+// Orders everything a worker wrote into its record before the main thread
+// reads and frees it. The main context's own lock already does so, but inside
+// GLib, where thread checkers cannot see it; this lock makes it visible.
+std::mutex& HandoffMutex() {
+  static auto* mutex = new std::mutex();
+  return *mutex;
+}
+
 // Hands |response| from a worker to the default main context. Always queued:
 // g_main_context_invoke would run the callback on the calling thread whenever
 // nobody owns the default context (after g_application_run has returned at
 // exit, for instance), and the embedding may only be used on the main thread.
 void QueueResponse(std::unique_ptr<PendingResponse> response) {
+  { std::lock_guard<std::mutex> ordered(HandoffMutex()); }
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
   g_source_set_callback(source, CompleteResponseOnMain, response.release(),
@@ -422,6 +431,7 @@ gboolean CompleteResponseOnMain(gpointer data) {
   if (data == nullptr) {
     return G_SOURCE_REMOVE;
   }
+  { std::lock_guard<std::mutex> ordered(HandoffMutex()); }
   std::unique_ptr<PendingResponse> response(
       static_cast<PendingResponse*>(data));
   if (response->method_call != nullptr) {
@@ -452,7 +462,8 @@ gboolean CompleteResponseOnMain(gpointer data) {
       g_warning("Failed to respond to Linux v2ray method call: %s",
                 error->message);
     }
-    g_clear_object(&response->method_call);
+    g_object_unref(response->method_call);
+    response->method_call = nullptr;
   }
   return G_SOURCE_REMOVE;
 }

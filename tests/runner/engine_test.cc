@@ -175,13 +175,12 @@ TEST_F(EngineTest, DestructionStopsAndLogsIt) {
       ReadFile(kNativeLog));
 }
 
-TEST_F(EngineTest, TunnelOperationsOfThisBuildNeverClaimSuccess) {
+TEST_F(EngineTest, OperationsThatCannotSucceedHereReportWhy) {
   V2RayEngineLinux engine;
   EXPECT_FALSE(engine.Start("{\"outbounds\":[]}", "allow", {}));
   EXPECT_FALSE(engine.LastError().empty());
   EXPECT_FALSE(engine.CheckTunnel());
   EXPECT_EQ("Linux Xray process is not running", engine.LastError());
-  EXPECT_FALSE(engine.WriteRuntimeConfig("{}"));
   EXPECT_FALSE(engine.RunRouteHelper("start", "example.test", 1));
   EXPECT_FALSE(engine.LastError().empty());
   EXPECT_EQ("", engine.LastResponse());
@@ -230,12 +229,7 @@ TEST_F(EngineTest, LivenessOfOwnChildren) {
   }
   EXPECT_TRUE(engine.ProcessExists(child));
 
-  // Ended but not yet waited for: signal 0 still reaches it.
   ASSERT_EQ(0, kill(child, SIGKILL));
-  siginfo_t info = {};
-  ASSERT_EQ(0,
-            waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT));
-  EXPECT_TRUE(engine.ProcessExists(child));
 
   ASSERT_EQ(child, waitpid(child, nullptr, 0));
   EXPECT_FALSE(engine.ProcessExists(child));

@@ -1,0 +1,442 @@
+// The method channel "v2ray", driven in process from the stand-in's Dart
+// side. Sandboxed: the engine behind the channel writes the fixed /tmp paths.
+#include <flutter_linux/flutter_linux.h>
+#include <flutter_linux_standin/fl_standin.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../lib/sandbox_check.h"
+#include "v2ray_channel_handler_linux.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char kNativeLog[] = "/tmp/quon_vpn_runner_native_linux.log";
+constexpr char kNoEngine[] = "Linux VPN engine is not initialized.";
+constexpr char kEmptyConfig[] =
+    "Linux VPN start received an empty Xray configuration.";
+
+// Every warning or critical GLib logs while a test runs: a second answer, a
+// lost answer or a failed send shows up here.
+std::mutex g_log_mutex;
+std::vector<std::string> g_problems;
+
+void CountProblems(const gchar* domain,
+                   GLogLevelFlags level,
+                   const gchar* message,
+                   gpointer) {
+  if ((level &
+       (G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_ERROR)) != 0) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    g_problems.emplace_back(message);
+  }
+  g_log_default_handler(domain, level, message, nullptr);
+}
+
+std::vector<std::string> TakeProblems() {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  return std::exchange(g_problems, {});
+}
+
+FlValue* Json(const char* text) {
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(JsonNode) node = json_from_string(text, &error);
+  EXPECT_NE(nullptr, node) << text;
+  FlValue* value = fl_standin_value_from_json(node, &error);
+  EXPECT_NE(nullptr, value) << text;
+  return value;
+}
+
+// One call from the Dart side, answered (or not yet) on the main loop.
+struct Call {
+  Call() = default;
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+  ~Call() {
+    if (response != nullptr) {
+      g_object_unref(response);
+    }
+  }
+
+  FlMethodResponse* response = nullptr;
+  int answers = 0;
+};
+
+void OnReply(GObject*, GAsyncResult* result, gpointer user_data) {
+  auto* call = static_cast<Call*>(user_data);
+  g_autoptr(GError) error = nullptr;
+  FlMethodResponse* response = fl_standin_invoke_method_finish(result, &error);
+  EXPECT_NE(nullptr, response) << (error ? error->message : "");
+  if (call->response == nullptr) {
+    call->response = response;
+  } else if (response != nullptr) {
+    g_object_unref(response);
+  }
+  call->answers++;
+}
+
+// Sees what the start worker hands to the engine.
+struct StartArgs {
+  std::string config;
+  std::string mode;
+  std::vector<std::string> apps;
+};
+std::mutex g_start_mutex;
+std::vector<StartArgs> g_starts;
+
+class ChannelTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    if (!quon_test::InSandbox(false)) {
+      GTEST_FAIL() << "not inside tests/lib/sandbox.sh; refusing to write "
+                      "the fixed /tmp paths";
+    }
+    g_log_set_default_handler(CountProblems, nullptr);
+    (void)TakeProblems();
+    g_autoptr(FlDartProject) project = fl_dart_project_new();
+    engine_ = fl_engine_new(project);
+    messenger_ = fl_engine_get_binary_messenger(engine_);
+    register_v2ray_channel_linux(messenger_);
+    v2ray_channel_testing::SetStartObserver(
+        [](const std::string& config, const std::string& mode,
+           const std::vector<std::string>& apps) {
+          std::lock_guard<std::mutex> lock(g_start_mutex);
+          g_starts.push_back({config, mode, apps});
+        });
+  }
+
+  void TearDown() override {
+    v2ray_channel_testing::SetStartObserver(nullptr);
+    v2ray_channel_testing::SetFailThreadCreation(false);
+    if (engine_ == nullptr) {
+      return;
+    }
+    // Exactly one answer for every call: none twice, none lost.
+    EXPECT_EQ(0u, fl_standin_messenger_get_double_response_count(messenger_));
+    EXPECT_EQ(0u, fl_standin_messenger_get_unanswered_count(messenger_));
+    for (const std::string& problem : TakeProblems()) {
+      ADD_FAILURE() << "GLib logged: " << problem;
+    }
+    g_object_unref(engine_);
+    engine_ = nullptr;
+  }
+
+  void Send(Call* call, const char* method, const char* json_args) {
+    g_autoptr(FlValue) args = json_args ? Json(json_args) : nullptr;
+    fl_standin_invoke_method(messenger_, "v2ray", method, args, nullptr,
+                             OnReply, call);
+  }
+
+  // Runs the main loop until |done| or the time limit.
+  template <typename Pred>
+  bool RunUntil(Pred done, int limit_ms = 10000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+    while (!done()) {
+      if (Clock::now() > deadline) {
+        return false;
+      }
+      g_main_context_iteration(nullptr, FALSE);
+      if (!done()) {
+        g_usleep(500);
+      }
+    }
+    return true;
+  }
+
+  // Sends one call and waits for its answer.
+  FlMethodResponse* Invoke(Call* call, const char* method, const char* args) {
+    Send(call, method, args);
+    EXPECT_TRUE(RunUntil([&] { return call->answers > 0; })) << method;
+    EXPECT_EQ(1, call->answers);
+    return call->response;
+  }
+
+  FlEngine* engine_ = nullptr;
+  FlBinaryMessenger* messenger_ = nullptr;
+};
+
+// Expected answer: "b:true", "s:<text>", "e:<code>:<message>", "null",
+// "not_implemented".
+std::string Describe(FlMethodResponse* response) {
+  if (response == nullptr) {
+    return "no answer";
+  }
+  if (FL_IS_METHOD_NOT_IMPLEMENTED_RESPONSE(response)) {
+    return "not_implemented";
+  }
+  if (FL_IS_METHOD_ERROR_RESPONSE(response)) {
+    auto* error = FL_METHOD_ERROR_RESPONSE(response);
+    FlValue* details = fl_method_error_response_get_details(error);
+    const bool no_details =
+        details == nullptr || fl_value_get_type(details) == FL_VALUE_TYPE_NULL;
+    const gchar* message = fl_method_error_response_get_message(error);
+    return std::string("e:") + fl_method_error_response_get_code(error) + ":" +
+           (message ? message : "(null)") + (no_details ? "" : ":details");
+  }
+  FlValue* result = fl_method_success_response_get_result(
+      FL_METHOD_SUCCESS_RESPONSE(response));
+  switch (result ? fl_value_get_type(result) : FL_VALUE_TYPE_NULL) {
+    case FL_VALUE_TYPE_NULL:
+      return "null";
+    case FL_VALUE_TYPE_BOOL:
+      return fl_value_get_bool(result) ? "b:true" : "b:false";
+    case FL_VALUE_TYPE_STRING:
+      return std::string("s:") + fl_value_get_string(result);
+    default:
+      return "unexpected type";
+  }
+}
+
+struct Row {
+  const char* method;
+  const char* args;
+  std::string expected;
+};
+
+void RunTable(ChannelTest* test, const std::vector<Row>& rows);
+
+TEST_F(ChannelTest, EveryMethodAnswersAsItsRowSays) {
+  // In order: each row may depend on the engine state the rows above left.
+  const std::vector<Row> rows = {
+      {"getLastNativeResponse", nullptr, "s:"},
+      {"getXrayLastError", nullptr, "s:"},
+      {"isRunning", nullptr, "b:false"},
+      {"status", R"({"ignored": 1})", "b:false"},
+      {"stop", nullptr, "b:true"},
+      {"getLastNativeResponse", nullptr, "s:xray already stopped"},
+      {"getXrayLastError", nullptr, "s:"},
+      {"checkTunnel", nullptr, "b:false"},
+      {"checkLinuxTunnel", nullptr, "b:false"},
+      {"getXrayLastError", nullptr, "s:Linux Xray process is not running"},
+      // A new error empties the last response: it falls back to the error.
+      {"getLastNativeResponse", nullptr, "s:Linux Xray process is not running"},
+      {"setAppRules", R"({"mode": "allow", "apps": ["a"]})", "null"},
+      {"setAppRules", nullptr, "null"},
+      {"unknownMethod", nullptr, "not_implemented"},
+      {"Start", nullptr, "not_implemented"},
+      {"", nullptr, "not_implemented"},
+  };
+  RunTable(this, rows);
+}
+
+void RunTable(ChannelTest* test, const std::vector<Row>& rows) {
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.method) + " " + (row.args ? row.args : ""));
+    Call call;
+    test->Invoke(&call, row.method, row.args);
+    EXPECT_EQ(row.expected, Describe(call.response));
+  }
+}
+
+TEST_F(ChannelTest, EmptyConfigurationIsRefusedWithoutTouchingTheEngine) {
+  const std::string refused = std::string("e:INVALID_CONFIG:") + kEmptyConfig;
+  const std::vector<Row> rows = {
+      {"stop", nullptr, "b:true"},  // leaves "xray already stopped"
+      {"start", nullptr, refused},
+      {"start", R"([])", refused},
+      {"start", R"("{}")", refused},
+      {"start", R"({})", refused},
+      {"start", R"({"config": ""})", refused},
+      {"start", R"({"config_data": 7})", refused},
+      // An empty "config_data" string wins over a usable "config".
+      {"start", R"({"config_data": "", "config": "{}"})", refused},
+      {"getLastNativeResponse", nullptr, "s:xray already stopped"},
+  };
+  RunTable(this, rows);
+  std::lock_guard<std::mutex> lock(g_start_mutex);
+  EXPECT_TRUE(g_starts.empty());
+}
+
+TEST_F(ChannelTest, StartPassesItsArgumentsByTheRules) {
+  struct Case {
+    const char* args;
+    StartArgs expected;
+  };
+  const Case cases[] = {
+      {R"({"config_data": "{\"a\":1}", "config": "{\"b\":2}"})",
+       {"{\"a\":1}", "allow", {}}},
+      {R"({"config_data": 5, "config": "{\"b\":2}"})",
+       {"{\"b\":2}", "allow", {}}},
+      {R"({"config": " ", "apps_filter_mode": 3})", {" ", "allow", {}}},
+      {R"({"config_data": "{}", "apps_filter_mode": "",
+           "selected_apps": ["org.a", "", 4, null, ["x"], "org.b"]})",
+       {"{}", "", {"org.a", "org.b"}}},
+      {R"({"config_data": "not json", "apps_filter_mode": "disallow",
+           "selected_apps": "org.a"})",
+       {"not json", "disallow", {}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    {
+      std::lock_guard<std::mutex> lock(g_start_mutex);
+      g_starts.clear();
+    }
+    Call start;
+    Invoke(&start, "start", c.args);
+    {
+      std::lock_guard<std::mutex> lock(g_start_mutex);
+      ASSERT_EQ(1u, g_starts.size());
+      EXPECT_EQ(c.expected.config, g_starts[0].config);
+      EXPECT_EQ(c.expected.mode, g_starts[0].mode);
+      EXPECT_EQ(c.expected.apps, g_starts[0].apps);
+    }
+    // This build's engine cannot start: the failure carries its last error.
+    const std::string answer = Describe(start.response);
+    ASSERT_EQ(0u, answer.rfind("e:START_FAILED:", 0)) << answer;
+    Call error;
+    Invoke(&error, "getXrayLastError", nullptr);
+    EXPECT_EQ(answer.substr(std::string("e:START_FAILED:").size()),
+              Describe(error.response).substr(2));
+  }
+}
+
+TEST_F(ChannelTest, MainLoopNeverWaitsForTheEngine) {
+  // A slow engine operation: another thread holds the lock for a second.
+  std::atomic<bool> locked{false};
+  std::atomic<bool> released{false};
+  std::thread slow([&] {
+    std::lock_guard<std::mutex> lock(g_engine_mutex);
+    locked = true;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    released = true;
+  });
+  while (!locked) {
+    std::this_thread::yield();
+  }
+
+  // The gaps between main-loop iterations, seen by a 5 ms timer.
+  struct Gaps {
+    Clock::time_point last = Clock::now();
+    Clock::duration longest{};
+  } gaps;
+  const guint timer = g_timeout_add_full(
+      G_PRIORITY_HIGH, 5,
+      [](gpointer data) -> gboolean {
+        auto* g = static_cast<Gaps*>(data);
+        const auto now = Clock::now();
+        g->longest = std::max(g->longest, now - g->last);
+        g->last = now;
+        return G_SOURCE_CONTINUE;
+      },
+      &gaps, nullptr);
+
+  const char* methods[] = {"start",           "stop",
+                           "isRunning",       "status",
+                           "checkTunnel",     "getLastNativeResponse",
+                           "getXrayLastError"};
+  std::vector<Call> calls(std::size(methods));
+  for (size_t i = 0; i < calls.size(); ++i) {
+    Send(&calls[i], methods[i], i == 0 ? R"({"config_data": "{}"})" : nullptr);
+  }
+  // Answered at once, though every worker waits for the lock.
+  Call rules;
+  Send(&rules, "setAppRules", nullptr);
+  EXPECT_TRUE(RunUntil([&] { return rules.answers > 0; }));
+  EXPECT_FALSE(released);
+  EXPECT_EQ("null", Describe(rules.response));
+
+  EXPECT_TRUE(RunUntil([&] {
+    return std::all_of(calls.begin(), calls.end(),
+                       [](const Call& c) { return c.answers > 0; });
+  }));
+  EXPECT_TRUE(released);
+  slow.join();
+  g_source_remove(timer);
+
+  for (const Call& c : calls) {
+    EXPECT_EQ(1, c.answers);
+  }
+  const auto longest =
+      std::chrono::duration_cast<std::chrono::milliseconds>(gaps.longest);
+  EXPECT_LT(longest.count(), 200) << "the main loop stalled";
+}
+
+TEST_F(ChannelTest, NoWorkerThreadStillMeansExactlyOneAnswer) {
+  v2ray_channel_testing::SetFailThreadCreation(true);
+  const std::string prefix = "Linux VPN could not start a worker thread for ";
+  const std::vector<Row> rows = {
+      {"start", R"({"config_data": "{}"})",
+       "e:START_FAILED:" + prefix + "start: Resource temporarily unavailable"},
+      {"stop", nullptr,
+       "e:STOP_FAILED:" + prefix + "stop: Resource temporarily unavailable"},
+      {"isRunning", nullptr, "b:false"},
+      {"checkLinuxTunnel", nullptr, "b:false"},
+      {"getLastNativeResponse", nullptr, std::string("s:") + kNoEngine},
+      {"getXrayLastError", nullptr, std::string("s:") + kNoEngine},
+      {"setAppRules", nullptr, "null"},
+  };
+  RunTable(this, rows);
+}
+
+TEST_F(ChannelTest, EngineIsDestroyedUnderTheLockAndLaterCallsFindNone) {
+  // Destruction waits for the lock that a "slow operation" holds.
+  std::atomic<bool> destroyed{false};
+  std::thread destroyer;
+  {
+    std::unique_lock<std::mutex> lock(g_engine_mutex);
+    destroyer = std::thread([&] {
+      DestroyV2RayEngineLinux();
+      destroyed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(destroyed);
+  }
+  destroyer.join();
+  // The destructor stopped the tunnel.
+  g_autofree gchar* log = nullptr;
+  ASSERT_TRUE(g_file_get_contents(kNativeLog, &log, nullptr, nullptr));
+  EXPECT_NE(nullptr, strstr(log, "[LINUX V2RAY] Stop() called\n"));
+
+  const std::string no_engine = std::string("s:") + kNoEngine;
+  const std::vector<Row> rows = {
+      {"start", R"({"config_data": "{}"})",
+       std::string("e:START_FAILED:") + kNoEngine},
+      {"stop", nullptr, "b:true"},
+      {"isRunning", nullptr, "b:false"},
+      {"checkTunnel", nullptr, "b:false"},
+      {"getLastNativeResponse", nullptr, no_engine},
+      {"getXrayLastError", nullptr, no_engine},
+  };
+  RunTable(this, rows);
+  // A later registration makes a new engine.
+  register_v2ray_channel_linux(messenger_);
+  RunTable(this, {{"getXrayLastError", nullptr, "s:"}});
+}
+
+TEST_F(ChannelTest, SecondRegistrationKeepsTheEngine) {
+  RunTable(this, {{"stop", nullptr, "b:true"}});
+  g_autoptr(FlDartProject) project = fl_dart_project_new();
+  g_autoptr(FlEngine) second = fl_engine_new(project);
+  FlBinaryMessenger* first = messenger_;
+  messenger_ = fl_engine_get_binary_messenger(second);
+  register_v2ray_channel_linux(messenger_);
+  // The new channel reaches the same engine: its state is still there.
+  RunTable(this,
+           {{"getLastNativeResponse", nullptr, "s:xray already stopped"}});
+  EXPECT_EQ(0u, fl_standin_messenger_get_unanswered_count(messenger_));
+  messenger_ = first;
+}
+
+TEST_F(ChannelTest, InvalidMessengerIsRefused) {
+  register_v2ray_channel_linux(nullptr);
+  const std::vector<std::string> problems = TakeProblems();
+  ASSERT_EQ(1u, problems.size());
+  EXPECT_NE(std::string::npos,
+            problems[0].find("FL_IS_BINARY_MESSENGER(messenger)"));
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+#!/bin/bash
+# The real bundle's quon_vpn under a private Xvfb: window size and title,
+# white view, entry point arguments in order, two instances side by side.
+# Runs inside tests/lib/sandbox.sh (no network namespace needed: it only
+# talks to its own X server over a Unix socket) so the native log and the
+# X socket directory stay private.
+set -euo pipefail
+. "$QUON_SOURCE_DIR/tests/lib/common.sh"
+
+require_cmd Xvfb xwininfo xprop import convert
+sandbox_check nonet
+
+runner="$QUON_BUNDLE_DIR/quon_vpn"
+[ -x "$runner" ] || fail "no runner at $runner"
+artefacts="$QUON_BUILD_DIR/artefacts"
+mkdir -p "$artefacts"
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A display number of its own: Xvfb picks a free one and reports it.
+Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp \
+  3>"$work/display" 2>"$work/xvfb.log" &
+pids+=($!)
+wait_until 10 test -s "$work/display" || fail "Xvfb did not start"
+export DISPLAY=":$(head -n1 "$work/display")"
+unset WAYLAND_DISPLAY
+
+# Ids of the top-level windows titled "quon_vpn".
+runner_windows() {
+  xwininfo -root -children 2>/dev/null |
+    awk '/"quon_vpn"/ { print $1 }'
+}
+window_count() { runner_windows | wc -l; }
+has_windows() { [ "$(window_count)" -ge "$1" ]; }
+
+# The stand-in's Dart side logs each entry point argument it receives.
+G_MESSAGES_DEBUG=flutter "$runner" first "second arg" "" --third \
+  >"$work/runner1.log" 2>&1 &
+pids+=($!)
+wait_until 20 has_windows 1 || fail "no quon_vpn window: $(cat "$work/runner1.log")"
+win=$(runner_windows | head -n1)
+
+# Size and title. Without a window manager there is no decoration, so the
+# window is exactly its default size.
+wait_until 10 sh -c "xwininfo -id $win | grep -q 'Map State: IsViewable'" ||
+  fail "window never mapped"
+info=$(xwininfo -id "$win")
+assert_contains "$info" "Width: 1280" "window width"
+assert_contains "$info" "Height: 720" "window height"
+assert_contains "$(xprop -id "$win" WM_NAME)" '"quon_vpn"' "window title"
+assert_contains "$(xprop -id "$win" WM_CLASS)" '"com.korvaline.quonvpn"' \
+  "program name"
+
+# The view is white where the control panel is not: the stand-in's panel
+# sits at the top centre, so a strip along the left edge and one along the
+# bottom of the window show the view's own background.
+x=$(awk '/Absolute upper-left X/ { print $4 }' <<<"$info")
+y=$(awk '/Absolute upper-left Y/ { print $4 }' <<<"$info")
+shot="$artefacts/runner-window.png"
+is_white() { # GEOMETRY relative to the window
+  local w=${1%%x*} rest=${1#*x}
+  local h=${rest%%+*} ox=${rest#*+}
+  local oy=${ox#*+}
+  ox=${ox%%+*}
+  [ "$(convert "$shot" -crop "${w}x${h}+$((x + ox))+$((y + oy))" +repage \
+    -format '%[fx:minima]' info:)" = 1 ]
+}
+white_area() {
+  import -window root "$shot" && is_white 200x600+10+100 &&
+    is_white 1240x80+20+630
+}
+# The first frame may still be on its way.
+wait_until 10 white_area ||
+  fail "view area not white; screenshot in $shot"
+echo "screenshot: $shot"
+
+# Entry point arguments: everything after the program name, in order.
+got=$(sed -n 's/.*Dart entrypoint argument \([0-9]*\): \(.*\)$/\1=\2/p' \
+  "$work/runner1.log")
+assert_eq $'0=first\n1=second arg\n2=\n3=--third' "$got" "entry point arguments"
+
+# A second instance opens its own window beside the first.
+"$runner" >"$work/runner2.log" 2>&1 &
+pids+=($!)
+wait_until 20 has_windows 2 ||
+  fail "second instance opened no window: $(cat "$work/runner2.log")"
+kill -0 "${pids[1]}" || fail "first instance ended"
+echo "PASS"
