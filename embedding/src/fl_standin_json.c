@@ -42,12 +42,12 @@ FlValue* fl_standin_value_from_json(JsonNode* node, GError** error) {
     case JSON_NODE_OBJECT: {
       JsonObject* object = json_node_get_object(node);
       g_autoptr(FlValue) map = fl_value_new_map();
-      JsonObjectIter iter;
-      const gchar* key = NULL;
-      JsonNode* member = NULL;
-      json_object_iter_init(&iter, object);
-      while (json_object_iter_next(&iter, &key, &member)) {
-        FlValue* value = fl_standin_value_from_json(member, error);
+      // In the order the members were written.
+      g_autoptr(GList) keys = json_object_get_members(object);
+      for (GList* l = keys; l != NULL; l = l->next) {
+        const gchar* key = l->data;
+        FlValue* value = fl_standin_value_from_json(
+            json_object_get_member(object, key), error);
         if (value == NULL) {
           return NULL;
         }
