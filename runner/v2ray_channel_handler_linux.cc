@@ -45,9 +45,10 @@ void PostResponse(std::unique_ptr<PendingResponse> response) {
   g_main_context_invoke(nullptr, CompleteResponseOnMain, response.release());
 }
 
-// Orders everything a worker wrote into its record before the main thread
-// reads and frees it. The main context's own lock already does so, but inside
-// GLib, where thread checkers cannot see it; this lock makes it visible.
+// Orders everything a worker did for its answer (the record, the source
+// that carries it) before the main thread reads and frees it. The main
+// context's own lock already does so, but inside GLib, where thread checkers
+// cannot see it; this lock, held across the hand-off, makes it visible.
 std::mutex& HandoffMutex() {
   static auto* mutex = new std::mutex();
   return *mutex;
@@ -58,7 +59,7 @@ std::mutex& HandoffMutex() {
 // nobody owns the default context (after g_application_run has returned at
 // exit, for instance), and the embedding may only be used on the main thread.
 void QueueResponse(std::unique_ptr<PendingResponse> response) {
-  { std::lock_guard<std::mutex> ordered(HandoffMutex()); }
+  std::lock_guard<std::mutex> ordered(HandoffMutex());
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
   g_source_set_callback(source, CompleteResponseOnMain, response.release(),

@@ -22,6 +22,7 @@ cleanup() {
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
+  cp "$work"/runner*.log "$artefacts/" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -33,6 +34,10 @@ pids+=($!)
 wait_until 10 test -s "$work/display" || fail "Xvfb did not start"
 export DISPLAY=":$(head -n1 "$work/display")"
 unset WAYLAND_DISPLAY
+
+# Sanitizer builds: reports go to the runner's log, which is checked at the
+# end; fontconfig's start-up thread is a known false positive.
+export TSAN_OPTIONS="suppressions=$QUON_SOURCE_DIR/tests/runner/tsan.supp${TSAN_OPTIONS:+ $TSAN_OPTIONS}"
 
 # Ids of the top-level windows titled "quon_vpn".
 runner_windows() {
@@ -94,4 +99,9 @@ pids+=($!)
 wait_until 20 has_windows 2 ||
   fail "second instance opened no window: $(cat "$work/runner2.log")"
 kill -0 "${pids[1]}" || fail "first instance ended"
+for log in "$work"/runner*.log; do
+  if grep -Eq 'WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:' "$log"; then
+    fail "sanitizer report in $(basename "$log"): $(cat "$log")"
+  fi
+done
 echo "PASS"
