@@ -177,15 +177,24 @@ stop_as_nobody 10.9.9.9 "umask 000"
 # machines without CAP_SYS_RESOURCE), the save fails cleanly with status 5.
 # Either way the state file is the earlier one or the new one, whole.
 fsize0=(/bin/bash -c '(ulimit -f 0; exec "$0" "$@") 2>&1 | cat; exit "${PIPESTATUS[0]}"')
+# A ThreadSanitizer runtime writes a file of its own (tsan.rodata) before
+# main, so under this limit an instrumented helper dies by SIGXFSZ before its
+# first line; the property checked stays the same: nothing half-written.
 can_raise=0
 [ $((0x$(awk '/^CapBnd:/ {print $2}' /proc/self/status) >> 24 & 1)) -eq 1 ] && can_raise=1
+expect_limited() {
+  case "${QUON_SANITIZE:-}" in
+    *thread*) expect_rc $((128 + 25)) "$1 (ThreadSanitizer runtime)" ;;
+    *) expect_rc 5 "$1"
+       assert_eq "[helper] could not save route state" "$(last_line "$OUT")" "status 5 message" ;;
+  esac
+}
 run_pw "${NOBODY[@]}" "${fsize0[@]}" -- start 10.9.9.9
-if [ $can_raise = 1 ]; then
+if [ $can_raise = 1 ] && [[ "${QUON_SANITIZE:-}" != *thread* ]]; then
   expect_rc 0 "first start with ulimit -f 0"
   expect_state_complete "ulimit -f 0" 10.9.9.9
 else
-  expect_rc 5 "first start with ulimit -f 0, limit fixed"
-  assert_eq "[helper] could not save route state" "$(last_line "$OUT")" "status 5 message"
+  expect_limited "first start with ulimit -f 0, limit fixed"
   [ ! -e "$STATE" ] || fail "a failed save left a state file"
   assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes untouched by 5"
   run_pw "${NOBODY[@]}" -- start 10.9.9.9
@@ -193,11 +202,11 @@ else
 fi
 # Again while the tunnel holds the defaults: the earlier record survives whole.
 run_pw "${NOBODY[@]}" "${fsize0[@]}" -- start 10.9.9.8
-if [ $can_raise = 1 ]; then
+if [ $can_raise = 1 ] && [[ "${QUON_SANITIZE:-}" != *thread* ]]; then
   expect_rc 0 "second start with ulimit -f 0"
   expect_state_complete "ulimit -f 0, left open" 10.9.9.8,10.9.9.9
 else
-  expect_rc 5 "second start with ulimit -f 0, limit fixed"
+  expect_limited "second start with ulimit -f 0, limit fixed"
   expect_state_complete "ulimit -f 0, left open" 10.9.9.9
 fi
 [ -z "$(ls /run | grep '\.tmp$' || true)" ] || fail "temporary state file left"
