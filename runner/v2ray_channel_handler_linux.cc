@@ -29,8 +29,9 @@ v2ray_channel_testing::StartObserver& StartObserverSlot() {
 
 std::atomic<bool> g_fail_thread_creation{false};
 
-// Destroys the engine at process exit, under the lock, before the static
-// storage of anything a worker may touch goes away.
+// Destroys the engine at process exit, stopping the tunnel, under the lock so
+// that no worker is inside an engine call. It may run after other files'
+// static objects are gone: the engine's own constants are all constexpr.
 class EngineReaper {
  public:
   EngineReaper() = default;
