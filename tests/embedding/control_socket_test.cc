@@ -1,10 +1,12 @@
 // The control socket and quonctl against a real main loop, a real channel
 // handler and the real quonctl program.
 
+#include <glib-unix.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,46 +86,50 @@ class ControlSocketTest : public ::testing::Test {
     ASSERT_NE(server_, nullptr) << error->message;
   }
 
-  // Runs quonctl with |args| while the main loop keeps serving.
+  // Runs quonctl with |args| while the main loop keeps serving. Spawned and
+  // read from this thread only, so no helper threads of GLib get involved.
   Outcome Quonctl(std::vector<std::string> args) {
-    std::vector<const char*> argv = {quonctl_};
-    for (const auto& a : args) {
-      argv.push_back(a.c_str());
+    std::vector<gchar*> argv = {quonctl_};
+    for (auto& a : args) {
+      argv.push_back(a.data());
     }
     argv.push_back(nullptr);
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GSubprocess) process = g_subprocess_newv(
-        argv.data(),
-        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE |
-                                      G_SUBPROCESS_FLAGS_STDERR_PIPE),
-        &error);
     Outcome run;
-    EXPECT_NE(process, nullptr) << error->message;
-    if (process == nullptr) {
+    GPid pid = 0;
+    int out_fd = -1;
+    int err_fd = -1;
+    g_autoptr(GError) error = nullptr;
+    if (!g_spawn_async_with_pipes(nullptr, argv.data(), nullptr,
+                                  G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr,
+                                  &pid, nullptr, &out_fd, &err_fd, &error)) {
+      ADD_FAILURE() << error->message;
       return run;
     }
-    bool done = false;
-    g_autofree gchar* out = nullptr;
-    g_autofree gchar* err = nullptr;
-    struct Ctx {
-      bool* done;
-      gchar** out;
-      gchar** err;
-    } ctx{&done, &out, &err};
-    g_subprocess_communicate_utf8_async(
-        process, nullptr, nullptr,
-        [](GObject* object, GAsyncResult* result, gpointer data) {
-          auto* c = static_cast<Ctx*>(data);
-          g_subprocess_communicate_utf8_finish(G_SUBPROCESS(object), result,
-                                               c->out, c->err, nullptr);
-          *c->done = true;
+    g_unix_set_fd_nonblocking(out_fd, TRUE, nullptr);
+    g_unix_set_fd_nonblocking(err_fd, TRUE, nullptr);
+    auto drain = [](int fd, std::string* into) {
+      char buffer[4096];
+      ssize_t n;
+      while ((n = read(fd, buffer, sizeof(buffer))) > 0) {
+        into->append(buffer, static_cast<size_t>(n));
+      }
+    };
+    int status = 0;
+    bool reaped = false;  // The condition is asked more than once.
+    bool exited = RunUntil(
+        [&] {
+          drain(out_fd, &run.out);
+          drain(err_fd, &run.err);
+          reaped = reaped || waitpid(pid, &status, WNOHANG) == pid;
+          return reaped;
         },
-        &ctx);
-    EXPECT_TRUE(RunUntil([&] { return done; }, 20000));
-    g_subprocess_wait(process, nullptr, nullptr);
-    run.status = g_subprocess_get_exit_status(process);
-    run.out = out != nullptr ? out : "";
-    run.err = err != nullptr ? err : "";
+        20000);
+    EXPECT_TRUE(exited);
+    drain(out_fd, &run.out);
+    drain(err_fd, &run.err);
+    close(out_fd);
+    close(err_fd);
+    run.status = exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
   }
 
