@@ -442,20 +442,25 @@ bool V2RayEngineLinux::WriteRuntimeConfig(const std::string& config) {
   }
   const char* data = config.data();
   size_t left = config.size();
+  int write_error = 0;
   while (left > 0) {
     const ssize_t n = write(fd, data, left);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
       }
-      const std::string error = ErrorText(errno);
-      (void)close(fd);
-      (void)unlink(path.c_str());
-      SetError("Failed to write Linux runtime config " + quoted + error);
-      return false;
+      write_error = errno;
+      break;
     }
     data += n;
     left -= static_cast<size_t>(n);
+  }
+  if (write_error != 0) {
+    const std::string error = ErrorText(write_error);
+    (void)close(fd);
+    (void)unlink(path.c_str());
+    SetError("Failed to write Linux runtime config " + quoted + error);
+    return false;
   }
   if (fsync(fd) != 0) {
     const std::string error = ErrorText(errno);

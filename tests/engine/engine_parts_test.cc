@@ -40,7 +40,9 @@ TEST_F(EnginePartsTest, RuntimeConfigIsWrittenFreshWithMode0600) {
     WriteFile(victim, "must stay", 0644);
     (void)unlink(kRuntimeConfig);
     c.prepare(victim);
-    const std::string text = std::string("{\"x\": \"") + c.what + "\"}\n\0z";
+    // Written byte for byte, an embedded NUL included.
+    const std::string text =
+        std::string("{\"x\": \"") + c.what + "\"}\n" + std::string("\0z", 2);
     ASSERT_TRUE(engine().WriteRuntimeConfig(text)) << engine().LastError();
     struct stat st {};
     ASSERT_EQ(0, lstat(kRuntimeConfig, &st));
@@ -66,7 +68,7 @@ TEST_F(EnginePartsTest, RuntimeConfigFailuresGiveTheirMessage) {
 
   // A full file system: the write fails, and the partial file is removed.
   ASSERT_EQ(0, mount("tmpfs", "/tmp", "tmpfs", 0, "size=4k,mode=1777"));
-  const std::string big(64 * 1024, 'x');
+  const std::string big(size_t{64} * 1024, 'x');
   EXPECT_FALSE(engine().WriteRuntimeConfig("{" + big));
   EXPECT_EQ(std::string("Failed to write Linux runtime config '") +
                 kRuntimeConfig + "': No space left on device",

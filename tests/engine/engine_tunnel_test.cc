@@ -55,6 +55,9 @@ bool WaitFor(int ms, const std::function<bool()>& condition) {
 class TunnelTest : public EngineTest {};
 
 TEST_F(TunnelTest, StartAndStopSucceed) {
+  const std::string kHostLine =
+      std::string("[LINUX V2RAY] ExtractServerHost: ") +
+      "selected outbound host=127.0.0.1";
   NewEngine();
   const std::string config = XrayConfig(kHost);
   ASSERT_TRUE(engine().Start(config, "allow", {"a"})) << engine().LastError();
@@ -71,8 +74,7 @@ TEST_F(TunnelTest, StartAndStopSucceed) {
             HelperCalls());
   EXPECT_EQ(JoinLines({
                 "[LINUX V2RAY] Start() called",
-                "[LINUX V2RAY] ExtractServerHost: selected outbound "
-                "host=127.0.0.1",
+                kHostLine,
                 "[LINUX V2RAY] config begins with: " + config.substr(0, 80),
                 "[LINUX V2RAY] extracted server host: 127.0.0.1",
                 "[LINUX V2RAY] pre-start route cleanup",
@@ -531,7 +533,8 @@ TEST_F(TunnelTest, CheckTunnelWithoutInterfaceOrCurl) {
   NewEngine();
   StartOk();
   // curl missing from the search path: both probes count as exit 127.
-  const std::string path = std::getenv("PATH");
+  const char* old_path = std::getenv("PATH");
+  const std::string path = old_path != nullptr ? old_path : "/usr/bin:/bin";
   setenv("PATH", "/nonexistent", 1);
   (void)unlink(kRuntimeErrorLog);
   EXPECT_FALSE(engine().CheckTunnel());
