@@ -44,7 +44,7 @@ constexpr char kStatePath[] = "/run/quon_vpn_route_state_linux.txt";
 constexpr int kTunWaitAttempts = 80;
 constexpr useconds_t kTunWaitPauseUs = 250000;
 // The state file holds eight short lines; anything far larger is not ours.
-constexpr size_t kMaxStateFileSize = 64 * 1024;
+constexpr size_t kMaxStateFileSize = size_t{64} * 1024;
 
 // Children get this environment and nothing else. The PATH is the one sudo
 // uses for root; a directory that is not a root-owned directory closed to
@@ -946,10 +946,12 @@ void writeUsage(const std::string& program) {
 
 }  // namespace
 
+// Only std::bad_alloc can leave the entry point; ending the process is the
+// right answer to that, so no handler is installed for it.
 #ifdef PATHWARDEN_EMBEDDED
 int pathwarden_main(int argc, char** argv) {
 #else
-int main(int argc, char** argv) {
+int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
 #endif
   if (!ensureStandardDescriptors()) {
     return 1;
