@@ -18,6 +18,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netdb.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -613,6 +614,8 @@ void resetEnvironment() {
 
 // Everything a root process must not take over from an unprivileged caller.
 void sanitizeProcess() {
+  // The caller's supplementary groups are no business of a root process.
+  (void)setgroups(0, nullptr);
   resetEnvironment();
   (void)umask(022);
   if (chdir("/") != 0) {
@@ -703,9 +706,15 @@ int addServerHostRoute(int family,
   return runOk(command, true) ? 0 : failure;
 }
 
-void appendMissing(std::vector<std::string>* into,
+// Appends the addresses of |family| in |from| that |into| lacks; anything
+// that is not an address of that family is dropped.
+void appendMissing(int family,
+                   std::vector<std::string>* into,
                    const std::vector<std::string>& from) {
   for (const std::string& item : from) {
+    if (!isAddressOf(family, item)) {
+      continue;
+    }
     bool present = false;
     for (const std::string& have : *into) {
       present = present || have == item;
@@ -773,8 +782,8 @@ int startRouting(const std::string& server) {
   // on record so that stop removes them too.
   SavedRouteState to_save = state;
   if (keep_earlier) {
-    appendMissing(&to_save.server_ipv4, earlier.server_ipv4);
-    appendMissing(&to_save.server_ipv6, earlier.server_ipv6);
+    appendMissing(AF_INET, &to_save.server_ipv4, earlier.server_ipv4);
+    appendMissing(AF_INET6, &to_save.server_ipv6, earlier.server_ipv6);
   }
   if (!saveRouteState(to_save, kStatePath)) {
     errLine("[helper] could not save route state");

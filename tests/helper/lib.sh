@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the route helper's shell tests. Source it after entering the
 # sandbox; it refuses to go on outside one.
 #

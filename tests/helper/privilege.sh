@@ -156,8 +156,7 @@ rm -f /tmp/pw/record.log
   assert_eq "$ID_NOBODY" "$(printf '%s\n' "$ERR" | grep "^\[helper\]" | sed -n 1p)" "identity before elevation"
   assert_eq "$ID_ROOT" "$(printf '%s\n' "$ERR" | grep "^\[helper\]" | sed -n 2p)" "identity after elevation"
 )
-# shellcheck disable=SC2012
-ran=$(ls /tmp/evil | grep '^ran\.' || true)
+ran=$(find /tmp/evil -name 'ran.*')
 [ -z "$ran" ] || fail "caller's programs ran as root: $ran"
 check_records "poisoned caller"
 assert_contains "$(cat /tmp/pw/resolvectl.log)" "dns quon_vpn0 1.1.1.1 8.8.8.8" "system resolvectl used"
@@ -209,7 +208,7 @@ else
   expect_limited "second start with ulimit -f 0, limit fixed"
   expect_state_complete "ulimit -f 0, left open" 10.9.9.9
 fi
-[ -z "$(ls /run | grep '\.tmp$' || true)" ] || fail "temporary state file left"
+[ -z "$(find /run -maxdepth 1 -name '*.tmp')" ] || fail "temporary state file left"
 stop_as_nobody 10.9.9.8 "ulimit -f 0"
 
 # --- Shell metacharacters in a state file: nothing built from them runs --------
