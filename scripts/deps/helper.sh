@@ -7,13 +7,15 @@
 set -euo pipefail
 cache=${QUON_RESOLVED_CACHE:-/var/cache/quon_vpn-tests}
 root="$cache/resolved"
-if [ -x "$root/lib/systemd/systemd-resolved" ] && [ -x "$root/usr/bin/resolvectl" ]; then
+want=$(dpkg-query -W -f='${Version}' systemd 2>/dev/null || true)
+# Unpacked before for the machine's present systemd: nothing to do.
+if [ -x "$root/lib/systemd/systemd-resolved" ] && [ -x "$root/usr/bin/resolvectl" ] &&
+  [ "$(cat "$root/.machine-systemd" 2>/dev/null)" = "$want" ]; then
   exit 0
 fi
 mkdir -p "$cache/debs"
 cd "$cache/debs"
 rm -f ./*.deb
-want=$(dpkg-query -W -f='${Version}' systemd 2>/dev/null || true)
 if [ -z "$want" ] || ! apt-get download -q "systemd-resolved=$want"; then
   apt-get download -q systemd-resolved
   ver=$(dpkg-deb -f systemd-resolved_*.deb Version)
@@ -24,6 +26,7 @@ mkdir -p "$root.new"
 for deb in ./*.deb; do
   dpkg-deb -x "$deb" "$root.new"
 done
+echo "$want" >"$root.new/.machine-systemd"
 rm -rf "$root"
 mv "$root.new" "$root"
 echo "systemd-resolved unpacked in $root"
