@@ -751,11 +751,10 @@ int startRouting(const std::string& server) {
   } else if (left_open) {
     errLine(std::string("[helper] default route already points at ") +
             kTunName + " and no route state was saved");
-    if (state.ipv4.iface == kTunName) {
-      state.ipv4 = DefaultRoute();
-    }
-    if (state.ipv6.iface == kTunName) {
-      state.ipv6 = DefaultRoute();
+  }
+  for (DefaultRoute* route : {&state.ipv4, &state.ipv6}) {
+    if (route->iface == kTunName) {
+      *route = DefaultRoute();
     }
   }
 

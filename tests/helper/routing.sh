@@ -48,6 +48,16 @@ assert_eq "$(printf '%s\n' "$before" | sed 's/^server_ipv4=.*/server_ipv4=192.0.
   "$(state_text)" "left open: earlier routes kept, server addresses merged"
 assert_eq "192.0.2.99 via 10.0.0.2 dev veth0" "$(routes4 192.0.2.99/32)" "left open: host route via the old gateway"
 
+# Without the earlier record the tunnel is still never recorded as the old
+# route: both families count as having none.
+cp "$STATE" /tmp/state.keep
+rm "$STATE"
+run_pw -- start vpn.quon.test
+expect_rc 3 "left open without saved state"
+assert_contains "$ERR" "[helper] default route already points at quon_vpn0 and no route state was saved" "left open, no state"
+[ ! -e "$STATE" ] || fail "tunnel recorded as the old route"
+cp /tmp/state.keep "$STATE"
+
 run_pw -- stop vpn.quon.test
 expect_rc 0 "stop"
 assert_eq "[helper] IPv4/IPv6 routing restored successfully" "$OUT" "stop output"
