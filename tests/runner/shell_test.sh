@@ -34,6 +34,8 @@ pids+=($!)
 wait_until 10 test -s "$work/display" || fail "Xvfb did not start"
 export DISPLAY=":$(head -n1 "$work/display")"
 unset WAYLAND_DISPLAY
+# No accessibility bus in the sandbox: do not let GTK look for one.
+export NO_AT_BRIDGE=1
 
 # Sanitizer builds: reports go to the runner's log, which is checked at the
 # end; fontconfig's start-up thread is a known false positive.
