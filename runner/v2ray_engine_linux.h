@@ -64,8 +64,9 @@ class V2RayEngineLinux {
   // Records |message| as the last error, empties the last response and logs
   // it as an error line.
   void SetError(const std::string& message);
-  // Liveness test: |pid| > 0 and kill(pid, 0) succeeds or fails with EPERM.
-  // Never signals a pid of 0 or below.
+  // Liveness test: |pid| > 0 and kill(pid, 0) succeeds or fails with EPERM;
+  // a child of this process that has exited but not been reaped yet counts
+  // as not alive. Never signals a pid of 0 or below.
   bool ProcessExists(int pid) const;
   // Polls for interface |iface| up to |attempts| times, |delay_ms| apart.
   bool WaitForTun(const std::string& iface, int attempts, int delay_ms);

@@ -20,13 +20,20 @@ namespace engine_test {
 namespace {
 
 // Records its call, prints a line (for the helper output log), then does
-// what the control file says for its action. "exec sleep" so that a kill of
-// the helper leaves no grandchild behind.
+// what the control file says for its action. Shell builtins only, and "exec
+// sleep": a helper killed at any moment leaves no grandchild behind (the
+// engine does not kill what the helper started, and in the sandbox such an
+// orphan would become the test's child).
 constexpr char kStandInHelper[] = R"SH(#!/bin/sh
 d=/tmp/engine_bench
 printf '%s|%s|%s\n' "$#" "$1" "$2" >> "$d/helper_calls"
 echo "stand-in helper $1 $2"
-mode=$(sed -n "s/^$1=//p" "$d/helper_mode" 2>/dev/null)
+mode=
+if [ -f "$d/helper_mode" ]; then
+  while IFS='=' read -r key value; do
+    [ "$key" = "$1" ] && mode=$value
+  done < "$d/helper_mode"
+fi
 case "$mode" in
   exit:*) exit "${mode#exit:}" ;;
   sleep:*) exec sleep "${mode#sleep:}" ;;
@@ -36,17 +43,27 @@ exit 0
 )SH";
 
 // Records its arguments one per line, then does what the control file says
-// for its n-th run.
+// for its n-th run. Builtins only, like the helper.
 constexpr char kStandInCurl[] = R"SH(#!/bin/sh
 d=/tmp/engine_bench
-n=$(( $(cat "$d/curl_count" 2>/dev/null || echo 0) + 1 ))
+n=0
+[ -f "$d/curl_count" ] && read -r n < "$d/curl_count"
+n=$((n + 1))
 echo "$n" > "$d/curl_count"
 printf '%s\n' "$@" > "$d/curl_call.$n"
-mode=$(sed -n "s/^$n=//p" "$d/curl_mode" 2>/dev/null)
+mode=
+if [ -f "$d/curl_mode" ]; then
+  while IFS='=' read -r key value; do
+    [ "$key" = "$n" ] && mode=$value
+  done < "$d/curl_mode"
+fi
 case "$mode" in
   hang) exec sleep 60 ;;
   exit:*) exit "${mode#exit:}" ;;
-  kill-xray:*) kill -KILL "$(cat "$d/xray_pid")"; exit "${mode#kill-xray:}" ;;
+  kill-xray:*)
+    read -r pid < "$d/xray_pid"
+    kill -KILL "$pid"
+    exit "${mode#kill-xray:}" ;;
 esac
 exit 0
 )SH";
