@@ -423,8 +423,16 @@ G_MODULE_EXPORT FlValue* fl_value_lookup_string(FlValue* self,
                                                 const gchar* key) {
   g_return_val_if_fail(self != NULL && self->type == FL_VALUE_TYPE_MAP, NULL);
   g_return_val_if_fail(key != NULL, NULL);
-  g_autoptr(FlValue) string_key = fl_value_new_string(key);
-  return fl_value_lookup(self, string_key);
+  size_t length = strlen(key);
+  for (guint i = 0; i < self->u.map.keys->len; i++) {
+    FlValue* candidate = g_ptr_array_index(self->u.map.keys, i);
+    if (candidate->type == FL_VALUE_TYPE_STRING &&
+        candidate->u.s.length == length &&
+        memcmp(candidate->u.s.text, key, length) == 0) {
+      return g_ptr_array_index(self->u.map.values, i);
+    }
+  }
+  return NULL;
 }
 
 // Shortest text that reads back as the same double, always with a decimal

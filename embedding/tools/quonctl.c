@@ -22,7 +22,7 @@ enum {
 };
 
 // The longest answer read; far above anything the channel returns.
-static const gsize kMaxAnswer = 16u * 1024u * 1024u;
+static const gsize kMaxAnswer = (gsize)16 * 1024 * 1024;
 // A "start" may take most of a minute before it answers.
 static const guint kTimeoutSeconds = 180;
 

@@ -305,6 +305,7 @@ TEST_F(MessengerTest, CallBeforeAHandlerIsSetIsDroppedAndReported) {
   g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
   g_autoptr(FlMethodChannel) channel =
       fl_method_channel_new(messenger_, "v2ray", FL_METHOD_CODEC(codec));
+  ASSERT_NE(channel, nullptr);  // Registered, but no handler set yet.
   Answer answer;
   Invoke(messenger_, "isRunning", nullptr, &answer);
   ASSERT_TRUE(RunUntil([&] { return answer.done; }));

@@ -47,7 +47,8 @@ inline std::string ValueText(FlValue* value) {
 // Runs the default main context until |done| holds or |timeout_ms| passes;
 // returns whether it held.
 inline bool RunUntil(const std::function<bool()>& done, int timeout_ms = 5000) {
-  gint64 deadline = g_get_monotonic_time() + timeout_ms * 1000;
+  gint64 deadline =
+      g_get_monotonic_time() + static_cast<gint64>(timeout_ms) * 1000;
   while (!done()) {
     if (g_get_monotonic_time() > deadline) {
       return false;

@@ -104,6 +104,7 @@ class ViewTest : public ::testing::Test {
   // Builds the view as the runner's activate handler does.
   FlView* MakeView(std::vector<std::string> args) {
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args) {
       argv.push_back(a.data());
     }
@@ -259,8 +260,10 @@ guint32 PixelAt(FlView* view, int x, int y) {
   cairo_surface_flush(surface);
   const unsigned char* data = cairo_image_surface_get_data(surface);
   int stride = cairo_image_surface_get_stride(surface);
-  guint32 pixel =
-      *reinterpret_cast<const guint32*>(data + y * stride + x * 4) & 0xffffff;
+  guint32 pixel = *reinterpret_cast<const guint32*>(
+                      data + static_cast<ptrdiff_t>(y) * stride +
+                      static_cast<ptrdiff_t>(x) * 4) &
+                  0xffffff;
   cairo_surface_destroy(surface);
   return pixel;
 }

@@ -92,7 +92,7 @@ G_DECLARE_FINAL_TYPE(FlStandinControlServer,
                      GObject)
 
 // Longest request line accepted, newline included.
-#define FL_STANDIN_CONTROL_MAX_REQUEST (4u * 1024u * 1024u)
+#define FL_STANDIN_CONTROL_MAX_REQUEST 4194304u  // 4 MiB
 
 // Returns (transfer full) the default socket path
 // "$XDG_RUNTIME_DIR/quon_vpn-control.sock", or NULL with |error| set when
