@@ -98,13 +98,13 @@ bool MakeExitTimer(int64_t ms, lab::UniqueFd* out, std::string* error) {
     *error = std::string("timerfd_create failed: ") + std::strerror(errno);
     return false;
   }
-  itimerspec spec{};
-  spec.it_value.tv_sec = static_cast<time_t>(ms / 1000);
-  spec.it_value.tv_nsec = static_cast<long>((ms % 1000) * 1000000);
+  itimerspec expiry{};
+  expiry.it_value.tv_sec = static_cast<time_t>(ms / 1000);
+  expiry.it_value.tv_nsec = static_cast<long>((ms % 1000) * 1000000);
   if (ms == 0) {
-    spec.it_value.tv_nsec = 1;  // a zero value would disarm the timer
+    expiry.it_value.tv_nsec = 1;  // a zero value would disarm the timer
   }
-  if (timerfd_settime(fd.Get(), 0, &spec, nullptr) != 0) {
+  if (timerfd_settime(fd.Get(), 0, &expiry, nullptr) != 0) {
     *error = std::string("timerfd_settime failed: ") + std::strerror(errno);
     return false;
   }

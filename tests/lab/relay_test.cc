@@ -241,9 +241,9 @@ TEST(Relay, ClientSurvivesAnAbsentPeer) {
 TEST(Relay, EndsWhenTheTimerFires) {
   TunPair tun;
   UniqueFd timer(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
-  itimerspec spec{};
-  spec.it_value.tv_nsec = 20L * 1000 * 1000;
-  ASSERT_EQ(timerfd_settime(timer.Get(), 0, &spec, nullptr), 0);
+  itimerspec expiry{};
+  expiry.it_value.tv_nsec = 20L * 1000 * 1000;
+  ASSERT_EQ(timerfd_settime(timer.Get(), 0, &expiry, nullptr), 0);
   RelayRun run(tun.relay_side.Get(), -1, RelayMode::kClient, timer.Get());
   EXPECT_EQ(run.Join(), RelayEnd::kTimer);
 }
