@@ -16,7 +16,7 @@
 
 static const char kSocketName[] = "quon_vpn-control.sock";
 // Connections served at the same time; more are refused at once.
-static const guint kMaxConnections = 8;
+static const guint kMaxConnections = 32;
 // A client must have sent its request line within this time.
 static const guint kRequestTimeoutSeconds = 10;
 static const gsize kReadChunk = 4096;
