@@ -262,10 +262,16 @@ struct EngineStringClosure : WorkerClosure {
 };
 
 gpointer WorkerMain(gpointer data) {
-  std::unique_ptr<WorkerClosure> closure(static_cast<WorkerClosure*>(data));
-  QueueResponse(closure->Run());
-  // |closure| drops its reference to the call here; the posted record holds
-  // its own until the answer has been sent.
+  std::unique_ptr<PendingResponse> response;
+  {
+    std::unique_ptr<WorkerClosure> closure(static_cast<WorkerClosure*>(data));
+    response = closure->Run();
+  }
+  // The closure's reference to the call is gone before the record is posted,
+  // so the record's reference, dropped on the main thread after answering,
+  // is always the last one: the embedding's call object and what it holds
+  // are never finalized on this thread.
+  QueueResponse(std::move(response));
   return nullptr;
 }
 
