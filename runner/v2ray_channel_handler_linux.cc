@@ -1,7 +1,6 @@
 #include "v2ray_channel_handler_linux.h"
 
 #include <atomic>
-#include <cstring>
 #include <utility>
 
 namespace {
