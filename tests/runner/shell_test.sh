@@ -95,12 +95,15 @@ got=$(sed -n 's/.*Dart entrypoint argument \([0-9]*\): \(.*\)$/\1=\2/p' \
   "$work/runner1.log")
 assert_eq $'0=first\n1=second arg\n2=\n3=--third' "$got" "entry point arguments"
 
-# A second instance opens its own window beside the first.
-"$runner" >"$work/runner2.log" 2>&1 &
+# A second instance opens its own window beside the first. Started with
+# no arguments, its entry point gets none: not even the program name.
+G_MESSAGES_DEBUG=flutter "$runner" >"$work/runner2.log" 2>&1 &
 pids+=($!)
 wait_until 20 has_windows 2 ||
   fail "second instance opened no window: $(cat "$work/runner2.log")"
 kill -0 "${pids[1]}" || fail "first instance ended"
+assert_eq "" "$(grep 'Dart entrypoint argument' "$work/runner2.log" || true)" \
+  "entry point arguments of an instance started without any"
 for log in "$work"/runner*.log; do
   if grep -Eq 'WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:' "$log"; then
     fail "sanitizer report in $(basename "$log"): $(cat "$log")"
