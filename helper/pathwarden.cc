@@ -982,13 +982,15 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
 
   // With an empty argument vector argv[0] is null and argv[1] already points
   // into the environment, so the count is checked before any element is read.
-  // (Newer kernels pass a single empty argv[0] instead: same treatment.)
-  if (argc < 1 || argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0') {
+  // (Newer kernels pass a single empty argv[0] instead.) A missing or empty
+  // program name only changes the usage text.
+  if (argc < 1 || argv == nullptr || argv[0] == nullptr) {
     writeUsage("pathwarden");
     return 1;
   }
+  const std::string program = argv[0][0] != '\0' ? argv[0] : "pathwarden";
   if (argc < 3) {
-    writeUsage(argv[0]);
+    writeUsage(program);
     return 1;
   }
   const std::string action = argv[1];
@@ -999,6 +1001,6 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
   if (action == "stop") {
     return stopRouting(server);
   }
-  writeUsage(argv[0]);
+  writeUsage(program);
   return 1;
 }

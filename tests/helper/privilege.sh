@@ -302,6 +302,14 @@ Usage:
   pathwarden start <server_host_or_ip>
   pathwarden stop <server_host_or_ip>" "$ERR" "argc 0 usage"
 [ ! -e "$STATE" ] || fail "argc 0 started something"
+# An empty program name alone gets the same usage text; with an action and a
+# server the action still runs.
+run_pw "${NOBODY[@]}" /bin/bash -c 'exec -a "" "$0"' --
+expect_rc 1 "empty program name"
+assert_eq "  pathwarden stop <server_host_or_ip>" "$(last_line "$ERR")" "empty program name usage"
+run_pw "${NOBODY[@]}" /bin/bash -c 'exec -a "" "$0" "$@"' -- stop 10.9.9.9
+expect_rc 0 "empty program name with an action"
+assert_eq "[helper] IPv4/IPv6 routing restored successfully" "$OUT" "empty program name stop"
 
 # --- Signals while routes change -------------------------------------------------
 # Interrupt, hang-up, termination and a broken pipe arrive after the state is
