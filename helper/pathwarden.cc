@@ -16,7 +16,6 @@
 #endif
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <netdb.h>
