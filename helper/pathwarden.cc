@@ -35,6 +35,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -745,8 +746,16 @@ int startRouting(const std::string& server) {
   if (keep_earlier) {
     errLine(std::string("[helper] default route already points at ") +
             kTunName + ", keeping the saved route state");
-    state.ipv4 = earlier.ipv4;
-    state.ipv6 = earlier.ipv6;
+    // A family whose default is a real route now (one the earlier start
+    // did not move, or one that came up since) is taken as it is: keeping
+    // the older record would leave that family's traffic outside the tunnel
+    // or restore a stale route at stop.
+    for (auto [now, before] : {std::make_pair(&state.ipv4, &earlier.ipv4),
+                               std::make_pair(&state.ipv6, &earlier.ipv6)}) {
+      if (!now->valid || now->iface == kTunName) {
+        *now = *before;
+      }
+    }
   } else if (left_open) {
     errLine(std::string("[helper] default route already points at ") +
             kTunName + " and no route state was saved");

@@ -72,6 +72,28 @@ run_pw -- stop vpn.quon.test
 expect_rc 0 "second stop"
 assert_contains "$ERR" "[helper] no saved state, trying best-effort cleanup" "second stop"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "second stop leaves routes"
+
+# Left open for IPv4 alone, with an earlier record that knew no IPv6 default:
+# the IPv6 default there is now is recorded and moved onto the tunnel too.
+printf '%s\n' ipv4_valid=1 ipv4_iface=veth0 ipv4_gateway=10.0.0.2 ipv6_valid=0 \
+  ipv6_iface= ipv6_gateway= server_ipv4=192.0.2.10 server_ipv6= >"$STATE"
+chmod 644 "$STATE"
+ip -4 route replace default dev quon_vpn0
+run_pw -- start 10.9.9.9
+expect_rc 0 "start left open for IPv4 alone"
+assert_eq "ipv4_valid=1
+ipv4_iface=veth0
+ipv4_gateway=10.0.0.2
+ipv6_valid=1
+ipv6_iface=veth0
+ipv6_gateway=fe80::2
+server_ipv4=10.9.9.9,192.0.2.10
+server_ipv6=" "$(state_text)" "left open for IPv4: IPv6 recorded as it is now"
+assert_contains "$(routes6 default | head -n 1)" "default dev quon_vpn0 metric 1" "left open for IPv4: IPv6 default moved"
+run_pw -- stop 10.9.9.9
+expect_rc 0 "stop after a start left open for IPv4"
+assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "left open for IPv4: IPv4 restored"
+assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "left open for IPv4: IPv6 restored"
 pw_net_reset
 
 # --- Device-only defaults, literals with blanks and brackets ----------------
