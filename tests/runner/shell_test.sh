@@ -1,6 +1,8 @@
 #!/bin/bash
 # The real bundle's quon_vpn under a private Xvfb: window size and title,
-# white view, entry point arguments in order, two instances side by side.
+# white view, entry point arguments in order, two instances side by side,
+# and the header bar that a window manager named "GNOME Shell" gets.
+# Argument: the fake window manager tool (fake_window_manager.c).
 # Runs inside tests/lib/sandbox.sh (no network namespace needed: it only
 # talks to its own X server over a Unix socket) so the native log and the
 # X socket directory stay private.
@@ -12,6 +14,8 @@ sandbox_check nonet
 
 runner="$QUON_BUNDLE_DIR/quon_vpn"
 [ -x "$runner" ] || fail "no runner at $runner"
+fake_wm=${1:?usage: shell_test.sh FAKE-WINDOW-MANAGER}
+[ -x "$fake_wm" ] || fail "no fake window manager at $fake_wm"
 artefacts="$QUON_BUILD_DIR/artefacts"
 mkdir -p "$artefacts"
 work=$(mktemp -d)
@@ -48,6 +52,9 @@ runner_windows() {
 }
 window_count() { runner_windows | wc -l; }
 has_windows() { [ "$(window_count)" -ge "$1" ]; }
+# A header bar means client-side decorations: GTK asks the window manager
+# for none of its own (Motif hints: flags DECORATIONS, decorations 0).
+has_header_bar() { xprop -id "$1" _MOTIF_WM_HINTS | grep -q '= 0x2, 0x0,'; }
 
 # The stand-in's Dart side logs each entry point argument it receives.
 G_MESSAGES_DEBUG=flutter "$runner" first "second arg" "" --third \
@@ -66,6 +73,9 @@ assert_contains "$info" "Height: 720" "window height"
 assert_contains "$(xprop -id "$win" WM_NAME)" '"quon_vpn"' "window title"
 assert_contains "$(xprop -id "$win" WM_CLASS)" '"com.korvaline.quonvpn"' \
   "program name"
+# Xvfb alone names no window manager: an X11 desktop that is not GNOME Shell
+# keeps its own decorations and the plain title.
+! has_header_bar "$win" || fail "header bar without GNOME Shell"
 
 # The view is white where the control panel is not: the stand-in's panel
 # sits at the top centre, so a strip along the left edge and one along the
@@ -104,6 +114,29 @@ wait_until 20 has_windows 2 ||
 kill -0 "${pids[1]}" || fail "first instance ended"
 assert_eq "" "$(grep 'Dart entrypoint argument' "$work/runner2.log" || true)" \
   "entry point arguments of an instance started without any"
+
+# Under a window manager that calls itself "GNOME Shell", a new instance
+# draws its own header bar titled "quon_vpn" (the screenshot shows its close
+# button).
+before=$(runner_windows)
+"$fake_wm" "GNOME Shell" >"$work/wm.out" 2>"$work/wm.log" &
+pids+=($!)
+wait_until 10 grep -qx ready "$work/wm.out" ||
+  fail "fake window manager did not start: $(cat "$work/wm.log")"
+"$runner" >"$work/runner3.log" 2>&1 &
+pids+=($!)
+wait_until 20 has_windows 3 ||
+  fail "third instance opened no window: $(cat "$work/runner3.log")"
+hb_win=$(runner_windows | grep -vxF "$before" | head -n1)
+[ -n "$hb_win" ] || fail "third instance's window not found"
+wait_until 10 has_header_bar "$hb_win" ||
+  fail "no header bar under GNOME Shell: $(xprop -id "$hb_win")"
+assert_contains "$(xprop -id "$hb_win" WM_NAME)" '"quon_vpn"' \
+  "header bar title"
+wait_until 10 sh -c "xwininfo -id $hb_win | grep -q 'Map State: IsViewable'" ||
+  fail "header bar window never mapped"
+import -window "$hb_win" "$artefacts/runner-window-header-bar.png" ||
+  fail "no screenshot of the header bar window"
 for log in "$work"/runner*.log; do
   if grep -Eq 'WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:' "$log"; then
     fail "sanitizer report in $(basename "$log"): $(cat "$log")"
