@@ -66,7 +66,8 @@ class ChildProcess {
   // that finds the child running (when |sleep_after_last| is false the last
   // poll is not followed by a sleep). Stops at the first kEnded or kError.
   Poll PollReap(int polls, int interval_ms, bool sleep_after_last);
-  // SIGKILL to the child alone, then a blocking wait for it.
+  // SIGKILL to the child alone, then a blocking wait for it; nothing when no
+  // child is owned.
   void KillAndReap();
   // Gives the process up without waiting for it; the caller answers for it
   // from now on. Returns its id (or -1 when none was owned).

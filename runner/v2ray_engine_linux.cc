@@ -175,10 +175,11 @@ bool V2RayEngineLinux::Start(const std::string& config,
   // it give back what it took. A failure here replaces the first message.
   (void)RunRouteHelper("stop", server_host_, 10);
   (void)kill(child.pid(), SIGTERM);
-  (void)child.PollReap(20, 100, true);
-  if (child.owned()) {
-    child.KillAndReap();
+  if (child.PollReap(20, 100, true) == ChildProcess::Poll::kError) {
+    // waitpid no longer knows the id: never signal it.
+    (void)child.Release();
   }
+  child.KillAndReap();
   pid_ = -1;
   tunnel_active_ = false;
   return false;
