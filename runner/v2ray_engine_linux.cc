@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -55,6 +56,21 @@ constexpr TunnelProbe kTunnelProbes[] = {
     {"https://1.1.1.1/cdn-cgi/trace", true, "cloudflare-ip"},
     {"http://cp.cloudflare.com/generate_204", false, "cloudflare-http"},
 };
+
+// curl's argument vector for |probe|, null-terminated, made before the fork.
+// Bound to the tunnel interface; its output is discarded, only the exit
+// status counts.
+std::vector<const char*> CurlArguments(const TunnelProbe& probe) {
+  std::vector<const char*> argv = {"curl",   "-4",       "--interface",
+                                   kTunName, "--silent", "--show-error"};
+  if (probe.insecure) {
+    argv.push_back("--insecure");
+  }
+  argv.insert(argv.end(),
+              {"--connect-timeout", "3", "--max-time", "5", "--output",
+               "/dev/null", "--write-out", "%{http_code}", probe.url, nullptr});
+  return argv;
+}
 
 // The text of an error number, safe to call while other threads run.
 std::string ErrorText(int error) {
@@ -307,28 +323,13 @@ bool V2RayEngineLinux::CheckTunnel() {
     }
     Log(std::string(kLogPrefix) + "tunnel probe start name=" + probe.name +
         " url=" + probe.url);
-    const char* url = probe.url;
+    const std::vector<const char*> argv = CurlArguments(probe);
+    const char* const* args = argv.data();
     ChildProcess curl;
-    const ChildOutput to_null{"/dev/null", O_WRONLY, 0};
-    const bool forked =
-        probe.insecure
-            ? curl.Spawn(to_null,
-                         [url] {
-                           execlp("curl", "curl", "-4", "--interface", kTunName,
-                                  "--silent", "--show-error", "--insecure",
-                                  "--connect-timeout", "3", "--max-time", "5",
-                                  "--output", "/dev/null", "--write-out",
-                                  "%{http_code}", url,
-                                  static_cast<char*>(nullptr));
-                         })
-            : curl.Spawn(to_null, [url] {
-                execlp("curl", "curl", "-4", "--interface", kTunName,
-                       "--silent", "--show-error", "--connect-timeout", "3",
-                       "--max-time", "5", "--output", "/dev/null",
-                       "--write-out", "%{http_code}", url,
-                       static_cast<char*>(nullptr));
-              });
-    if (!forked) {
+    if (!curl.Spawn(ChildOutput{"/dev/null", O_WRONLY, 0}, [args] {
+          // Found through the search path.
+          execvp(args[0], const_cast<char* const*>(args));
+        })) {
       SetError("fork() failed for Linux tunnel validation");
       return false;
     }
