@@ -36,7 +36,8 @@ Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp \
   3>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
 wait_until 10 test -s "$work/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -n1 "$work/display")"
+display=$(head -n1 "$work/display")
+export DISPLAY=":$display"
 unset WAYLAND_DISPLAY
 # No accessibility bus in the sandbox: do not let GTK look for one.
 export NO_AT_BRIDGE=1
