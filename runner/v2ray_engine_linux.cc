@@ -427,55 +427,52 @@ std::string V2RayEngineLinux::GetHelperPath() const {
 
 bool V2RayEngineLinux::WriteRuntimeConfig(const std::string& config) {
   const std::string path = GetRuntimeConfigPath();
-  const std::string quoted = "'" + path + "': ";
-  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-    SetError("Failed to remove stale Linux runtime config " + quoted +
-             ErrorText(errno));
+  // |error| is taken by the caller, before any clean-up can change errno.
+  const auto fail = [this, &path](const char* what, int error) {
+    SetError(std::string(what) + " Linux runtime config '" + path +
+             "': " + ErrorText(error));
     return false;
+  };
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    return fail("Failed to remove stale", errno);
   }
   // O_EXCL and O_NOFOLLOW: a file or link that reappears after the unlink is
   // a failure, never something to write through.
   const int fd = open(
       path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
-    SetError("Failed to create Linux runtime config " + quoted +
-             ErrorText(errno));
-    return false;
+    return fail("Failed to create", errno);
   }
   const char* data = config.data();
   size_t left = config.size();
-  int write_error = 0;
+  const char* failed = nullptr;
+  int error = 0;
   while (left > 0) {
     const ssize_t n = write(fd, data, left);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
       }
-      write_error = errno;
+      failed = "Failed to write";
+      error = errno;
       break;
     }
     data += n;
     left -= static_cast<size_t>(n);
   }
-  if (write_error != 0) {
-    const std::string error = ErrorText(write_error);
-    (void)close(fd);
-    (void)unlink(path.c_str());
-    SetError("Failed to write Linux runtime config " + quoted + error);
-    return false;
+  if (failed == nullptr && fsync(fd) != 0) {
+    failed = "Failed to flush";
+    error = errno;
   }
-  if (fsync(fd) != 0) {
-    const std::string error = ErrorText(errno);
-    (void)close(fd);
-    (void)unlink(path.c_str());
-    SetError("Failed to flush Linux runtime config " + quoted + error);
-    return false;
+  // Closed in every case; its failure counts only when all else went well.
+  if (close(fd) != 0 && failed == nullptr) {
+    failed = "Failed to close";
+    error = errno;
   }
-  if (close(fd) != 0) {
-    const std::string error = ErrorText(errno);
+  if (failed != nullptr) {
+    // No partial file is left for Xray to read.
     (void)unlink(path.c_str());
-    SetError("Failed to close Linux runtime config " + quoted + error);
-    return false;
+    return fail(failed, error);
   }
   return true;
 }
