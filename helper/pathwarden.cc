@@ -564,7 +564,8 @@ void ignoreSignal(int /*sig*/) {}
 
 // Limits a caller can lower to make us, or a command we run, die half-way:
 // a file-size limit kills the state write, and too few descriptors,
-// processes, CPU seconds or address space make a route command fail.
+// processes, CPU seconds, stack or address space make a route command fail.
+// (The stack limit is raised first thing in main.)
 void raiseResourceLimits() {
   raiseLimit(RLIMIT_FSIZE, RLIM_INFINITY);
   // Should the file-size limit stay (it cannot always be raised), a write
@@ -969,6 +970,9 @@ int pathwarden_main(int argc, char** argv) {
 #else
 int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
 #endif
+  // A stack of a few kilobytes would crash us, and then the shell and ip, so
+  // it is raised before anything else runs (to 8 MiB, the usual default).
+  raiseLimit(RLIMIT_STACK, rlim_t{8} * 1024 * 1024);
   if (!ensureStandardDescriptors()) {
     return 1;
   }

@@ -211,6 +211,15 @@ fi
 [ -z "$(find /run -maxdepth 1 -name '*.tmp')" ] || fail "temporary state file left"
 stop_as_nobody 10.9.9.8 "ulimit -f 0"
 
+# --- ulimit -S -s: a stack too small for the shell and ip ------------------------
+# Without the limit raised again every command crashes: the tunnel wait runs
+# out (status 6) or a route command fails half-way. (A hard limit as low can
+# only be lifted with CAP_SYS_RESOURCE, which these machines lack.)
+run_pw "${NOBODY[@]}" /bin/bash -c 'ulimit -S -s 24; exec "$0" "$@"' -- start 10.9.9.9
+expect_rc 0 "start with ulimit -S -s 24"
+expect_state_complete "ulimit -S -s 24" 10.9.9.9
+stop_as_nobody 10.9.9.9 "ulimit -S -s 24"
+
 # --- Shell metacharacters in a state file: nothing built from them runs --------
 rm -f /tmp/pw/record.log /tmp/pw/resolvectl.log
 cat >"$STATE" <<'EOF'
