@@ -140,3 +140,17 @@ routes4() { ip -4 route show "$@" | sed "s/ *$//"; }
 routes6() { ip -6 route show "$@" | sed "s/ *$//"; }
 
 state_text() { cat "$STATE"; }
+
+# expect_state_complete WHAT V4LIST [V6LIST]: the whole state file for the
+# gateway topology (both families through veth0), with these server lists.
+expect_state_complete() {
+  assert_eq 8 "$(wc -l <"$STATE")" "$1: state file lines"
+  assert_eq "ipv4_valid=1
+ipv4_iface=veth0
+ipv4_gateway=10.0.0.2
+ipv6_valid=1
+ipv6_iface=veth0
+ipv6_gateway=fe80::2
+server_ipv4=$2
+server_ipv6=${3:-}" "$(state_text)" "$1: state file"
+}

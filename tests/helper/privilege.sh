@@ -97,18 +97,6 @@ check_records() {
   done
 }
 
-expect_state_complete() {
-  assert_eq 8 "$(wc -l <"$STATE")" "$1: state file lines"
-  assert_eq "ipv4_valid=1
-ipv4_iface=veth0
-ipv4_gateway=10.0.0.2
-ipv6_valid=1
-ipv6_iface=veth0
-ipv6_gateway=fe80::2
-server_ipv4=$2
-server_ipv6=${3:-}" "$(state_text)" "$1: state file"
-}
-
 expect_restored() {
   assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "$1: IPv4 default"
   assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "$1: IPv6 default"
