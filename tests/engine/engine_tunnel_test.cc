@@ -124,6 +124,29 @@ TEST_F(TunnelTest, StartAndStopSucceed) {
   EXPECT_EQ(std::vector<std::string>{"stop 127.0.0.1"}, HelperCalls());
 }
 
+// The clean-up of earlier routing gets the new host, and a helper that hangs
+// there is killed after 3 s without holding the start back any longer.
+TEST_F(TunnelTest, PreStartCleanupUsesTheNewHostAndIsCutOff) {
+  NewEngine();
+  StartOk();
+  ASSERT_TRUE(engine().Stop());
+  ClearRecords();
+  SetHelperMode("stop", "sleep:30");
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(engine().Start(XrayConfig("127.0.0.2"), "allow", {}))
+      << engine().LastError();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - t0)
+                      .count();
+  EXPECT_GE(ms, 3000 + 800);
+  EXPECT_LT(ms, 3000 + 800 + 4000);
+  EXPECT_EQ((std::vector<std::string>{"stop 127.0.0.2", "start 127.0.0.2"}),
+            HelperCalls());
+  EXPECT_EQ(1u, Children().size()) << "only the core may remain";
+  SetHelperMode("stop", "");
+  ASSERT_TRUE(engine().Stop()) << engine().LastError();
+}
+
 // Failures before any process of the tunnel is started.
 TEST_F(TunnelTest, StartRefusals) {
   NewEngine();
