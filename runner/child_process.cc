@@ -57,18 +57,14 @@ ChildProcess::Poll ChildProcess::TryReap() {
   return Poll::kRunning;
 }
 
-ChildProcess::Poll ChildProcess::PollReap(int polls,
-                                          int interval_ms,
-                                          bool sleep_after_last) {
+ChildProcess::Poll ChildProcess::PollReap(int polls, int interval_ms) {
   Poll result = Poll::kRunning;
   for (int i = 0; i < polls; ++i) {
     result = TryReap();
     if (result != Poll::kRunning) {
       return result;
     }
-    if (i + 1 < polls || sleep_after_last) {
-      usleep(static_cast<useconds_t>(interval_ms) * 1000);
-    }
+    usleep(static_cast<useconds_t>(interval_ms) * 1000);
   }
   return result;
 }

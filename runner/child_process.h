@@ -63,9 +63,9 @@ class ChildProcess {
   // One waitpid with WNOHANG. kEnded means the child has been reaped now.
   Poll TryReap();
   // Up to |polls| non-blocking waits, sleeping |interval_ms| after each one
-  // that finds the child running (when |sleep_after_last| is false the last
-  // poll is not followed by a sleep). Stops at the first kEnded or kError.
-  Poll PollReap(int polls, int interval_ms, bool sleep_after_last);
+  // that finds the child running, the last one included. Stops at the first
+  // kEnded or kError.
+  Poll PollReap(int polls, int interval_ms);
   // SIGKILL to the child alone, then a blocking wait for it; nothing when no
   // child is owned.
   void KillAndReap();

@@ -191,7 +191,7 @@ bool V2RayEngineLinux::Start(const std::string& config,
   // it give back what it took. A failure here replaces the first message.
   (void)RunRouteHelper("stop", server_host_, 10);
   (void)kill(child.pid(), SIGTERM);
-  if (child.PollReap(20, 100, true) == ChildProcess::Poll::kError) {
+  if (child.PollReap(20, 100) == ChildProcess::Poll::kError) {
     // waitpid no longer knows the id: never signal it.
     (void)child.Release();
   }
@@ -215,7 +215,7 @@ void V2RayEngineLinux::RunPreStartRouteCleanup() {
       })) {
     return;
   }
-  if (child.PollReap(30, 100, true) == ChildProcess::Poll::kRunning &&
+  if (child.PollReap(30, 100) == ChildProcess::Poll::kRunning &&
       child.TryReap() == ChildProcess::Poll::kRunning) {
     child.KillAndReap();
   }
@@ -333,7 +333,7 @@ bool V2RayEngineLinux::CheckTunnel() {
       SetError("fork() failed for Linux tunnel validation");
       return false;
     }
-    ChildProcess::Poll poll = curl.PollReap(65, 100, true);
+    ChildProcess::Poll poll = curl.PollReap(65, 100);
     if (poll == ChildProcess::Poll::kError) {
       // An id that waitpid no longer knows is never signalled.
       (void)curl.Release();
@@ -568,7 +568,7 @@ bool V2RayEngineLinux::RunRouteHelper(const std::string& action,
   }
   ChildProcess::Poll poll = ChildProcess::Poll::kRunning;
   if (timeout_seconds >= 1) {
-    poll = child.PollReap(timeout_seconds * 10, 100, true);
+    poll = child.PollReap(timeout_seconds * 10, 100);
   }
   if (poll != ChildProcess::Poll::kEnded) {
     if (poll == ChildProcess::Poll::kRunning) {

@@ -40,7 +40,7 @@ TEST(ChildProcessTest, ExitStatusAndFailedExec) {
   ASSERT_TRUE(ok.Spawn(Quiet(), [] {
     execl("/bin/sh", "sh", "-c", "exit 3", static_cast<char*>(nullptr));
   }));
-  EXPECT_EQ(ChildProcess::Poll::kEnded, ok.PollReap(50, 20, false));
+  EXPECT_EQ(ChildProcess::Poll::kEnded, ok.PollReap(50, 20));
   EXPECT_TRUE(WIFEXITED(ok.status()));
   EXPECT_EQ(3, WEXITSTATUS(ok.status()));
   EXPECT_FALSE(ok.owned());
@@ -50,7 +50,7 @@ TEST(ChildProcessTest, ExitStatusAndFailedExec) {
   ASSERT_TRUE(missing.Spawn(Quiet(), [] {
     execl("/nonexistent/program", "x", static_cast<char*>(nullptr));
   }));
-  EXPECT_EQ(ChildProcess::Poll::kEnded, missing.PollReap(50, 20, false));
+  EXPECT_EQ(ChildProcess::Poll::kEnded, missing.PollReap(50, 20));
   EXPECT_EQ(127, WEXITSTATUS(missing.status()));
   EXPECT_TRUE(Children().empty());
 }
