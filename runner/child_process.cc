@@ -98,7 +98,7 @@ void ChildReaper::Adopt(pid_t pid) {
   Entry* raw = entry.get();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    JoinFinishedLocked(&finished);
+    TakeFinishedLocked(&finished);
     entries_.push_back(std::move(entry));
     raw->thread = std::thread(&ChildReaper::Watch, this, raw);
   }
@@ -107,7 +107,7 @@ void ChildReaper::Adopt(pid_t pid) {
   }
 }
 
-void ChildReaper::JoinFinishedLocked(
+void ChildReaper::TakeFinishedLocked(
     std::vector<std::unique_ptr<Entry>>* finished) {
   for (auto it = entries_.begin(); it != entries_.end();) {
     if ((*it)->done) {

@@ -111,7 +111,9 @@ class ChildReaper {
   };
 
   void Watch(Entry* entry);
-  void JoinFinishedLocked(std::vector<std::unique_ptr<Entry>>* finished);
+  // Moves the entries whose thread has finished to |finished|, to be joined
+  // once the lock is released.
+  void TakeFinishedLocked(std::vector<std::unique_ptr<Entry>>* finished);
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
