@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <system_error>
 #include <utility>
 
 namespace {
@@ -100,17 +101,31 @@ void ChildReaper::Adopt(pid_t pid) {
     std::lock_guard<std::mutex> lock(mutex_);
     TakeFinishedLocked(&finished);
     entries_.push_back(std::move(entry));
-    raw->thread = std::thread(&ChildReaper::Watch, this, raw);
+    try {
+      raw->thread = std::thread(&ChildReaper::Watch, this, raw);
+    } catch (const std::system_error&) {
+      // Out of threads: the entry stays without a watcher. The next Adopt
+      // reaps it once it has ended, and Finish ends it, so it is still
+      // never left behind and the caller still returns at once.
+    }
   }
   for (auto& done : finished) {
-    done->thread.join();
+    if (done->thread.joinable()) {
+      done->thread.join();
+    }
   }
 }
 
 void ChildReaper::TakeFinishedLocked(
     std::vector<std::unique_ptr<Entry>>* finished) {
   for (auto it = entries_.begin(); it != entries_.end();) {
-    if ((*it)->done) {
+    Entry& entry = **it;
+    if (!entry.thread.joinable() && !entry.done) {
+      int status = 0;
+      const pid_t r = waitpid(entry.pid, &status, WNOHANG);
+      entry.done = r == entry.pid || (r < 0 && errno != EINTR);
+    }
+    if (entry.done) {
       finished->push_back(std::move(*it));
       it = entries_.erase(it);
     } else {
@@ -154,7 +169,13 @@ void ChildReaper::Finish() {
   }
   wake_.notify_all();
   for (auto& entry : all) {
-    entry->thread.join();
+    if (entry->thread.joinable()) {
+      entry->thread.join();
+    } else if (!entry->done) {
+      int status = 0;
+      (void)kill(entry->pid, SIGKILL);
+      ReapBlocking(entry->pid, &status);
+    }
   }
   std::lock_guard<std::mutex> lock(mutex_);
   finishing_ = false;
