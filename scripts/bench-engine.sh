@@ -24,24 +24,8 @@ runs=${2:-7}
 . "$QUON_SOURCE_DIR/tests/lib/common.sh"
 sandbox_check net
 . "$QUON_SOURCE_DIR/lab/topology.sh"
-DRIVER=$QUON_BUILD_DIR/tests/engine/engine_driver
-for f in "$DRIVER" "$QUON_BUNDLE_DIR/pathwarden" "$QUON_BUNDLE_DIR/xray"; do
-  [ -x "$f" ] || fail "not built: $f"
-done
-
-lab_topology_up
-lab_start_probes
-lab_start_vpn_server
-mount -t tmpfs -o mode=755 tmpfs /usr/local
-mount -t tmpfs -o mode=755 tmpfs /opt
-lab_on_exit umount -l /opt
-lab_on_exit umount -l /usr/local
-mkdir -p /usr/local/libexec/quon_vpn /opt/quon_vpn
-install -o root -g root -m 4755 "$QUON_BUNDLE_DIR/pathwarden" \
-  /usr/local/libexec/quon_vpn/pathwarden
-install -m 755 "$QUON_BUNDLE_DIR/xray" /opt/quon_vpn/xray
-config=$LAB_WORK/client.json
-lab_write_client_config "$config" "$LAB_VPN_HOST"
+. "$QUON_SOURCE_DIR/tests/engine/lab_setup.sh"
+config=$ENGINE_LAB_CONFIG
 
 coproc DRIVER_PROC { "$DRIVER" 2>&1; }
 driver_pid=$DRIVER_PROC_PID

@@ -21,27 +21,8 @@ sandbox_check net
 require_cmd curl ip ss openssl
 . "$QUON_SOURCE_DIR/lab/topology.sh"
 
-DRIVER=$QUON_BUILD_DIR/tests/engine/engine_driver
-[ -x "$DRIVER" ] || fail "engine_driver not built: $DRIVER"
-[ -x "$QUON_BUNDLE_DIR/pathwarden" ] || fail "pathwarden not built"
-[ -x "$QUON_BUNDLE_DIR/xray" ] || fail "the lab core is not built"
-
-lab_topology_up
-lab_start_probes
-lab_start_vpn_server
-
-# The installed layout, for this mount namespace alone.
-mount -t tmpfs -o mode=755 tmpfs /usr/local
-mount -t tmpfs -o mode=755 tmpfs /opt
-lab_on_exit umount -l /opt
-lab_on_exit umount -l /usr/local
-mkdir -p /usr/local/libexec/quon_vpn /opt/quon_vpn
-install -o root -g root -m 4755 "$QUON_BUNDLE_DIR/pathwarden" \
-  /usr/local/libexec/quon_vpn/pathwarden
-install -m 755 "$QUON_BUNDLE_DIR/xray" /opt/quon_vpn/xray
-
-config=$LAB_WORK/client.json
-lab_write_client_config "$config" "$LAB_VPN_HOST"
+. "$QUON_SOURCE_DIR/tests/engine/lab_setup.sh"
+config=$ENGINE_LAB_CONFIG
 
 routes() {
   { ip -4 route show; ip -6 route show; } | sort
