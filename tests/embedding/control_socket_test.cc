@@ -256,6 +256,10 @@ TEST_F(ControlSocketTest, BadRequestsGetClearAnswersAndServingGoesOn) {
        R"({"status":"success","result":false})"},
       {"huge line", std::string(FL_STANDIN_CONTROL_MAX_REQUEST + 10, 'x'),
        "Request longer than"},
+      {"nested deeper than the parser's stack allows",
+       R"({"method": "echo", "args": )" + std::string(200000, '[') +
+           std::string(200000, ']') + "}\n",
+       "nested deeper than 513 levels"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
