@@ -23,6 +23,9 @@ struct _FlValue {
     struct {
       GPtrArray* keys;  // Parallel arrays of owned FlValue*.
       GPtrArray* values;
+      // Text of each string key -> its index + 1 (texts owned by the keys),
+      // so that building and searching a map of many entries stays linear.
+      GHashTable* string_keys;
     } map;
   } u;
 };
@@ -146,6 +149,7 @@ G_MODULE_EXPORT FlValue* fl_value_new_map() {
       g_ptr_array_new_with_free_func((GDestroyNotify)fl_value_unref);
   self->u.map.values =
       g_ptr_array_new_with_free_func((GDestroyNotify)fl_value_unref);
+  self->u.map.string_keys = g_hash_table_new(g_str_hash, g_str_equal);
   return self;
 }
 
@@ -176,6 +180,7 @@ G_MODULE_EXPORT void fl_value_unref(FlValue* self) {
       g_ptr_array_unref(self->u.list);
       break;
     case FL_VALUE_TYPE_MAP:
+      g_hash_table_unref(self->u.map.string_keys);
       g_ptr_array_unref(self->u.map.keys);
       g_ptr_array_unref(self->u.map.values);
       break;
@@ -277,7 +282,16 @@ G_MODULE_EXPORT void fl_value_append_take(FlValue* self, FlValue* child) {
   g_ptr_array_add(self->u.list, child);
 }
 
+static gssize string_key_index(FlValue* self, const gchar* text) {
+  return (gssize)GPOINTER_TO_UINT(
+             g_hash_table_lookup(self->u.map.string_keys, text)) -
+         1;
+}
+
 static gssize map_index(FlValue* self, FlValue* key) {
+  if (key->type == FL_VALUE_TYPE_STRING) {
+    return string_key_index(self, key->u.s.text);
+  }
   for (guint i = 0; i < self->u.map.keys->len; i++) {
     if (fl_value_equal(g_ptr_array_index(self->u.map.keys, i), key)) {
       return (gssize)i;
@@ -302,6 +316,10 @@ G_MODULE_EXPORT void fl_value_set_take(FlValue* self,
   g_return_if_fail(v != NULL);
   gssize index = map_index(self, key);
   if (index < 0) {
+    if (key->type == FL_VALUE_TYPE_STRING) {
+      g_hash_table_insert(self->u.map.string_keys, key->u.s.text,
+                          GUINT_TO_POINTER(self->u.map.keys->len + 1));
+    }
     g_ptr_array_add(self->u.map.keys, key);
     g_ptr_array_add(self->u.map.values, v);
     return;
@@ -423,16 +441,8 @@ G_MODULE_EXPORT FlValue* fl_value_lookup_string(FlValue* self,
                                                 const gchar* key) {
   g_return_val_if_fail(self != NULL && self->type == FL_VALUE_TYPE_MAP, NULL);
   g_return_val_if_fail(key != NULL, NULL);
-  size_t length = strlen(key);
-  for (guint i = 0; i < self->u.map.keys->len; i++) {
-    FlValue* candidate = g_ptr_array_index(self->u.map.keys, i);
-    if (candidate->type == FL_VALUE_TYPE_STRING &&
-        candidate->u.s.length == length &&
-        memcmp(candidate->u.s.text, key, length) == 0) {
-      return g_ptr_array_index(self->u.map.values, i);
-    }
-  }
-  return NULL;
+  gssize index = string_key_index(self, key);
+  return index < 0 ? NULL : g_ptr_array_index(self->u.map.values, index);
 }
 
 // Shortest text that reads back as the same double, always with a decimal

@@ -288,6 +288,26 @@ TEST_F(ControlSocketTest, ClientGoneBeforeTheAnswerIsHarmless) {
   EXPECT_EQ(run.status, 0) << run.err;
 }
 
+TEST_F(ControlSocketTest, ArgumentsWithManyKeysAreServedPromptly) {
+  Listen();
+  // Maps are built and decoded on the main loop: that must take time in
+  // proportion to the request, not to the square of its member count.
+  std::string request = R"({"method": "echo", "args": {)";
+  const int kKeys = 100000;
+  for (int i = 0; i < kKeys; i++) {
+    request += (i > 0 ? ",\"k" : "\"k") + std::to_string(i) +
+               "\":" + std::to_string(i);
+  }
+  request += "}}\n";
+  gint64 start = g_get_monotonic_time();
+  std::string answer = Raw(request);
+  double seconds = (g_get_monotonic_time() - start) / 1e6;
+  EXPECT_LT(seconds, 10.0);
+  EXPECT_EQ(answer.rfind(R"({"status":"success","result":{"k0":0,)", 0), 0u)
+      << answer.substr(0, 200);
+  EXPECT_NE(answer.find(R"("k99999":99999})"), std::string::npos);
+}
+
 TEST_F(ControlSocketTest, SocketFileIsPrivateAndCleanedUp) {
   Listen();
   struct stat st;
