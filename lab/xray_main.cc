@@ -171,8 +171,9 @@ bool ConnectToServer(const std::string& host,
       *out = std::move(fd);
       return true;
     }
+    int failure = errno;  // before anything else can overwrite it
     last = lab::FormatSockaddr(ai->ai_addr, ai->ai_addrlen) + ": " +
-           std::strerror(errno);
+           std::strerror(failure);
   }
   *error = "cannot reach server " + host + " (" + last + ")";
   return false;
