@@ -240,9 +240,16 @@ $LAB_VPN_V6 $LAB_VPN_HOST
 EOF
   printf 'hosts: files dns\n' >"$LAB_WORK/nsswitch.conf"
   printf 'nameserver 127.0.0.53\noptions timeout:1 attempts:1\n' >"$LAB_WORK/resolv.conf"
+  local target
   for f in hosts nsswitch.conf resolv.conf; do
-    _lab_must mount --bind "$LAB_WORK/$f" "/etc/$f"
-    _LAB_MOUNTS+=("/etc/$f")
+    # A bind mount follows a symbolic link (resolv.conf often points into
+    # /run); a target in the sandbox's empty /run or /tmp is made first.
+    target=$(readlink -m "/etc/$f")
+    case "$target" in
+      /run/* | /tmp/*) mkdir -p "${target%/*}" && touch "$target" ;;
+    esac
+    _lab_must mount --bind "$LAB_WORK/$f" "$target"
+    _LAB_MOUNTS+=("$target")
   done
 }
 
