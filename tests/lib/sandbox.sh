@@ -45,7 +45,9 @@ if [ "${_QUON_SANDBOX_INNER:-}" != 1 ]; then
   # The working directory may lie under /tmp (a build tree), which the tmpfs
   # below hides; so does the script itself. Keep both reachable.
   export _QUON_SANDBOX_CWD=$PWD
-  flags=(--mount --propagation private --pid --fork --mount-proc)
+  # --kill-child: a killed wrapper (a timeout, ^C) takes the test with it
+  # instead of leaving it running as the orphaned init of its namespace.
+  flags=(--mount --propagation private --pid --fork --kill-child --mount-proc)
   [ "$net" = 1 ] && flags+=(--net)
   exec unshare "${flags[@]}" -- bash "$(readlink -f "$0")" -- "$@"
 fi
