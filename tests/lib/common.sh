@@ -33,6 +33,8 @@ require_cmd() {
 sandbox_check() {
   local want_net=${1:-net}
   [ "${QUON_IN_SANDBOX:-}" = 1 ] || fail "not inside tests/lib/sandbox.sh; refusing to change anything"
+  [ -n "${QUON_SANDBOX_MNTNS:-}" ] && [ -n "${QUON_SANDBOX_NETNS:-}" ] ||
+    fail "the machine's namespaces are unknown; refusing to go on"
   [ "$(readlink /proc/self/ns/mnt)" != "${QUON_SANDBOX_MNTNS:-}" ] ||
     fail "still in the machine's mount namespace; refusing to go on"
   if [ "$want_net" = net ]; then
