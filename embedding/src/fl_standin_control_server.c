@@ -12,6 +12,7 @@
 
 #include <gio/gunixsocketaddress.h>
 
+#include "fl_standin_json_nesting.h"
 #include "flutter_linux_standin/fl_standin.h"
 
 static const char kSocketName[] = "quon_vpn-control.sock";
@@ -20,9 +21,8 @@ static const guint kMaxConnections = 32;
 // A client must have sent its request line within this time.
 static const guint kRequestTimeoutSeconds = 10;
 static const gsize kReadChunk = 4096;
-// Deepest nesting of a request: the request object around arguments nested
-// as deep as the message codec carries.
-static const guint kMaxRequestDepth = 1 + 512;
+// Deepest nesting of a request: the request object around the arguments.
+static const guint kMaxRequestDepth = 1 + FL_STANDIN_MAX_ARGS_DEPTH;
 
 struct _FlStandinControlServer {
   GObject parent_instance;
@@ -166,33 +166,6 @@ static void invoke_cb(GObject* object, GAsyncResult* result, gpointer data) {
   connection_unref(conn);
 }
 
-// json-glib parses recursively without a depth limit of its own, so a line
-// of nothing but brackets would overflow the stack. Counts the brackets
-// outside strings instead, which costs one pass over the text.
-static gboolean nesting_within(const gchar* text, gsize length, guint limit) {
-  guint depth = 0;
-  gboolean in_string = FALSE;
-  for (gsize i = 0; i < length; i++) {
-    gchar c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        i++;
-      } else if (c == '"') {
-        in_string = FALSE;
-      }
-    } else if (c == '"') {
-      in_string = TRUE;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) {
-        return FALSE;
-      }
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      depth--;
-    }
-  }
-  return TRUE;
-}
-
 static void handle_request(Connection* conn, const gchar* text, gsize length) {
   // Stop the clock and the reading: the request is complete.
   if (conn->timeout_source != 0) {
@@ -203,7 +176,7 @@ static void handle_request(Connection* conn, const gchar* text, gsize length) {
     send_failure(conn, "bad_request", "Request is not UTF-8 text");
     return;
   }
-  if (!nesting_within(text, length, kMaxRequestDepth)) {
+  if (!fl_standin_json_nesting_within(text, length, kMaxRequestDepth)) {
     g_autofree gchar* message = g_strdup_printf(
         "Request nested deeper than %u levels", kMaxRequestDepth);
     send_failure(conn, "bad_request", message);

@@ -13,6 +13,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "fl_standin_json_nesting.h"
+
 enum {
   kExitSuccess = 0,
   kExitErrorAnswer = 1,
@@ -167,6 +169,13 @@ int main(int argc, char** argv) {
   JsonObject* request = json_object_new();
   json_object_set_string_member(request, "method", method);
   if (args_text != NULL) {
+    if (!fl_standin_json_nesting_within(args_text, strlen(args_text),
+                                        FL_STANDIN_MAX_ARGS_DEPTH)) {
+      json_object_unref(request);
+      g_autofree gchar* message = g_strdup_printf(
+          "JSON-ARGS nested deeper than %u levels", FL_STANDIN_MAX_ARGS_DEPTH);
+      return usage_error(message);
+    }
     g_autoptr(JsonParser) parser = json_parser_new();
     g_autoptr(GError) error = NULL;
     if (!json_parser_load_from_data(parser, args_text, -1, &error)) {

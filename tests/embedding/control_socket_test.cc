@@ -201,6 +201,9 @@ TEST_F(ControlSocketTest, QuonctlAnswersAndExitStatuses) {
       {{"echo", "{bad"}, 2, {}},
       {{"--bogus", "isRunning"}, 2, {}},
       {{"echo", "1", "2"}, 2, {}},
+      // Within one argument's size limit, and deep enough to overflow the
+      // stack of a recursive parser.
+      {{"echo", std::string(60000, '[') + std::string(60000, ']')}, 2, {}},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"--socket", path_};
