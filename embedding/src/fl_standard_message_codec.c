@@ -282,17 +282,21 @@ static gboolean standard_write_value(FlStandardMessageCodec* self,
   return FALSE;
 }
 
-// Reads a typed list of |count| elements of |element_size| bytes after
-// alignment to |align|. The element count is checked against the bytes left
-// before anything is allocated, so a huge declared size costs nothing.
-static FlValue* read_typed_list(GBytes* buffer,
+// Reads the element count of a typed list, then its elements of
+// |element_size| bytes after alignment to |align|. The count is checked
+// against the bytes left before anything is allocated, so a huge declared
+// size costs nothing.
+static FlValue* read_typed_list(FlStandardMessageCodec* self,
+                                GBytes* buffer,
                                 size_t* offset,
                                 size_t align,
                                 size_t element_size,
                                 FlValue* (*make)(const void*, size_t),
-                                uint32_t count,
                                 GError** error) {
-  if (!read_align(buffer, offset, align, error)) {
+  uint32_t count = 0;
+  if (!fl_standard_message_codec_read_size(self, buffer, offset, &count,
+                                           error) ||
+      !read_align(buffer, offset, align, error)) {
     return NULL;
   }
   size_t size = g_bytes_get_size(buffer);
@@ -446,33 +450,20 @@ static FlValue* read_value(FlStandardMessageCodec* self,
       return value;
     }
     case kTypeUint8List:
+      return read_typed_list(self, buffer, offset, 1, 1, make_uint8_list,
+                             error);
     case kTypeInt32List:
+      return read_typed_list(self, buffer, offset, 4, 4, make_int32_list,
+                             error);
     case kTypeInt64List:
+      return read_typed_list(self, buffer, offset, 8, 8, make_int64_list,
+                             error);
+    case kTypeFloat32List:
+      return read_typed_list(self, buffer, offset, 4, 4, make_float32_list,
+                             error);
     case kTypeFloat64List:
-    case kTypeFloat32List: {
-      uint32_t count = 0;
-      if (!fl_standard_message_codec_read_size(self, buffer, offset, &count,
-                                               error)) {
-        return NULL;
-      }
-      switch (type) {
-        case kTypeUint8List:
-          return read_typed_list(buffer, offset, 1, 1, make_uint8_list, count,
-                                 error);
-        case kTypeInt32List:
-          return read_typed_list(buffer, offset, 4, 4, make_int32_list, count,
-                                 error);
-        case kTypeInt64List:
-          return read_typed_list(buffer, offset, 8, 8, make_int64_list, count,
-                                 error);
-        case kTypeFloat32List:
-          return read_typed_list(buffer, offset, 4, 4, make_float32_list, count,
-                                 error);
-        default:
-          return read_typed_list(buffer, offset, 8, 8, make_float_list, count,
-                                 error);
-      }
-    }
+      return read_typed_list(self, buffer, offset, 8, 8, make_float_list,
+                             error);
     case kTypeList:
     case kTypeMap:
       if (depth >= kMaxDepth) {

@@ -20,10 +20,6 @@ static void fl_standard_method_codec_dispose(GObject* object) {
   G_OBJECT_CLASS(fl_standard_method_codec_parent_class)->dispose(object);
 }
 
-static GBytes* finish_buffer(GByteArray* buffer) {
-  return g_byte_array_free_to_bytes(buffer);
-}
-
 static GBytes* encode_method_call(FlMethodCodec* codec,
                                   const gchar* name,
                                   FlValue* args,
@@ -37,7 +33,7 @@ static GBytes* encode_method_call(FlMethodCodec* codec,
                                              error)) {
     return NULL;
   }
-  return finish_buffer((GByteArray*)g_steal_pointer(&buffer));
+  return g_byte_array_free_to_bytes((GByteArray*)g_steal_pointer(&buffer));
 }
 
 static gboolean check_end(GBytes* message, size_t offset, GError** error) {
@@ -89,7 +85,7 @@ static GBytes* encode_success_envelope(FlMethodCodec* codec,
                                              error)) {
     return NULL;
   }
-  return finish_buffer((GByteArray*)g_steal_pointer(&buffer));
+  return g_byte_array_free_to_bytes((GByteArray*)g_steal_pointer(&buffer));
 }
 
 static GBytes* encode_error_envelope(FlMethodCodec* codec,
@@ -112,7 +108,7 @@ static GBytes* encode_error_envelope(FlMethodCodec* codec,
                                              error)) {
     return NULL;
   }
-  return finish_buffer((GByteArray*)g_steal_pointer(&buffer));
+  return g_byte_array_free_to_bytes((GByteArray*)g_steal_pointer(&buffer));
 }
 
 static FlMethodResponse* decode_response(FlMethodCodec* codec,
