@@ -20,6 +20,9 @@ static const char kSocketName[] = "quon_vpn-control.sock";
 static const guint kMaxConnections = 32;
 // A client must have sent its request line within this time.
 static const guint kRequestTimeoutSeconds = 10;
+// A client that takes no part of its answer for this long is dropped, so that
+// clients which never read cannot hold every connection slot.
+static const guint kAnswerTimeoutSeconds = 10;
 static const gsize kReadChunk = 4096;
 // Deepest nesting of a request: the request object around the arguments.
 static const guint kMaxRequestDepth = 1 + FL_STANDIN_MAX_ARGS_DEPTH;
@@ -103,6 +106,8 @@ static void send_answer(Connection* conn, JsonNode* answer) {
   conn->answer = g_string_free_to_bytes(line);
   gsize size = 0;
   const void* bytes = g_bytes_get_data(conn->answer, &size);
+  g_socket_set_timeout(g_socket_connection_get_socket(conn->connection),
+                       kAnswerTimeoutSeconds);
   g_output_stream_write_all_async(
       g_io_stream_get_output_stream(G_IO_STREAM(conn->connection)), bytes, size,
       G_PRIORITY_DEFAULT, conn->cancellable, write_cb, connection_ref(conn));

@@ -3,6 +3,7 @@
 
 #include <glib-unix.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -309,6 +310,43 @@ TEST_F(ControlSocketTest, ArgumentsWithManyKeysAreServedPromptly) {
   EXPECT_EQ(answer.rfind(R"({"status":"success","result":{"k0":0,)", 0), 0u)
       << answer.substr(0, 200);
   EXPECT_NE(answer.find(R"("k99999":99999})"), std::string::npos);
+}
+
+TEST_F(ControlSocketTest, ClientThatNeverReadsItsAnswerIsDropped) {
+  Listen();
+  // An answer far larger than the socket buffers, which the client does not
+  // read: the server must give up on it rather than hold the slot for ever.
+  std::string request = R"({"method": "echo", "args": ")" +
+                        std::string(3 * 1024 * 1024, 'x') + "\"}\n";
+  std::atomic<bool> done{false};
+  bool hung_up = false;
+  size_t received = 0;
+  std::thread client([&] {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    g_strlcpy(address.sun_path, path_, sizeof(address.sun_path));
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&address),
+                sizeof(address)) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+      struct pollfd hang_up = {fd, POLLRDHUP, 0};
+      hung_up = poll(&hang_up, 1, 20000) == 1;
+      char buffer[65536];
+      ssize_t n;
+      while ((n = read(fd, buffer, sizeof(buffer))) > 0) {
+        received += static_cast<size_t>(n);
+      }
+    }
+    close(fd);
+    done = true;
+  });
+  RunUntil([&] { return done.load(); }, 30000);
+  client.join();
+  EXPECT_TRUE(hung_up);
+  EXPECT_LT(received, request.size());
+  Outcome run = Quonctl({"--socket", path_, "isRunning"});
+  EXPECT_EQ(run.status, 0) << run.err;
 }
 
 TEST_F(ControlSocketTest, SocketFileIsPrivateAndCleanedUp) {
