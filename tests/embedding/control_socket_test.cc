@@ -317,7 +317,7 @@ TEST_F(ControlSocketTest, ClientThatNeverReadsItsAnswerIsDropped) {
   // An answer far larger than the socket buffers, which the client does not
   // read: the server must give up on it rather than hold the slot for ever.
   std::string request = R"({"method": "echo", "args": ")" +
-                        std::string(3 * 1024 * 1024, 'x') + "\"}\n";
+                        std::string(size_t{3} * 1024 * 1024, 'x') + "\"}\n";
   std::atomic<bool> done{false};
   bool hung_up = false;
   size_t received = 0;
