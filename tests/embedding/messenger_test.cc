@@ -195,6 +195,17 @@ void RespondByNameCb(FlMethodChannel*, FlMethodCall* call, gpointer user_data) {
   }
 }
 
+// Returns (transfer full) a "v2ray" channel on |messenger| whose calls
+// RespondByNameCb answers, noting them in |log|.
+FlMethodChannel* NewLoggedChannel(FlBinaryMessenger* messenger, CallLog* log) {
+  g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
+  FlMethodChannel* channel =
+      fl_method_channel_new(messenger, "v2ray", FL_METHOD_CODEC(codec));
+  fl_method_channel_set_method_call_handler(channel, RespondByNameCb, log,
+                                            nullptr);
+  return channel;
+}
+
 struct Answer {
   bool done = false;
   FlMethodResponse* response = nullptr;
@@ -220,12 +231,8 @@ void Invoke(FlBinaryMessenger* messenger,
 }
 
 TEST_F(MessengerTest, MethodChannelCallsEndToEnd) {
-  g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
-  g_autoptr(FlMethodChannel) channel =
-      fl_method_channel_new(messenger_, "v2ray", FL_METHOD_CODEC(codec));
   CallLog log;
-  fl_method_channel_set_method_call_handler(channel, RespondByNameCb, &log,
-                                            nullptr);
+  g_autoptr(FlMethodChannel) channel = NewLoggedChannel(messenger_, &log);
   // The messenger keeps the channel alive without the creator's reference.
   g_clear_object(&channel);
 
@@ -261,12 +268,8 @@ TEST_F(MessengerTest, MethodChannelCallsEndToEnd) {
 }
 
 TEST_F(MessengerTest, CallAnsweredFromTheMainLoopAfterAWorkerHandOff) {
-  g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
-  g_autoptr(FlMethodChannel) channel =
-      fl_method_channel_new(messenger_, "v2ray", FL_METHOD_CODEC(codec));
   CallLog log;
-  fl_method_channel_set_method_call_handler(channel, RespondByNameCb, &log,
-                                            nullptr);
+  g_autoptr(FlMethodChannel) channel = NewLoggedChannel(messenger_, &log);
   Answer answer;
   Invoke(messenger_, "later", nullptr, &answer);
   ASSERT_TRUE(RunUntil([&] { return log.kept != nullptr; }));
@@ -314,12 +317,8 @@ TEST_F(MessengerTest, CallBeforeAHandlerIsSetIsDroppedAndReported) {
 }
 
 TEST_F(MessengerTest, UndecodableCallGetsAnEmptyAnswer) {
-  g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
-  g_autoptr(FlMethodChannel) channel =
-      fl_method_channel_new(messenger_, "v2ray", FL_METHOD_CODEC(codec));
   CallLog log;
-  fl_method_channel_set_method_call_handler(channel, RespondByNameCb, &log,
-                                            nullptr);
+  g_autoptr(FlMethodChannel) channel = NewLoggedChannel(messenger_, &log);
   Reply reply;
   Send("v2ray", "03 01 00 00 00 00", &reply);  // A name that is an int.
   ASSERT_TRUE(RunUntil([&] { return reply.done; }));
@@ -328,18 +327,10 @@ TEST_F(MessengerTest, UndecodableCallGetsAnEmptyAnswer) {
 }
 
 TEST_F(MessengerTest, NewChannelOnTheSameNameTakesOver) {
-  g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
-  FlMethodChannel* first =
-      fl_method_channel_new(messenger_, "v2ray", FL_METHOD_CODEC(codec));
   CallLog first_log;
-  fl_method_channel_set_method_call_handler(first, RespondByNameCb, &first_log,
-                                            nullptr);
-  g_object_unref(first);
-  g_autoptr(FlMethodChannel) second =
-      fl_method_channel_new(messenger_, "v2ray", FL_METHOD_CODEC(codec));
+  g_object_unref(NewLoggedChannel(messenger_, &first_log));
   CallLog second_log;
-  fl_method_channel_set_method_call_handler(second, RespondByNameCb,
-                                            &second_log, nullptr);
+  g_autoptr(FlMethodChannel) second = NewLoggedChannel(messenger_, &second_log);
   Answer answer;
   Invoke(messenger_, "echo", nullptr, &answer);
   ASSERT_TRUE(RunUntil([&] { return answer.done; }));
