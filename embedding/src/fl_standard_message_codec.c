@@ -275,6 +275,9 @@ static gboolean standard_write_value(FlStandardMessageCodec* self,
       }
       return TRUE;
     }
+    case FL_VALUE_TYPE_CUSTOM:
+      // Left to subclasses that know the type.
+      break;
   }
   g_set_error(error, FL_MESSAGE_CODEC_ERROR,
               FL_MESSAGE_CODEC_ERROR_UNSUPPORTED_TYPE,

@@ -150,6 +150,8 @@ JsonNode* fl_standin_value_to_json(FlValue* value) {
       json_object_unref(object);
       return node;
     }
+    case FL_VALUE_TYPE_CUSTOM:
+      break;
   }
   return json_node_init_null(node);
 }

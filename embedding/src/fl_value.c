@@ -265,6 +265,8 @@ G_MODULE_EXPORT bool fl_value_equal(FlValue* a, FlValue* b) {
         }
       }
       return true;
+    case FL_VALUE_TYPE_CUSTOM:
+      break;
   }
   return false;
 }
@@ -535,6 +537,8 @@ static void append_value(GString* buffer, FlValue* value) {
         append_value(buffer, g_ptr_array_index(value->u.map.values, i));
       }
       g_string_append_c(buffer, '}');
+      return;
+    case FL_VALUE_TYPE_CUSTOM:
       return;
   }
 }

@@ -10,6 +10,14 @@
 
 namespace {
 
+// The numbers of the kinds are shared with code built against the real
+// embedding.
+static_assert(FL_VALUE_TYPE_NULL == 0 && FL_VALUE_TYPE_INT == 2 &&
+                  FL_VALUE_TYPE_FLOAT_LIST == 8 && FL_VALUE_TYPE_MAP == 10 &&
+                  FL_VALUE_TYPE_FLOAT32_LIST == 11 &&
+                  FL_VALUE_TYPE_CUSTOM == 12,
+              "FlValueType numbers");
+
 using quon_test::BytesFromHex;
 using quon_test::HexFromBytes;
 using quon_test::ValueText;

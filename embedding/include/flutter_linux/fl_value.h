@@ -40,6 +40,10 @@ typedef enum {
   FL_VALUE_TYPE_LIST,
   FL_VALUE_TYPE_MAP,
   FL_VALUE_TYPE_FLOAT32_LIST,
+  // Values of types an application's own codec adds. Nothing here makes
+  // them, but code switching over the kinds must expect them, as it must
+  // with the real embedding.
+  FL_VALUE_TYPE_CUSTOM,
 } FlValueType;
 
 // Constructors. Every one returns (transfer full): release with
