@@ -233,6 +233,7 @@ void Invoke(FlBinaryMessenger* messenger,
 TEST_F(MessengerTest, MethodChannelCallsEndToEnd) {
   CallLog log;
   g_autoptr(FlMethodChannel) channel = NewLoggedChannel(messenger_, &log);
+  ASSERT_NE(channel, nullptr);
   // The messenger keeps the channel alive without the creator's reference.
   g_clear_object(&channel);
 
@@ -270,6 +271,7 @@ TEST_F(MessengerTest, MethodChannelCallsEndToEnd) {
 TEST_F(MessengerTest, CallAnsweredFromTheMainLoopAfterAWorkerHandOff) {
   CallLog log;
   g_autoptr(FlMethodChannel) channel = NewLoggedChannel(messenger_, &log);
+  ASSERT_NE(channel, nullptr);
   Answer answer;
   Invoke(messenger_, "later", nullptr, &answer);
   ASSERT_TRUE(RunUntil([&] { return log.kept != nullptr; }));
@@ -319,6 +321,7 @@ TEST_F(MessengerTest, CallBeforeAHandlerIsSetIsDroppedAndReported) {
 TEST_F(MessengerTest, UndecodableCallGetsAnEmptyAnswer) {
   CallLog log;
   g_autoptr(FlMethodChannel) channel = NewLoggedChannel(messenger_, &log);
+  ASSERT_NE(channel, nullptr);
   Reply reply;
   Send("v2ray", "03 01 00 00 00 00", &reply);  // A name that is an int.
   ASSERT_TRUE(RunUntil([&] { return reply.done; }));
@@ -331,6 +334,7 @@ TEST_F(MessengerTest, NewChannelOnTheSameNameTakesOver) {
   g_object_unref(NewLoggedChannel(messenger_, &first_log));
   CallLog second_log;
   g_autoptr(FlMethodChannel) second = NewLoggedChannel(messenger_, &second_log);
+  ASSERT_NE(second, nullptr);
   Answer answer;
   Invoke(messenger_, "echo", nullptr, &answer);
   ASSERT_TRUE(RunUntil([&] { return answer.done; }));
