@@ -1,0 +1,29 @@
+#ifndef HELPER_PATHWARDEN_EXIT_STATUS_H_
+#define HELPER_PATHWARDEN_EXIT_STATUS_H_
+
+// The exit statuses of the route helper: the one contract between pathwarden
+// and the runner, which maps some of them to messages of its own. Both
+// programs and the README's table use these names; the numbers never change,
+// since an installed helper and a runner of another version must still agree.
+enum PathwardenExitStatus : int {
+  kPathwardenOk = 0,
+  kPathwardenUsage = 1,
+  kPathwardenNoDefaultRoute = 3,
+  kPathwardenServerUnresolved = 4,
+  kPathwardenStateNotSaved = 5,
+  kPathwardenTunMissing = 6,
+  kPathwardenIpv4HostRouteFailed = 7,
+  kPathwardenIpv6HostRouteFailed = 8,
+  kPathwardenIpv4DefaultFailed = 9,
+  kPathwardenRootRequired = 10,
+  kPathwardenIpv4RestoreFailed = 12,
+  kPathwardenIpv6RestoreFailed = 13,
+  kPathwardenSetgidFailed = 20,
+  kPathwardenSetuidFailed = 21,
+  // Not the helper's own: what the runner's child reports when the helper
+  // could not be executed, or was not permitted to run.
+  kPathwardenNotPermitted = 126,
+  kPathwardenNotExecutable = 127,
+};
+
+#endif  // HELPER_PATHWARDEN_EXIT_STATUS_H_
