@@ -75,3 +75,10 @@ wait_until() {
     sleep 0.05
   done
 }
+
+# pp COMMAND...: prints a command that changes the network, then runs it, so
+# that a failure in a CI log shows the step it happened at.
+pp() {
+  printf '+ %s\n' "$*" >&2
+  "$@"
+}
