@@ -3,9 +3,25 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+
 #include "test_util.h"
 
 namespace {
+
+// Plug-ins built against the real headers call through these slots: each
+// must sit where the real interface has it.
+static_assert(offsetof(FlPluginRegistrarInterface, get_messenger) ==
+                      sizeof(GTypeInterface) &&
+                  offsetof(FlPluginRegistrarInterface, get_texture_registrar) ==
+                      sizeof(GTypeInterface) + sizeof(void*) &&
+                  offsetof(FlPluginRegistrarInterface, get_view) ==
+                      sizeof(GTypeInterface) + 2 * sizeof(void*),
+              "FlPluginRegistrarInterface layout");
+static_assert(offsetof(FlPluginRegistryInterface, g_iface) == 0 &&
+                  offsetof(FlPluginRegistryInterface,
+                           get_registrar_for_plugin) == sizeof(GTypeInterface),
+              "FlPluginRegistryInterface layout");
 
 using quon_test::BytesFromHex;
 using quon_test::HexFromBytes;
@@ -318,15 +334,54 @@ TEST_F(MessengerTest, CallBeforeAHandlerIsSetIsDroppedAndReported) {
   EXPECT_EQ(fl_standin_messenger_get_unanswered_count(messenger_), 1u);
 }
 
-TEST_F(MessengerTest, UndecodableCallGetsAnEmptyAnswer) {
+TEST_F(MessengerTest, UndecodableCallIsLoggedAndLeftUnanswered) {
   CallLog log;
   g_autoptr(FlMethodChannel) channel = NewLoggedChannel(messenger_, &log);
   ASSERT_NE(channel, nullptr);
   Reply reply;
   Send("v2ray", "03 01 00 00 00 00", &reply);  // A name that is an int.
   ASSERT_TRUE(RunUntil([&] { return reply.done; }));
-  EXPECT_EQ(reply.hex, "");
   EXPECT_EQ(log.name, "");  // The handler never saw it.
+  // No answer, as from the real embedding; the sender learns of it here
+  // where Dart would wait for ever.
+  EXPECT_TRUE(g_error_matches(reply.error, G_IO_ERROR, G_IO_ERROR_BROKEN_PIPE));
+  EXPECT_EQ(fl_standin_messenger_get_unanswered_count(messenger_), 1u);
+}
+
+TEST_F(MessengerTest, ChannelOutlivingItsEngineIsClosedNotDangling) {
+  int released = 0;
+  g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
+  // Any name the real embedding takes, the empty one included.
+  g_autoptr(FlMethodChannel) channel =
+      fl_method_channel_new(messenger_, "", FL_METHOD_CODEC(codec));
+  ASSERT_NE(channel, nullptr);
+  auto release = [](gpointer data) { ++*static_cast<int*>(data); };
+  fl_method_channel_set_method_call_handler(
+      channel,
+      [](FlMethodChannel*, FlMethodCall*, gpointer) {
+        ADD_FAILURE() << "a call reached a closed channel";
+      },
+      &released, release);
+  // The channel holds the messenger, so it stays usable; the engine's
+  // shutdown closes the channel and lets its handler go at once.
+  g_clear_object(&engine_);
+  EXPECT_EQ(released, 1);
+  Answer answer;
+  fl_method_channel_invoke_method(
+      channel, "echo", nullptr, nullptr,
+      [](GObject* object, GAsyncResult* result, gpointer data) {
+        auto* a = static_cast<Answer*>(data);
+        a->response = fl_method_channel_invoke_method_finish(
+            FL_METHOD_CHANNEL(object), result, &a->error);
+        a->done = true;
+      },
+      &answer);
+  ASSERT_TRUE(RunUntil([&] { return answer.done; }));
+  EXPECT_TRUE(FL_IS_METHOD_NOT_IMPLEMENTED_RESPONSE(answer.response));
+  // A handler offered to a closed channel is released, not kept.
+  fl_method_channel_set_method_call_handler(channel, nullptr, &released,
+                                            release);
+  EXPECT_EQ(released, 2);
 }
 
 TEST_F(MessengerTest, NewChannelOnTheSameNameTakesOver) {
