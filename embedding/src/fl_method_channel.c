@@ -157,6 +157,12 @@ gboolean fl_method_channel_respond(FlMethodChannel* self,
     return FALSE;
   }
   if (message == NULL) {
+    // Most often a string that is not UTF-8. The call stays unanswered, so
+    // the caller may still answer it another way.
+    if (FL_IS_BINARY_MESSENGER_IMPL(self->messenger)) {
+      fl_binary_messenger_impl_count_unencodable(
+          FL_BINARY_MESSENGER_IMPL(self->messenger));
+    }
     return FALSE;
   }
   return fl_binary_messenger_send_response(self->messenger, handle, message,

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -258,6 +259,80 @@ TEST(Codec, SizeFormsAtTheirEdges) {
       EXPECT_TRUE(fl_value_equal(value, back));
     }
   }
+}
+
+// Dart decodes strings strictly: whatever it would refuse must fail here, at
+// encoding, wherever the string sits in the message.
+TEST(Codec, RefusesToEncodeWhatDartCannotDecode) {
+  const struct {
+    const char* what;
+    const char* text;
+    bool valid;
+  } strings[] = {
+      {"tail cut inside a two-byte character", "abc\xc3", false},
+      {"lone continuation byte", "\x80", false},
+      {"Latin-1 byte", "caf\xe9", false},
+      {"overlong encoding", "\xc0\xaf", false},
+      {"UTF-16 surrogate", "\xed\xa0\x80", false},
+      {"above U+10FFFF", "\xf4\x90\x80\x80", false},
+      {"four-byte character", "\xf0\x9f\x98\x80", true},
+      {"replacement character", "\xef\xbf\xbd", true},
+      {"noncharacter U+FFFF", "\xef\xbf\xbf", true},
+  };
+  const struct {
+    const char* what;
+    FlValue* (*wrap)(const char* text);
+  } places[] = {
+      {"value", [](const char* t) { return fl_value_new_string(t); }},
+      {"sized value",
+       [](const char* t) { return fl_value_new_string_sized(t, strlen(t)); }},
+      {"list element",
+       [](const char* t) {
+         FlValue* list = fl_value_new_list();
+         fl_value_append_take(list, fl_value_new_null());
+         fl_value_append_take(list, fl_value_new_string(t));
+         return list;
+       }},
+      {"map key",
+       [](const char* t) {
+         FlValue* map = fl_value_new_map();
+         fl_value_set_string_take(map, t, fl_value_new_int(1));
+         return map;
+       }},
+  };
+  g_autoptr(FlStandardMessageCodec) codec = fl_standard_message_codec_new();
+  for (const auto& string : strings) {
+    for (const auto& place : places) {
+      SCOPED_TRACE(std::string(string.what) + " as " + place.what);
+      g_autoptr(FlValue) value = place.wrap(string.text);
+      g_autoptr(GError) error = nullptr;
+      g_autoptr(GBytes) bytes = fl_message_codec_encode_message(
+          FL_MESSAGE_CODEC(codec), value, &error);
+      if (string.valid) {
+        EXPECT_NE(bytes, nullptr) << error->message;
+        continue;
+      }
+      EXPECT_EQ(bytes, nullptr);
+      EXPECT_TRUE(g_error_matches(error, FL_MESSAGE_CODEC_ERROR,
+                                  FL_MESSAGE_CODEC_ERROR_FAILED));
+      EXPECT_NE(strstr(error != nullptr ? error->message : "", "UTF-8"),
+                nullptr);
+    }
+  }
+
+  // The method codec writes its own strings through the same check.
+  g_autoptr(FlStandardMethodCodec) method_codec =
+      fl_standard_method_codec_new();
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GBytes) call = fl_method_codec_encode_method_call(
+      FL_METHOD_CODEC(method_codec), "st\xe4rt", nullptr, &error);
+  EXPECT_EQ(call, nullptr);
+  g_clear_error(&error);
+  g_autoptr(GBytes) failure = fl_method_codec_encode_error_envelope(
+      FL_METHOD_CODEC(method_codec), "START_FAILED", "xray: \xff", nullptr,
+      &error);
+  EXPECT_EQ(failure, nullptr);
+  EXPECT_NE(error, nullptr);
 }
 
 TEST(Codec, EmptyMessageIsNull) {

@@ -322,6 +322,48 @@ TEST_F(MessengerTest, CallAnsweredFromTheMainLoopAfterAWorkerHandOff) {
   EXPECT_EQ(fl_standin_messenger_get_unanswered_count(messenger_), 0u);
 }
 
+TEST_F(MessengerTest, AnswerDartCouldNotDecodeFailsAndIsCounted) {
+  g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
+  g_autoptr(FlMethodChannel) channel =
+      fl_method_channel_new(messenger_, "v2ray", FL_METHOD_CODEC(codec));
+  fl_method_channel_set_method_call_handler(
+      channel,
+      [](FlMethodChannel*, FlMethodCall* call, gpointer) {
+        // A log tail cut inside a character, in a result and in an error.
+        g_autoptr(FlValue) tail = fl_value_new_string("failed: \xe2\x82");
+        g_autoptr(GError) error = nullptr;
+        EXPECT_FALSE(fl_method_call_respond_success(call, tail, &error));
+        EXPECT_TRUE(g_error_matches(error, FL_MESSAGE_CODEC_ERROR,
+                                    FL_MESSAGE_CODEC_ERROR_FAILED));
+        g_clear_error(&error);
+        EXPECT_FALSE(fl_method_call_respond_error(
+            call, "START_FAILED", "failed: \xe2\x82", nullptr, &error));
+        g_clear_error(&error);
+        // Still unanswered: a clean answer gets through.
+        EXPECT_TRUE(fl_method_call_respond_error(
+            call, "START_FAILED", "failed: \xef\xbf\xbd", nullptr, &error));
+      },
+      nullptr, nullptr);
+  Answer answer;
+  Invoke(messenger_, "start", nullptr, &answer);
+  ASSERT_TRUE(RunUntil([&] { return answer.done; }));
+  ASSERT_TRUE(FL_IS_METHOD_ERROR_RESPONSE(answer.response));
+  EXPECT_STREQ(fl_method_error_response_get_message(
+                   FL_METHOD_ERROR_RESPONSE(answer.response)),
+               "failed: \xef\xbf\xbd");
+  EXPECT_EQ(fl_standin_messenger_get_unencodable_count(messenger_), 2u);
+  EXPECT_EQ(fl_standin_messenger_get_unanswered_count(messenger_), 0u);
+
+  // Nor can the Dart side send such a string: the call fails at once.
+  g_autoptr(FlValue) args = fl_value_new_string("\xff");
+  Answer refused;
+  Invoke(messenger_, "start", args, &refused);
+  ASSERT_TRUE(RunUntil([&] { return refused.done; }));
+  EXPECT_EQ(refused.response, nullptr);
+  EXPECT_TRUE(g_error_matches(refused.error, FL_MESSAGE_CODEC_ERROR,
+                              FL_MESSAGE_CODEC_ERROR_FAILED));
+}
+
 TEST_F(MessengerTest, CallBeforeAHandlerIsSetIsDroppedAndReported) {
   g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
   g_autoptr(FlMethodChannel) channel =
