@@ -364,6 +364,45 @@ TEST_F(MessengerTest, AnswerDartCouldNotDecodeFailsAndIsCounted) {
                               FL_MESSAGE_CODEC_ERROR_FAILED));
 }
 
+TEST_F(MessengerTest, DartSideReadsRawAnswersStrictly) {
+  // Answers written as raw bytes, past the codec's own check.
+  const struct {
+    const char* what;
+    const char* hex;
+    bool readable;
+  } answers[] = {
+      {"success, valid string", "00 07 02 c3 a9", true},
+      {"success, string cut inside a character", "00 07 01 c3", false},
+      {"success, map key", "00 0d 01 07 01 ff 00", false},
+      {"error code", "01 07 01 ff 00 00", false},
+      {"error message", "01 07 01 45 07 01 ff 00", false},
+      {"error details", "01 07 01 45 00 0c 01 07 01 80", false},
+  };
+  std::string answer_hex;
+  fl_binary_messenger_set_message_handler_on_channel(
+      messenger_, "v2ray",
+      [](FlBinaryMessenger* messenger, const gchar*, GBytes*,
+         FlBinaryMessengerResponseHandle* handle, gpointer data) {
+        g_autoptr(GBytes) bytes =
+            BytesFromHex(*static_cast<std::string*>(data));
+        EXPECT_TRUE(fl_binary_messenger_send_response(messenger, handle, bytes,
+                                                      nullptr));
+      },
+      &answer_hex, nullptr);
+  for (const auto& a : answers) {
+    SCOPED_TRACE(a.what);
+    answer_hex = a.hex;
+    Answer answer;
+    Invoke(messenger_, "get", nullptr, &answer);
+    ASSERT_TRUE(RunUntil([&] { return answer.done; }));
+    EXPECT_EQ(answer.response != nullptr, a.readable);
+    if (!a.readable) {
+      EXPECT_TRUE(g_error_matches(answer.error, FL_MESSAGE_CODEC_ERROR,
+                                  FL_MESSAGE_CODEC_ERROR_FAILED));
+    }
+  }
+}
+
 TEST_F(MessengerTest, CallBeforeAHandlerIsSetIsDroppedAndReported) {
   g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
   g_autoptr(FlMethodChannel) channel =

@@ -61,8 +61,9 @@ void fl_standin_invoke_method(FlBinaryMessenger* messenger,
                               gpointer user_data);
 
 // Returns (transfer full) the decoded answer, or NULL with |error| set (an
-// unreadable answer, a message nobody answered). A channel without a handler
-// answers empty, which decodes as not-implemented.
+// unreadable answer, one holding a string that is not UTF-8, a message nobody
+// answered). A channel without a handler answers empty, which decodes as
+// not-implemented.
 FlMethodResponse* fl_standin_invoke_method_finish(GAsyncResult* result,
                                                   GError** error);
 
