@@ -20,6 +20,7 @@ struct _FlBinaryMessengerImpl {
   gboolean shut_down;
   gint double_responses;
   gint unanswered;
+  gint unencodable;
 };
 
 static void fl_binary_messenger_impl_iface_init(
@@ -285,4 +286,15 @@ guint fl_standin_messenger_get_unanswered_count(FlBinaryMessenger* messenger) {
   g_return_val_if_fail(FL_IS_BINARY_MESSENGER_IMPL(messenger), 0);
   return (guint)g_atomic_int_get(
       &FL_BINARY_MESSENGER_IMPL(messenger)->unanswered);
+}
+
+void fl_binary_messenger_impl_count_unencodable(FlBinaryMessengerImpl* self) {
+  g_return_if_fail(FL_IS_BINARY_MESSENGER_IMPL(self));
+  g_atomic_int_inc(&self->unencodable);
+}
+
+guint fl_standin_messenger_get_unencodable_count(FlBinaryMessenger* messenger) {
+  g_return_val_if_fail(FL_IS_BINARY_MESSENGER_IMPL(messenger), 0);
+  return (guint)g_atomic_int_get(
+      &FL_BINARY_MESSENGER_IMPL(messenger)->unencodable);
 }

@@ -5,7 +5,9 @@
 
 struct _FlMethodChannel {
   GObject parent_instance;
-  // Weak: the messenger keeps the channel alive, not the other way round.
+  // Referenced, as the real channel does. The messenger also holds the
+  // channel through its handler; the engine's shutdown removes every handler
+  // and so breaks that cycle.
   FlBinaryMessenger* messenger;
   gchar* name;
   FlMethodCodec* codec;
@@ -34,15 +36,11 @@ static void message_cb(FlBinaryMessenger* messenger,
   g_autoptr(GError) error = NULL;
   if (!fl_method_codec_decode_method_call(self->codec, message, &name, &args,
                                           &error)) {
+    // Logged only, as the real embedding does: Dart waits for ever there.
+    // Here the handle is freed unanswered, which the messenger counts and
+    // reports to the sender.
     g_warning("Failed to decode method call on channel %s: %s", self->name,
               error->message);
-    // Answer anyway, so the caller is not left waiting for ever.
-    g_autoptr(GError) send_error = NULL;
-    if (!fl_binary_messenger_send_response(messenger, response_handle, NULL,
-                                           &send_error)) {
-      g_warning("Failed to answer an undecodable call on channel %s: %s",
-                self->name, send_error->message);
-    }
     return;
   }
   g_autoptr(FlMethodCall) method_call =
@@ -50,29 +48,34 @@ static void message_cb(FlBinaryMessenger* messenger,
   self->method_call_handler(self, method_call, self->method_call_handler_data);
 }
 
+static void release_method_call_handler(FlMethodChannel* self) {
+  GDestroyNotify destroy_notify = self->method_call_handler_destroy_notify;
+  gpointer data = self->method_call_handler_data;
+  self->method_call_handler = NULL;
+  self->method_call_handler_data = NULL;
+  self->method_call_handler_destroy_notify = NULL;
+  if (destroy_notify != NULL) {
+    destroy_notify(data);
+  }
+}
+
+// The messenger dropped the channel's registration (replaced, removed or
+// shut down): no call can arrive any more, so the handler goes at once.
 static void channel_closed_cb(gpointer user_data) {
-  FlMethodChannel* self = FL_METHOD_CHANNEL(user_data);
+  g_autoptr(FlMethodChannel) self = FL_METHOD_CHANNEL(user_data);
   self->channel_closed = TRUE;
-  g_object_unref(self);
+  release_method_call_handler(self);
 }
 
 static void fl_method_channel_dispose(GObject* object) {
   FlMethodChannel* self = FL_METHOD_CHANNEL(object);
-  if (self->messenger != NULL) {
-    if (!self->channel_closed) {
-      fl_binary_messenger_set_message_handler_on_channel(
-          self->messenger, self->name, NULL, NULL, NULL);
-    }
-    g_object_remove_weak_pointer(G_OBJECT(self->messenger),
-                                 (gpointer*)&self->messenger);
-    self->messenger = NULL;
+  // Once closed, the name may belong to another channel: leave it alone.
+  if (self->messenger != NULL && !self->channel_closed) {
+    fl_binary_messenger_set_message_handler_on_channel(
+        self->messenger, self->name, NULL, NULL, NULL);
   }
-  if (self->method_call_handler_destroy_notify != NULL) {
-    self->method_call_handler_destroy_notify(self->method_call_handler_data);
-  }
-  self->method_call_handler = NULL;
-  self->method_call_handler_data = NULL;
-  self->method_call_handler_destroy_notify = NULL;
+  g_clear_object(&self->messenger);
+  release_method_call_handler(self);
   g_clear_pointer(&self->name, g_free);
   g_clear_object(&self->codec);
   G_OBJECT_CLASS(fl_method_channel_parent_class)->dispose(object);
@@ -89,13 +92,12 @@ G_MODULE_EXPORT FlMethodChannel* fl_method_channel_new(
     const gchar* name,
     FlMethodCodec* codec) {
   g_return_val_if_fail(FL_IS_BINARY_MESSENGER(messenger), NULL);
-  g_return_val_if_fail(name != NULL && name[0] != '\0', NULL);
+  g_return_val_if_fail(name != NULL, NULL);
   g_return_val_if_fail(FL_IS_METHOD_CODEC(codec), NULL);
 
   FlMethodChannel* self =
       FL_METHOD_CHANNEL(g_object_new(fl_method_channel_get_type(), NULL));
-  self->messenger = messenger;
-  g_object_add_weak_pointer(G_OBJECT(messenger), (gpointer*)&self->messenger);
+  self->messenger = FL_BINARY_MESSENGER(g_object_ref(messenger));
   self->name = g_strdup(name);
   self->codec = FL_METHOD_CODEC(g_object_ref(codec));
   fl_binary_messenger_set_message_handler_on_channel(
@@ -110,16 +112,16 @@ G_MODULE_EXPORT void fl_method_channel_set_method_call_handler(
     GDestroyNotify destroy_notify) {
   g_return_if_fail(FL_IS_METHOD_CHANNEL(self));
   if (self->channel_closed) {
-    g_warning("Attempted to set a method call handler on closed channel %s",
-              self->name);
+    if (handler != NULL) {
+      g_warning("Attempted to set a method call handler on closed channel %s",
+                self->name);
+    }
     if (destroy_notify != NULL) {
       destroy_notify(user_data);
     }
     return;
   }
-  if (self->method_call_handler_destroy_notify != NULL) {
-    self->method_call_handler_destroy_notify(self->method_call_handler_data);
-  }
+  release_method_call_handler(self);
   self->method_call_handler = handler;
   self->method_call_handler_data = user_data;
   self->method_call_handler_destroy_notify = destroy_notify;
@@ -131,11 +133,6 @@ gboolean fl_method_channel_respond(FlMethodChannel* self,
                                    GError** error) {
   g_return_val_if_fail(FL_IS_METHOD_CHANNEL(self), FALSE);
   g_return_val_if_fail(FL_IS_METHOD_RESPONSE(response), FALSE);
-  if (self->messenger == NULL) {
-    g_set_error(error, G_IO_ERROR, G_IO_ERROR_CLOSED,
-                "The messenger of channel %s is gone", self->name);
-    return FALSE;
-  }
   g_autoptr(GBytes) message = NULL;
   if (FL_IS_METHOD_SUCCESS_RESPONSE(response)) {
     message = fl_method_codec_encode_success_envelope(
@@ -160,6 +157,12 @@ gboolean fl_method_channel_respond(FlMethodChannel* self,
     return FALSE;
   }
   if (message == NULL) {
+    // Most often a string that is not UTF-8. The call stays unanswered, so
+    // the caller may still answer it another way.
+    if (FL_IS_BINARY_MESSENGER_IMPL(self->messenger)) {
+      fl_binary_messenger_impl_count_unencodable(
+          FL_BINARY_MESSENGER_IMPL(self->messenger));
+    }
     return FALSE;
   }
   return fl_binary_messenger_send_response(self->messenger, handle, message,
@@ -190,11 +193,6 @@ G_MODULE_EXPORT void fl_method_channel_invoke_method(
   g_return_if_fail(FL_IS_METHOD_CHANNEL(self));
   g_return_if_fail(method != NULL);
   g_autoptr(GTask) task = g_task_new(self, cancellable, callback, user_data);
-  if (self->messenger == NULL) {
-    g_task_return_new_error(task, G_IO_ERROR, G_IO_ERROR_CLOSED,
-                            "The messenger of channel %s is gone", self->name);
-    return;
-  }
   GError* error = NULL;
   g_autoptr(GBytes) message =
       fl_method_codec_encode_method_call(self->codec, method, args, &error);

@@ -26,6 +26,10 @@ static FlBinaryMessenger* get_messenger(FlPluginRegistrar* registrar) {
   return FL_PLUGIN_REGISTRAR_IMPL(registrar)->messenger;
 }
 
+static FlTextureRegistrar* get_texture_registrar(FlPluginRegistrar* registrar) {
+  return NULL;
+}
+
 static FlView* get_view(FlPluginRegistrar* registrar) {
   return FL_PLUGIN_REGISTRAR_IMPL(registrar)->view;
 }
@@ -33,6 +37,7 @@ static FlView* get_view(FlPluginRegistrar* registrar) {
 static void fl_plugin_registrar_impl_iface_init(
     FlPluginRegistrarInterface* iface) {
   iface->get_messenger = get_messenger;
+  iface->get_texture_registrar = get_texture_registrar;
   iface->get_view = get_view;
 }
 

@@ -18,6 +18,10 @@ G_DECLARE_FINAL_TYPE(FlBinaryMessengerImpl,
 // main context of the caller.
 FlBinaryMessengerImpl* fl_binary_messenger_impl_new(void);
 
+// Counts an answer that a channel on |self| could not encode; see
+// fl_standin_messenger_get_unencodable_count().
+void fl_binary_messenger_impl_count_unencodable(FlBinaryMessengerImpl* self);
+
 // Returns (transfer full) a call of |name| with |args| (transfer none;
 // referenced) that answers through |channel| and |response_handle|.
 FlMethodCall* fl_method_call_new(const gchar* name,

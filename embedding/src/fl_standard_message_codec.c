@@ -218,6 +218,18 @@ static gboolean standard_write_value(FlStandardMessageCodec* self,
     case FL_VALUE_TYPE_STRING: {
       const gchar* text = fl_value_get_string(value);
       size_t length = strlen(text);
+      // The real embedding sends these bytes as they are and Dart's strict
+      // decoder throws on them, so the answer never arrives as such. Refusing
+      // here makes the same fault fail where it is made.
+      const gchar* end = NULL;
+      if (!g_utf8_validate_len(text, length, &end)) {
+        g_set_error(error, FL_MESSAGE_CODEC_ERROR,
+                    FL_MESSAGE_CODEC_ERROR_FAILED,
+                    "String is not valid UTF-8 (bad byte 0x%02x at offset %zu "
+                    "of %zu); Dart cannot decode it",
+                    (guint)(guchar)*end, (size_t)(end - text), length);
+        return FALSE;
+      }
       write_uint8(buffer, kTypeString);
       if (!write_length(self, buffer, length, error)) {
         return FALSE;

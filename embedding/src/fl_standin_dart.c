@@ -13,6 +13,58 @@ static void invoke_data_free(gpointer data) {
   g_free(invoke);
 }
 
+static gboolean holds_invalid_utf8(FlValue* value) {
+  if (value == NULL) {
+    return FALSE;
+  }
+  switch (fl_value_get_type(value)) {
+    case FL_VALUE_TYPE_STRING:
+      return !g_utf8_validate(fl_value_get_string(value), -1, NULL);
+    case FL_VALUE_TYPE_LIST:
+      for (size_t i = 0; i < fl_value_get_length(value); i++) {
+        if (holds_invalid_utf8(fl_value_get_list_value(value, i))) {
+          return TRUE;
+        }
+      }
+      return FALSE;
+    case FL_VALUE_TYPE_MAP:
+      for (size_t i = 0; i < fl_value_get_length(value); i++) {
+        if (holds_invalid_utf8(fl_value_get_map_key(value, i)) ||
+            holds_invalid_utf8(fl_value_get_map_value(value, i))) {
+          return TRUE;
+        }
+      }
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+// Dart's decoder throws on a string that is not UTF-8. The platform codec
+// here refuses to write one, but an answer sent as raw bytes can still hold
+// it: read it as Dart would.
+static gboolean check_strict_utf8(FlMethodResponse* response, GError** error) {
+  gboolean invalid = FALSE;
+  if (FL_IS_METHOD_SUCCESS_RESPONSE(response)) {
+    invalid = holds_invalid_utf8(fl_method_success_response_get_result(
+        FL_METHOD_SUCCESS_RESPONSE(response)));
+  } else if (FL_IS_METHOD_ERROR_RESPONSE(response)) {
+    FlMethodErrorResponse* failure = FL_METHOD_ERROR_RESPONSE(response);
+    const gchar* message = fl_method_error_response_get_message(failure);
+    invalid = !g_utf8_validate(fl_method_error_response_get_code(failure), -1,
+                               NULL) ||
+              (message != NULL && !g_utf8_validate(message, -1, NULL)) ||
+              holds_invalid_utf8(fl_method_error_response_get_details(failure));
+  }
+  if (invalid) {
+    g_set_error(error, FL_MESSAGE_CODEC_ERROR, FL_MESSAGE_CODEC_ERROR_FAILED,
+                "Answer holds a string that is not valid UTF-8; Dart cannot "
+                "decode it");
+    return FALSE;
+  }
+  return TRUE;
+}
+
 static void send_cb(GObject* object, GAsyncResult* result, gpointer user_data) {
   g_autoptr(GTask) task = G_TASK(user_data);
   InvokeData* invoke = g_task_get_task_data(task);
@@ -23,13 +75,13 @@ static void send_cb(GObject* object, GAsyncResult* result, gpointer user_data) {
     g_task_return_error(task, error);
     return;
   }
-  FlMethodResponse* response =
+  g_autoptr(FlMethodResponse) response =
       fl_method_codec_decode_response(invoke->codec, reply, &error);
-  if (response == NULL) {
+  if (response == NULL || !check_strict_utf8(response, &error)) {
     g_task_return_error(task, error);
     return;
   }
-  g_task_return_pointer(task, response, g_object_unref);
+  g_task_return_pointer(task, g_steal_pointer(&response), g_object_unref);
 }
 
 void fl_standin_invoke_method(FlBinaryMessenger* messenger,

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "test_util.h"
 
@@ -180,28 +183,156 @@ TEST(Codec, KnownEncodings) {
   }
 }
 
-TEST(Codec, SizeEscapes) {
-  struct {
-    size_t length;
-    const char* prefix;  // Type byte and size bytes.
-  } const cases[] = {
-      {253, "07 fd"},
-      {254, "07 fe fe 00"},
-      {0xffff, "07 fe ff ff"},
-      {0x10000, "07 ff 00 00 01 00"},
+// Every sized kind at the edges of the one-, three- and five-byte size forms,
+// typed lists also with the padding that follows a long size.
+TEST(Codec, SizeFormsAtTheirEdges) {
+  struct Kind {
+    const char* what;
+    uint8_t type;
+    size_t align;         // Elements start at a multiple of this.
+    size_t element_size;  // Bytes per element on the wire.
+    FlValue* (*make)(size_t count);
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.length);
-    std::string text(c.length, 'x');
-    g_autoptr(FlValue) value = fl_value_new_string(text.c_str());
-    std::string hex = Encode(value);
-    std::string prefix = c.prefix;
-    EXPECT_EQ(hex.substr(0, prefix.size()), prefix);
-    EXPECT_EQ(hex.size(), prefix.size() + 3 * c.length);
-    g_autoptr(FlValue) back = RoundTrip(value);
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(strlen(fl_value_get_string(back)), c.length);
+  const Kind kinds[] = {
+      {"string", 7, 1, 1,
+       [](size_t n) {
+         return fl_value_new_string(std::string(n, 'x').c_str());
+       }},
+      {"list of nulls", 12, 1, 1,
+       [](size_t n) {
+         FlValue* list = fl_value_new_list();
+         for (size_t i = 0; i < n; i++) {
+           fl_value_append_take(list, fl_value_new_null());
+         }
+         return list;
+       }},
+      {"uint8 list", 8, 1, 1,
+       [](size_t n) {
+         return fl_value_new_uint8_list(std::vector<uint8_t>(n, 7).data(), n);
+       }},
+      {"int32 list", 9, 4, 4,
+       [](size_t n) {
+         return fl_value_new_int32_list(std::vector<int32_t>(n, -1).data(), n);
+       }},
+      {"float64 list", 11, 8, 8,
+       [](size_t n) {
+         return fl_value_new_float_list(std::vector<double>(n, 0.5).data(), n);
+       }},
+  };
+  const struct {
+    size_t count;
+    const char* size;  // The size bytes after the type byte.
+  } sizes[] = {
+      {253, "fd"},
+      {254, "fe fe 00"},
+      {0xffff, "fe ff ff"},
+      {0x10000, "ff 00 00 01 00"},
+  };
+  for (const auto& kind : kinds) {
+    for (const auto& size : sizes) {
+      SCOPED_TRACE(std::string(kind.what) + " of " +
+                   std::to_string(size.count));
+      g_autoptr(FlValue) value = kind.make(size.count);
+      g_autoptr(FlStandardMessageCodec) codec = fl_standard_message_codec_new();
+      g_autoptr(GError) error = nullptr;
+      g_autoptr(GBytes) bytes = fl_message_codec_encode_message(
+          FL_MESSAGE_CODEC(codec), value, &error);
+      ASSERT_NE(bytes, nullptr) << error->message;
+
+      g_autoptr(GBytes) size_bytes = BytesFromHex(size.size);
+      std::vector<uint8_t> header = {kind.type};
+      const auto* size_data =
+          static_cast<const uint8_t*>(g_bytes_get_data(size_bytes, nullptr));
+      header.insert(header.end(), size_data,
+                    size_data + g_bytes_get_size(size_bytes));
+      while (header.size() % kind.align != 0) {
+        header.push_back(0);
+      }
+      gsize length = 0;
+      const auto* data =
+          static_cast<const uint8_t*>(g_bytes_get_data(bytes, &length));
+      ASSERT_EQ(length, header.size() + size.count * kind.element_size);
+      EXPECT_EQ(std::vector<uint8_t>(data, data + header.size()), header);
+
+      g_autoptr(FlValue) back = Decode(bytes, &error);
+      ASSERT_NE(back, nullptr) << error->message;
+      EXPECT_TRUE(fl_value_equal(value, back));
+    }
   }
+}
+
+// Dart decodes strings strictly: whatever it would refuse must fail here, at
+// encoding, wherever the string sits in the message.
+TEST(Codec, RefusesToEncodeWhatDartCannotDecode) {
+  const struct {
+    const char* what;
+    const char* text;
+    bool valid;
+  } strings[] = {
+      {"tail cut inside a two-byte character", "abc\xc3", false},
+      {"lone continuation byte", "\x80", false},
+      {"Latin-1 byte", "caf\xe9", false},
+      {"overlong encoding", "\xc0\xaf", false},
+      {"UTF-16 surrogate", "\xed\xa0\x80", false},
+      {"above U+10FFFF", "\xf4\x90\x80\x80", false},
+      {"four-byte character", "\xf0\x9f\x98\x80", true},
+      {"replacement character", "\xef\xbf\xbd", true},
+      {"noncharacter U+FFFF", "\xef\xbf\xbf", true},
+  };
+  const struct {
+    const char* what;
+    FlValue* (*wrap)(const char* text);
+  } places[] = {
+      {"value", [](const char* t) { return fl_value_new_string(t); }},
+      {"sized value",
+       [](const char* t) { return fl_value_new_string_sized(t, strlen(t)); }},
+      {"list element",
+       [](const char* t) {
+         FlValue* list = fl_value_new_list();
+         fl_value_append_take(list, fl_value_new_null());
+         fl_value_append_take(list, fl_value_new_string(t));
+         return list;
+       }},
+      {"map key",
+       [](const char* t) {
+         FlValue* map = fl_value_new_map();
+         fl_value_set_string_take(map, t, fl_value_new_int(1));
+         return map;
+       }},
+  };
+  g_autoptr(FlStandardMessageCodec) codec = fl_standard_message_codec_new();
+  for (const auto& string : strings) {
+    for (const auto& place : places) {
+      SCOPED_TRACE(std::string(string.what) + " as " + place.what);
+      g_autoptr(FlValue) value = place.wrap(string.text);
+      g_autoptr(GError) error = nullptr;
+      g_autoptr(GBytes) bytes = fl_message_codec_encode_message(
+          FL_MESSAGE_CODEC(codec), value, &error);
+      if (string.valid) {
+        EXPECT_NE(bytes, nullptr) << error->message;
+        continue;
+      }
+      EXPECT_EQ(bytes, nullptr);
+      EXPECT_TRUE(g_error_matches(error, FL_MESSAGE_CODEC_ERROR,
+                                  FL_MESSAGE_CODEC_ERROR_FAILED));
+      EXPECT_NE(strstr(error != nullptr ? error->message : "", "UTF-8"),
+                nullptr);
+    }
+  }
+
+  // The method codec writes its own strings through the same check.
+  g_autoptr(FlStandardMethodCodec) method_codec =
+      fl_standard_method_codec_new();
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GBytes) call = fl_method_codec_encode_method_call(
+      FL_METHOD_CODEC(method_codec), "st\xe4rt", nullptr, &error);
+  EXPECT_EQ(call, nullptr);
+  g_clear_error(&error);
+  g_autoptr(GBytes) failure = fl_method_codec_encode_error_envelope(
+      FL_METHOD_CODEC(method_codec), "START_FAILED", "xray: \xff", nullptr,
+      &error);
+  EXPECT_EQ(failure, nullptr);
+  EXPECT_NE(error, nullptr);
 }
 
 TEST(Codec, EmptyMessageIsNull) {
@@ -234,7 +365,9 @@ const BadInput kBadInputs[] = {
      FL_MESSAGE_CODEC_ERROR_OUT_OF_DATA},
     {"map missing its last value", "0d 01 00",
      FL_MESSAGE_CODEC_ERROR_OUT_OF_DATA},
-    {"size escape cut short", "07 fe 01", FL_MESSAGE_CODEC_ERROR_OUT_OF_DATA},
+    {"3-byte size cut short", "07 fe 01", FL_MESSAGE_CODEC_ERROR_OUT_OF_DATA},
+    {"5-byte size cut short", "0c ff 00 00 01",
+     FL_MESSAGE_CODEC_ERROR_OUT_OF_DATA},
     {"float padding missing", "06 00 00", FL_MESSAGE_CODEC_ERROR_OUT_OF_DATA},
     {"bad element in a list", "0c 01 63",
      FL_MESSAGE_CODEC_ERROR_UNSUPPORTED_TYPE},
@@ -358,7 +491,7 @@ TEST(MethodCodec, KnownEnvelopes) {
   EXPECT_EQ(HexFromBytes(failure), "01 07 01 45 00 00");
 }
 
-TEST(MethodCodec, DecodesCallsAndRefusesBadOnes) {
+TEST(MethodCodec, DecodesCalls) {
   g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
   FlMethodCodec* method_codec = FL_METHOD_CODEC(codec);
   {
@@ -370,23 +503,6 @@ TEST(MethodCodec, DecodesCallsAndRefusesBadOnes) {
                                                    &args, &error));
     EXPECT_STREQ(name, "go");
     EXPECT_TRUE(fl_value_get_bool(fl_value_lookup_string(args, "a")));
-  }
-  const char* const bad_calls[] = {
-      "03 01 00 00 00 00",  // Name is an int.
-      "07 02 67 6f 00 00",  // Leftover byte.
-      "07 02 67 6f",        // No arguments at all.
-      "07 05 67 6f",        // Name cut short.
-  };
-  for (const char* hex : bad_calls) {
-    SCOPED_TRACE(hex);
-    g_autoptr(GBytes) bytes = BytesFromHex(hex);
-    g_autofree gchar* name = nullptr;
-    g_autoptr(FlValue) args = nullptr;
-    g_autoptr(GError) error = nullptr;
-    EXPECT_FALSE(fl_method_codec_decode_method_call(method_codec, bytes, &name,
-                                                    &args, &error));
-    EXPECT_NE(error, nullptr);
-    EXPECT_EQ(name, nullptr);
   }
 }
 
@@ -417,18 +533,72 @@ TEST(MethodCodec, DecodesResponses) {
   EXPECT_TRUE(g_error_matches(error, FL_METHOD_RESPONSE_ERROR,
                               FL_METHOD_RESPONSE_ERROR_REMOTE_ERROR));
   g_clear_error(&error);
+}
 
-  const char* const bad[] = {"02 00", "00 00 00", "01 03 01 00 00 00 00 00",
-                             "01 07 01 45 01 00", "01 07 01 45"};
-  for (const char* hex : bad) {
-    SCOPED_TRACE(hex);
-    g_autoptr(GBytes) bytes = BytesFromHex(hex);
-    g_autoptr(GError) bad_error = nullptr;
-    g_autoptr(FlMethodResponse) response =
-        fl_method_codec_decode_response(method_codec, bytes, &bad_error);
-    EXPECT_EQ(response, nullptr);
-    EXPECT_NE(bad_error, nullptr);
+// The codes of the real codec: leftovers after a whole call or answer are a
+// plain failure there, not ADDITIONAL_DATA as after a lone value.
+TEST(MethodCodec, RefusesBadCallsAndAnswersWithTheRealCodes) {
+  g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
+  FlMethodCodec* method_codec = FL_METHOD_CODEC(codec);
+  const struct {
+    const char* what;
+    bool is_call;
+    const char* hex;
+    int code;
+  } cases[] = {
+      {"call named by an int", true, "03 01 00 00 00 00",
+       FL_MESSAGE_CODEC_ERROR_FAILED},
+      {"call with a byte left over", true, "07 02 67 6f 00 00",
+       FL_MESSAGE_CODEC_ERROR_FAILED},
+      {"call without arguments", true, "07 02 67 6f",
+       FL_MESSAGE_CODEC_ERROR_OUT_OF_DATA},
+      {"call with its name cut short", true, "07 05 67 6f",
+       FL_MESSAGE_CODEC_ERROR_OUT_OF_DATA},
+      {"success with a byte left over", false, "00 01 00",
+       FL_MESSAGE_CODEC_ERROR_FAILED},
+      {"error with a byte left over", false, "01 07 01 45 00 00 00",
+       FL_MESSAGE_CODEC_ERROR_FAILED},
+      {"unknown envelope", false, "02 00", FL_MESSAGE_CODEC_ERROR_FAILED},
+      {"error code not a string", false, "01 03 01 00 00 00 00 00",
+       FL_MESSAGE_CODEC_ERROR_FAILED},
+      {"error message a bool", false, "01 07 01 45 01 00",
+       FL_MESSAGE_CODEC_ERROR_FAILED},
+      {"error cut short", false, "01 07 01 45",
+       FL_MESSAGE_CODEC_ERROR_OUT_OF_DATA},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_autoptr(GBytes) bytes = BytesFromHex(c.hex);
+    g_autoptr(GError) error = nullptr;
+    if (c.is_call) {
+      g_autofree gchar* name = nullptr;
+      g_autoptr(FlValue) args = nullptr;
+      EXPECT_FALSE(fl_method_codec_decode_method_call(method_codec, bytes,
+                                                      &name, &args, &error));
+      EXPECT_EQ(name, nullptr);
+    } else {
+      g_autoptr(FlMethodResponse) response =
+          fl_method_codec_decode_response(method_codec, bytes, &error);
+      EXPECT_EQ(response, nullptr);
+    }
+    EXPECT_TRUE(g_error_matches(error, FL_MESSAGE_CODEC_ERROR, c.code))
+        << (error != nullptr ? error->message : "no error");
   }
+}
+
+TEST(MethodCodec, ClassFunctionRefusesAnEmptyAnswer) {
+  // The public entry point reads empty as not-implemented; the class
+  // function itself must not read a byte that is not there.
+  g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
+  g_autoptr(GBytes) empty = g_bytes_new(nullptr, 0);
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(FlMethodResponse) response =
+      FL_METHOD_CODEC_GET_CLASS(codec)->decode_response(FL_METHOD_CODEC(codec),
+                                                        empty, &error);
+  EXPECT_EQ(response, nullptr);
+  EXPECT_TRUE(g_error_matches(error, FL_MESSAGE_CODEC_ERROR,
+                              FL_MESSAGE_CODEC_ERROR_OUT_OF_DATA));
+  EXPECT_STREQ(error != nullptr ? error->message : "", "Empty response");
 }
 
 TEST(Json, ConvertsBothWays) {

@@ -47,6 +47,69 @@ struct Outcome {
   std::string err;
 };
 
+struct sockaddr_un UnixAddress(const char* path) {
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  g_strlcpy(address.sun_path, path, sizeof(address.sun_path));
+  return address;
+}
+
+// What a raw client does once its request is written.
+enum class Then {
+  kReadAnswer,   // Ends its writing and reads until the server closes.
+  kHangUp,       // Closes at once.
+  kLeaveUnread,  // Reads nothing until the server hangs up (20 s at most).
+};
+
+struct RawOutcome {
+  std::string answer;  // Everything read.
+  bool server_hung_up = false;
+};
+
+// Connects to |path|, writes |request| and goes on as |then| says. The client
+// runs on its own thread while this one runs the main loop, so that the
+// server in this process can serve it.
+RawOutcome RawClient(const char* path, const std::string& request, Then then) {
+  RawOutcome outcome;
+  std::atomic<bool> done{false};
+  std::thread client([&] {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address = UnixAddress(path);
+    if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&address),
+                           sizeof(address)) == 0) {
+      size_t sent = 0;
+      while (sent < request.size()) {
+        ssize_t n = send(fd, request.data() + sent, request.size() - sent,
+                         MSG_NOSIGNAL);
+        if (n <= 0) {
+          break;  // The server may refuse a request before its end.
+        }
+        sent += static_cast<size_t>(n);
+      }
+      if (then == Then::kReadAnswer) {
+        shutdown(fd, SHUT_WR);
+      } else if (then == Then::kLeaveUnread) {
+        struct pollfd hang_up = {fd, POLLRDHUP, 0};
+        outcome.server_hung_up = poll(&hang_up, 1, 20000) == 1;
+      }
+      if (then != Then::kHangUp) {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = read(fd, buffer, sizeof(buffer))) > 0) {
+          outcome.answer.append(buffer, static_cast<size_t>(n));
+        }
+      }
+    }
+    if (fd >= 0) {
+      close(fd);
+    }
+    done = true;
+  });
+  EXPECT_TRUE(RunUntil([&] { return done.load(); }, 30000));
+  client.join();
+  return outcome;
+}
+
 class ControlSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -134,42 +197,8 @@ class ControlSocketTest : public ::testing::Test {
     return run;
   }
 
-  // Sends |request| raw from another thread (so the main loop can serve it)
-  // and returns what came back before the server closed.
-  std::string Raw(const std::string& request, bool hang_up_early = false) {
-    std::string answer;
-    std::atomic<bool> done{false};
-    std::thread client([&] {
-      int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      struct sockaddr_un address = {};
-      address.sun_family = AF_UNIX;
-      g_strlcpy(address.sun_path, path_, sizeof(address.sun_path));
-      if (connect(fd, reinterpret_cast<struct sockaddr*>(&address),
-                  sizeof(address)) == 0) {
-        size_t sent = 0;
-        while (sent < request.size()) {
-          ssize_t n = send(fd, request.data() + sent, request.size() - sent,
-                           MSG_NOSIGNAL);
-          if (n <= 0) {
-            break;
-          }
-          sent += static_cast<size_t>(n);
-        }
-        if (!hang_up_early) {
-          shutdown(fd, SHUT_WR);
-          char buffer[4096];
-          ssize_t n;
-          while ((n = read(fd, buffer, sizeof(buffer))) > 0) {
-            answer.append(buffer, static_cast<size_t>(n));
-          }
-        }
-      }
-      close(fd);
-      done = true;
-    });
-    RunUntil([&] { return done.load(); }, 20000);
-    client.join();
-    return answer;
+  RawOutcome Raw(const std::string& request, Then then = Then::kReadAnswer) {
+    return RawClient(path_, request, then);
   }
 
   gchar* dir_ = nullptr;
@@ -269,13 +298,13 @@ TEST_F(ControlSocketTest, BadRequestsGetClearAnswersAndServingGoesOn) {
     SCOPED_TRACE(c.what);
     // A request without newline ends with the client's shutdown of writing;
     // the raw client reads until the server closes.
-    std::string answer = Raw(c.request);
+    std::string answer = Raw(c.request).answer;
     EXPECT_NE(answer.find(c.answer), std::string::npos) << answer;
   }
   // A client that hangs up at once, one that hangs up half way through a
   // line: neither disturbs the next request.
-  Raw("", true);
-  Raw(R"({"method": "isRu)", true);
+  Raw("", Then::kHangUp);
+  Raw(R"({"method": "isRu)", Then::kHangUp);
   Outcome run = Quonctl({"--socket", path_, "isRunning"});
   EXPECT_EQ(run.status, 0) << run.err;
 }
@@ -284,7 +313,7 @@ TEST_F(ControlSocketTest, ClientGoneBeforeTheAnswerIsHarmless) {
   Listen();
   Raw(R"({"method": "later"})"
       "\n",
-      true);
+      Then::kHangUp);
   ASSERT_TRUE(RunUntil([&] { return kept_ != nullptr; }));
   EXPECT_TRUE(fl_method_call_respond_success(kept_, nullptr, nullptr));
   quon_test::Drain();
@@ -304,7 +333,7 @@ TEST_F(ControlSocketTest, ArgumentsWithManyKeysAreServedPromptly) {
   }
   request += "}}\n";
   gint64 start = g_get_monotonic_time();
-  std::string answer = Raw(request);
+  std::string answer = Raw(request).answer;
   double seconds = (g_get_monotonic_time() - start) / 1e6;
   EXPECT_LT(seconds, 10.0);
   EXPECT_EQ(answer.rfind(R"({"status":"success","result":{"k0":0,)", 0), 0u)
@@ -318,33 +347,9 @@ TEST_F(ControlSocketTest, ClientThatNeverReadsItsAnswerIsDropped) {
   // read: the server must give up on it rather than hold the slot for ever.
   std::string request = R"({"method": "echo", "args": ")" +
                         std::string(size_t{3} * 1024 * 1024, 'x') + "\"}\n";
-  std::atomic<bool> done{false};
-  bool hung_up = false;
-  size_t received = 0;
-  std::thread client([&] {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    g_strlcpy(address.sun_path, path_, sizeof(address.sun_path));
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&address),
-                sizeof(address)) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
-      struct pollfd hang_up = {fd, POLLRDHUP, 0};
-      hung_up = poll(&hang_up, 1, 20000) == 1;
-      char buffer[65536];
-      ssize_t n;
-      while ((n = read(fd, buffer, sizeof(buffer))) > 0) {
-        received += static_cast<size_t>(n);
-      }
-    }
-    close(fd);
-    done = true;
-  });
-  RunUntil([&] { return done.load(); }, 30000);
-  client.join();
-  EXPECT_TRUE(hung_up);
-  EXPECT_LT(received, request.size());
+  RawOutcome outcome = Raw(request, Then::kLeaveUnread);
+  EXPECT_TRUE(outcome.server_hung_up);
+  EXPECT_LT(outcome.answer.size(), request.size());
   Outcome run = Quonctl({"--socket", path_, "isRunning"});
   EXPECT_EQ(run.status, 0) << run.err;
 }
@@ -368,9 +373,7 @@ TEST_F(ControlSocketTest, SocketFileIsPrivateAndCleanedUp) {
 TEST_F(ControlSocketTest, StaleSocketIsReplacedOtherFilesAreNot) {
   // A socket nobody listens on, as a crashed run leaves it.
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  g_strlcpy(address.sun_path, path_, sizeof(address.sun_path));
+  struct sockaddr_un address = UnixAddress(path_);
   ASSERT_EQ(
       bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)),
       0);

@@ -3,9 +3,25 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+
 #include "test_util.h"
 
 namespace {
+
+// Plug-ins built against the real headers call through these slots: each
+// must sit where the real interface has it.
+static_assert(offsetof(FlPluginRegistrarInterface, get_messenger) ==
+                      sizeof(GTypeInterface) &&
+                  offsetof(FlPluginRegistrarInterface, get_texture_registrar) ==
+                      sizeof(GTypeInterface) + sizeof(void*) &&
+                  offsetof(FlPluginRegistrarInterface, get_view) ==
+                      sizeof(GTypeInterface) + 2 * sizeof(void*),
+              "FlPluginRegistrarInterface layout");
+static_assert(offsetof(FlPluginRegistryInterface, g_iface) == 0 &&
+                  offsetof(FlPluginRegistryInterface,
+                           get_registrar_for_plugin) == sizeof(GTypeInterface),
+              "FlPluginRegistryInterface layout");
 
 using quon_test::BytesFromHex;
 using quon_test::HexFromBytes;
@@ -306,6 +322,87 @@ TEST_F(MessengerTest, CallAnsweredFromTheMainLoopAfterAWorkerHandOff) {
   EXPECT_EQ(fl_standin_messenger_get_unanswered_count(messenger_), 0u);
 }
 
+TEST_F(MessengerTest, AnswerDartCouldNotDecodeFailsAndIsCounted) {
+  g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
+  g_autoptr(FlMethodChannel) channel =
+      fl_method_channel_new(messenger_, "v2ray", FL_METHOD_CODEC(codec));
+  fl_method_channel_set_method_call_handler(
+      channel,
+      [](FlMethodChannel*, FlMethodCall* call, gpointer) {
+        // A log tail cut inside a character, in a result and in an error.
+        g_autoptr(FlValue) tail = fl_value_new_string("failed: \xe2\x82");
+        g_autoptr(GError) error = nullptr;
+        EXPECT_FALSE(fl_method_call_respond_success(call, tail, &error));
+        EXPECT_TRUE(g_error_matches(error, FL_MESSAGE_CODEC_ERROR,
+                                    FL_MESSAGE_CODEC_ERROR_FAILED));
+        g_clear_error(&error);
+        EXPECT_FALSE(fl_method_call_respond_error(
+            call, "START_FAILED", "failed: \xe2\x82", nullptr, &error));
+        g_clear_error(&error);
+        // Still unanswered: a clean answer gets through.
+        EXPECT_TRUE(fl_method_call_respond_error(
+            call, "START_FAILED", "failed: \xef\xbf\xbd", nullptr, &error));
+      },
+      nullptr, nullptr);
+  Answer answer;
+  Invoke(messenger_, "start", nullptr, &answer);
+  ASSERT_TRUE(RunUntil([&] { return answer.done; }));
+  ASSERT_TRUE(FL_IS_METHOD_ERROR_RESPONSE(answer.response));
+  EXPECT_STREQ(fl_method_error_response_get_message(
+                   FL_METHOD_ERROR_RESPONSE(answer.response)),
+               "failed: \xef\xbf\xbd");
+  EXPECT_EQ(fl_standin_messenger_get_unencodable_count(messenger_), 2u);
+  EXPECT_EQ(fl_standin_messenger_get_unanswered_count(messenger_), 0u);
+
+  // Nor can the Dart side send such a string: the call fails at once.
+  g_autoptr(FlValue) args = fl_value_new_string("\xff");
+  Answer refused;
+  Invoke(messenger_, "start", args, &refused);
+  ASSERT_TRUE(RunUntil([&] { return refused.done; }));
+  EXPECT_EQ(refused.response, nullptr);
+  EXPECT_TRUE(g_error_matches(refused.error, FL_MESSAGE_CODEC_ERROR,
+                              FL_MESSAGE_CODEC_ERROR_FAILED));
+}
+
+TEST_F(MessengerTest, DartSideReadsRawAnswersStrictly) {
+  // Answers written as raw bytes, past the codec's own check.
+  const struct {
+    const char* what;
+    const char* hex;
+    bool readable;
+  } answers[] = {
+      {"success, valid string", "00 07 02 c3 a9", true},
+      {"success, string cut inside a character", "00 07 01 c3", false},
+      {"success, map key", "00 0d 01 07 01 ff 00", false},
+      {"error code", "01 07 01 ff 00 00", false},
+      {"error message", "01 07 01 45 07 01 ff 00", false},
+      {"error details", "01 07 01 45 00 0c 01 07 01 80", false},
+  };
+  std::string answer_hex;
+  fl_binary_messenger_set_message_handler_on_channel(
+      messenger_, "v2ray",
+      [](FlBinaryMessenger* messenger, const gchar*, GBytes*,
+         FlBinaryMessengerResponseHandle* handle, gpointer data) {
+        g_autoptr(GBytes) bytes =
+            BytesFromHex(*static_cast<std::string*>(data));
+        EXPECT_TRUE(fl_binary_messenger_send_response(messenger, handle, bytes,
+                                                      nullptr));
+      },
+      &answer_hex, nullptr);
+  for (const auto& a : answers) {
+    SCOPED_TRACE(a.what);
+    answer_hex = a.hex;
+    Answer answer;
+    Invoke(messenger_, "get", nullptr, &answer);
+    ASSERT_TRUE(RunUntil([&] { return answer.done; }));
+    EXPECT_EQ(answer.response != nullptr, a.readable);
+    if (!a.readable) {
+      EXPECT_TRUE(g_error_matches(answer.error, FL_MESSAGE_CODEC_ERROR,
+                                  FL_MESSAGE_CODEC_ERROR_FAILED));
+    }
+  }
+}
+
 TEST_F(MessengerTest, CallBeforeAHandlerIsSetIsDroppedAndReported) {
   g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
   g_autoptr(FlMethodChannel) channel =
@@ -318,15 +415,54 @@ TEST_F(MessengerTest, CallBeforeAHandlerIsSetIsDroppedAndReported) {
   EXPECT_EQ(fl_standin_messenger_get_unanswered_count(messenger_), 1u);
 }
 
-TEST_F(MessengerTest, UndecodableCallGetsAnEmptyAnswer) {
+TEST_F(MessengerTest, UndecodableCallIsLoggedAndLeftUnanswered) {
   CallLog log;
   g_autoptr(FlMethodChannel) channel = NewLoggedChannel(messenger_, &log);
   ASSERT_NE(channel, nullptr);
   Reply reply;
   Send("v2ray", "03 01 00 00 00 00", &reply);  // A name that is an int.
   ASSERT_TRUE(RunUntil([&] { return reply.done; }));
-  EXPECT_EQ(reply.hex, "");
   EXPECT_EQ(log.name, "");  // The handler never saw it.
+  // No answer, as from the real embedding; the sender learns of it here
+  // where Dart would wait for ever.
+  EXPECT_TRUE(g_error_matches(reply.error, G_IO_ERROR, G_IO_ERROR_BROKEN_PIPE));
+  EXPECT_EQ(fl_standin_messenger_get_unanswered_count(messenger_), 1u);
+}
+
+TEST_F(MessengerTest, ChannelOutlivingItsEngineIsClosedNotDangling) {
+  int released = 0;
+  g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
+  // Any name the real embedding takes, the empty one included.
+  g_autoptr(FlMethodChannel) channel =
+      fl_method_channel_new(messenger_, "", FL_METHOD_CODEC(codec));
+  ASSERT_NE(channel, nullptr);
+  auto release = [](gpointer data) { ++*static_cast<int*>(data); };
+  fl_method_channel_set_method_call_handler(
+      channel,
+      [](FlMethodChannel*, FlMethodCall*, gpointer) {
+        ADD_FAILURE() << "a call reached a closed channel";
+      },
+      &released, release);
+  // The channel holds the messenger, so it stays usable; the engine's
+  // shutdown closes the channel and lets its handler go at once.
+  g_clear_object(&engine_);
+  EXPECT_EQ(released, 1);
+  Answer answer;
+  fl_method_channel_invoke_method(
+      channel, "echo", nullptr, nullptr,
+      [](GObject* object, GAsyncResult* result, gpointer data) {
+        auto* a = static_cast<Answer*>(data);
+        a->response = fl_method_channel_invoke_method_finish(
+            FL_METHOD_CHANNEL(object), result, &a->error);
+        a->done = true;
+      },
+      &answer);
+  ASSERT_TRUE(RunUntil([&] { return answer.done; }));
+  EXPECT_TRUE(FL_IS_METHOD_NOT_IMPLEMENTED_RESPONSE(answer.response));
+  // A handler offered to a closed channel is released, not kept.
+  fl_method_channel_set_method_call_handler(channel, nullptr, &released,
+                                            release);
+  EXPECT_EQ(released, 2);
 }
 
 TEST_F(MessengerTest, NewChannelOnTheSameNameTakesOver) {

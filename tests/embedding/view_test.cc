@@ -217,6 +217,7 @@ TEST_F(ViewTest, PluginsRegisterTheirChannelsThroughTheRegistry) {
       fl_engine_get_binary_messenger(fl_view_get_engine(view));
   EXPECT_EQ(fl_plugin_registrar_get_messenger(storage), messenger);
   EXPECT_EQ(fl_plugin_registrar_get_view(storage), view);
+  EXPECT_EQ(fl_plugin_registrar_get_texture_registrar(storage), nullptr);
   flutter_secure_storage_linux_plugin_register_with_registrar(storage);
   url_launcher_plugin_register_with_registrar(launcher);
   g_object_unref(storage);

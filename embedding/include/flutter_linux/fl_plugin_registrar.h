@@ -9,6 +9,7 @@
 #include <gmodule.h>
 
 #include "fl_binary_messenger.h"
+#include "fl_texture_registrar.h"
 
 G_BEGIN_DECLS
 
@@ -25,12 +26,19 @@ struct _FlPluginRegistrarInterface {
   GTypeInterface parent_iface;
 
   FlBinaryMessenger* (*get_messenger)(FlPluginRegistrar* registrar);
+  FlTextureRegistrar* (*get_texture_registrar)(FlPluginRegistrar* registrar);
   FlView* (*get_view)(FlPluginRegistrar* registrar);
 };
 
 // Returns (transfer none) the messenger a plug-in registers its channels on.
 G_MODULE_EXPORT
 FlBinaryMessenger* fl_plugin_registrar_get_messenger(
+    FlPluginRegistrar* registrar);
+
+// Returns (transfer none) the registrar of the textures a plug-in draws, or
+// NULL: this embedding draws no textures.
+G_MODULE_EXPORT
+FlTextureRegistrar* fl_plugin_registrar_get_texture_registrar(
     FlPluginRegistrar* registrar);
 
 // Returns (transfer none) the view the plug-in serves, or NULL when the

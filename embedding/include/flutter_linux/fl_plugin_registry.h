@@ -20,7 +20,7 @@ G_DECLARE_INTERFACE(FlPluginRegistry,
                     GObject)
 
 struct _FlPluginRegistryInterface {
-  GTypeInterface parent_iface;
+  GTypeInterface g_iface;
 
   FlPluginRegistrar* (*get_registrar_for_plugin)(FlPluginRegistry* registry,
                                                  const gchar* name);

@@ -21,6 +21,7 @@
 #include <flutter_linux/fl_plugin_registry.h>
 #include <flutter_linux/fl_standard_message_codec.h>
 #include <flutter_linux/fl_standard_method_codec.h>
+#include <flutter_linux/fl_texture_registrar.h>
 #include <flutter_linux/fl_value.h>
 #include <flutter_linux/fl_view.h>
 

@@ -42,6 +42,11 @@ FlMethodResponse* fl_method_codec_decode_response(FlMethodCodec* codec,
 guint fl_standin_messenger_get_double_response_count(
     FlBinaryMessenger* messenger);
 guint fl_standin_messenger_get_unanswered_count(FlBinaryMessenger* messenger);
+// Answers a channel could not encode: above all strings that are not valid
+// UTF-8, which the real embedding would send and Dart would refuse to decode.
+// Each also fails its fl_method_call_respond*() with the codec's error and
+// leaves the call unanswered.
+guint fl_standin_messenger_get_unencodable_count(FlBinaryMessenger* messenger);
 
 // The Dart side of a method channel: encodes a call of |method| with |args|
 // (transfer none; NULL for null) with the standard method codec and sends it
@@ -56,8 +61,9 @@ void fl_standin_invoke_method(FlBinaryMessenger* messenger,
                               gpointer user_data);
 
 // Returns (transfer full) the decoded answer, or NULL with |error| set (an
-// unreadable answer, a message nobody answered). A channel without a handler
-// answers empty, which decodes as not-implemented.
+// unreadable answer, one holding a string that is not UTF-8, a message nobody
+// answered). A channel without a handler answers empty, which decodes as
+// not-implemented.
 FlMethodResponse* fl_standin_invoke_method_finish(GAsyncResult* result,
                                                   GError** error);
 
