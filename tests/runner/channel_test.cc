@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "../lib/sandbox_check.h"
+#include "../lib/standin_channel.h"
 #include "v2ray_channel_handler_linux.h"
 
 namespace {
@@ -63,33 +64,9 @@ FlValue* Json(const char* text) {
   return value;
 }
 
-// One call from the Dart side, answered (or not yet) on the main loop.
-struct Call {
-  Call() = default;
-  Call(const Call&) = delete;
-  Call& operator=(const Call&) = delete;
-  ~Call() {
-    if (response != nullptr) {
-      g_object_unref(response);
-    }
-  }
-
-  FlMethodResponse* response = nullptr;
-  int answers = 0;
-};
-
-void OnReply(GObject*, GAsyncResult* result, gpointer user_data) {
-  auto* call = static_cast<Call*>(user_data);
-  g_autoptr(GError) error = nullptr;
-  FlMethodResponse* response = fl_standin_invoke_method_finish(result, &error);
-  EXPECT_NE(nullptr, response) << (error ? error->message : "");
-  if (call->response == nullptr) {
-    call->response = response;
-  } else if (response != nullptr) {
-    g_object_unref(response);
-  }
-  call->answers++;
-}
+using quon_test::Call;
+using quon_test::Describe;
+using quon_test::RunUntil;
 
 // Sees what the start worker hands to the engine.
 struct StartArgs {
@@ -139,69 +116,18 @@ class ChannelTest : public ::testing::Test {
 
   void Send(Call* call, const char* method, const char* json_args) {
     g_autoptr(FlValue) args = json_args ? Json(json_args) : nullptr;
-    fl_standin_invoke_method(messenger_, "v2ray", method, args, nullptr,
-                             OnReply, call);
+    quon_test::SendCall(messenger_, "v2ray", method, args, call);
   }
 
-  // Runs the main loop until |done| or the time limit.
-  template <typename Pred>
-  bool RunUntil(Pred done, int limit_ms = 10000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!done()) {
-      if (Clock::now() > deadline) {
-        return false;
-      }
-      g_main_context_iteration(nullptr, FALSE);
-      if (!done()) {
-        g_usleep(500);
-      }
-    }
-    return true;
-  }
-
-  // Sends one call and waits for its answer.
-  FlMethodResponse* Invoke(Call* call, const char* method, const char* args) {
-    Send(call, method, args);
-    EXPECT_TRUE(RunUntil([&] { return call->answers > 0; })) << method;
-    EXPECT_EQ(1, call->answers);
-    return call->response;
+  // Sends one call and waits for its answer, described.
+  std::string Invoke(const char* method, const char* json_args) {
+    g_autoptr(FlValue) args = json_args ? Json(json_args) : nullptr;
+    return quon_test::Invoke(messenger_, "v2ray", method, args, 10000);
   }
 
   FlEngine* engine_ = nullptr;
   FlBinaryMessenger* messenger_ = nullptr;
 };
-
-// Expected answer: "b:true", "s:<text>", "e:<code>:<message>", "null",
-// "not_implemented".
-std::string Describe(FlMethodResponse* response) {
-  if (response == nullptr) {
-    return "no answer";
-  }
-  if (FL_IS_METHOD_NOT_IMPLEMENTED_RESPONSE(response)) {
-    return "not_implemented";
-  }
-  if (FL_IS_METHOD_ERROR_RESPONSE(response)) {
-    auto* error = FL_METHOD_ERROR_RESPONSE(response);
-    FlValue* details = fl_method_error_response_get_details(error);
-    const bool no_details =
-        details == nullptr || fl_value_get_type(details) == FL_VALUE_TYPE_NULL;
-    const gchar* message = fl_method_error_response_get_message(error);
-    return std::string("e:") + fl_method_error_response_get_code(error) + ":" +
-           (message ? message : "(null)") + (no_details ? "" : ":details");
-  }
-  FlValue* result = fl_method_success_response_get_result(
-      FL_METHOD_SUCCESS_RESPONSE(response));
-  switch (result ? fl_value_get_type(result) : FL_VALUE_TYPE_NULL) {
-    case FL_VALUE_TYPE_NULL:
-      return "null";
-    case FL_VALUE_TYPE_BOOL:
-      return fl_value_get_bool(result) ? "b:true" : "b:false";
-    case FL_VALUE_TYPE_STRING:
-      return std::string("s:") + fl_value_get_string(result);
-    default:
-      return "unexpected type";
-  }
-}
 
 struct Row {
   const char* method;
@@ -238,9 +164,7 @@ TEST_F(ChannelTest, EveryMethodAnswersAsItsRowSays) {
 void RunTable(ChannelTest* test, const std::vector<Row>& rows) {
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.method) + " " + (row.args ? row.args : ""));
-    Call call;
-    test->Invoke(&call, row.method, row.args);
-    EXPECT_EQ(row.expected, Describe(call.response));
+    EXPECT_EQ(row.expected, test->Invoke(row.method, row.args));
   }
 }
 
@@ -287,8 +211,7 @@ TEST_F(ChannelTest, StartPassesItsArgumentsByTheRules) {
       std::lock_guard<std::mutex> lock(g_start_mutex);
       g_starts.clear();
     }
-    Call start;
-    Invoke(&start, "start", c.args);
+    const std::string answer = Invoke("start", c.args);
     {
       std::lock_guard<std::mutex> lock(g_start_mutex);
       ASSERT_EQ(1u, g_starts.size());
@@ -297,12 +220,9 @@ TEST_F(ChannelTest, StartPassesItsArgumentsByTheRules) {
       EXPECT_EQ(c.expected.apps, g_starts[0].apps);
     }
     // This build's engine cannot start: the failure carries its last error.
-    const std::string answer = Describe(start.response);
     ASSERT_EQ(0u, answer.rfind("e:START_FAILED:", 0)) << answer;
-    Call error;
-    Invoke(&error, "getXrayLastError", nullptr);
     EXPECT_EQ(answer.substr(std::string("e:START_FAILED:").size()),
-              Describe(error.response).substr(2));
+              Invoke("getXrayLastError", nullptr).substr(2));
   }
 }
 
