@@ -23,6 +23,7 @@
 #include "../lib/sandbox_check.h"
 #include "../lib/standin_channel.h"
 #include "v2ray_channel_handler_linux.h"
+#include "v2ray_channel_handler_linux_private.h"
 
 namespace {
 
