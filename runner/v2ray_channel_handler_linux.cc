@@ -98,18 +98,28 @@ constexpr bool ThreadCreationRefused() {
 }
 #endif
 
+// Dart's standard codec refuses a string that is not UTF-8, and the engine's
+// texts carry whatever bytes the core printed (and a log tail may begin in
+// the middle of a character): each invalid byte becomes U+FFFD.
+std::string ValidUtf8(const std::string& text) {
+  g_autofree gchar* valid =
+      g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+  return valid;
+}
+
 // Main thread only: every answer leaves here.
 void SendAnswer(FlMethodCall* call, const Answer& answer) {
   g_autoptr(GError) error = nullptr;
   gboolean sent = FALSE;
   if (answer.kind == Answer::Kind::kError) {
-    sent = fl_method_call_respond_error(call, answer.code, answer.text.c_str(),
-                                        nullptr, &error);
+    sent = fl_method_call_respond_error(
+        call, answer.code, ValidUtf8(answer.text).c_str(), nullptr, &error);
   } else {
     // respond_success takes its own reference to the value.
-    g_autoptr(FlValue) value = answer.kind == Answer::Kind::kBool
-                                   ? fl_value_new_bool(answer.flag)
-                                   : fl_value_new_string(answer.text.c_str());
+    g_autoptr(FlValue) value =
+        answer.kind == Answer::Kind::kBool
+            ? fl_value_new_bool(answer.flag)
+            : fl_value_new_string(ValidUtf8(answer.text).c_str());
     sent = fl_method_call_respond_success(call, value, &error);
   }
   if (!sent && error != nullptr) {

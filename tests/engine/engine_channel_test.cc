@@ -100,5 +100,18 @@ TEST_F(ChannelEngineTest, FailuresCarryTheEngineMessage) {
   EXPECT_EQ("s:xray already stopped", Invoke("getLastNativeResponse"));
 }
 
+TEST_F(ChannelEngineTest, CoreOutputThatIsNotUtf8ReachesDartAsUtf8) {
+  // Bytes no UTF-8 decoder accepts, left in the log by an earlier core; this
+  // core then refuses its configuration, and the message carries the log.
+  WriteFile(kRuntimeErrorLog, "old\xff\xfe core \xc3(\n");
+  const std::string message =
+      "xray exited immediately on Linux: "
+      "old\uFFFD\uFFFD core \uFFFD(\nbad \u00e9\n";
+  EXPECT_EQ("e:START_FAILED:" + message,
+            InvokeStart(XrayConfig("127.0.0.1", R"("rejectConfig": "bad é")")));
+  EXPECT_EQ("s:" + message, Invoke("getXrayLastError"));
+  EXPECT_EQ("s:" + message, Invoke("getLastNativeResponse"));
+}
+
 }  // namespace
 }  // namespace engine_test

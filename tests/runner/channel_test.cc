@@ -30,6 +30,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr char kNativeLog[] = "/tmp/quon_vpn_runner_native_linux.log";
+constexpr char kRuntimeErrorLog[] = "/tmp/quon_vpn_xray_runtime_error.log";
 constexpr char kNoEngine[] = "Linux VPN engine is not initialized.";
 constexpr char kEmptyConfig[] =
     "Linux VPN start received an empty Xray configuration.";
@@ -341,6 +342,36 @@ TEST_F(ChannelTest, EngineIsDestroyedUnderTheLockAndLaterCallsFindNone) {
   // A later registration makes a new engine.
   register_v2ray_channel_linux(messenger_);
   RunTable(this, {{"getXrayLastError", nullptr, "s:"}});
+}
+
+TEST_F(ChannelTest, StringsReachDartAsUtf8) {
+  // The core's log ends in a byte that is no UTF-8, and its last 8192 bytes
+  // begin in the middle of a two-byte character.
+  std::string log = "x";
+  for (int i = 0; i < 5000; ++i) {
+    log += "\u00e9";
+  }
+  log += "\xff end";
+  ASSERT_TRUE(g_file_set_contents(kRuntimeErrorLog, log.data(),
+                                  static_cast<gssize>(log.size()), nullptr));
+  std::string expected;
+  for (int i = 0; i < 4093; ++i) {
+    expected += "\u00e9";
+  }
+  expected += "\uFFFD end";
+  for (const char* method : {"getXrayLastError", "getLastNativeResponse"}) {
+    SCOPED_TRACE(method);
+    std::string answer = Invoke(method, nullptr);
+    ASSERT_TRUE(g_utf8_validate(answer.data(),
+                                static_cast<gssize>(answer.size()), nullptr));
+    ASSERT_EQ(0u, answer.rfind("s:", 0)) << answer;
+    answer.erase(0, 2);
+    // The broken first character is either left out or replaced.
+    if (answer.rfind("\uFFFD", 0) == 0) {
+      answer.erase(0, std::strlen("\uFFFD"));
+    }
+    EXPECT_EQ(expected, answer);
+  }
 }
 
 TEST_F(ChannelTest, NormalProcessExitStopsTheEngine) {
