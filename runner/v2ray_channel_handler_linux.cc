@@ -48,8 +48,8 @@ struct Answer {
 
 // A call that needs the engine. |work| runs on a worker thread under
 // g_engine_mutex, with the engine or null once it is gone; |no_thread| is
-// the answer when no worker thread can be made (an error's message gets the
-// reason appended).
+// the answer when no worker thread can be made (a string or a message gets
+// the reason appended).
 struct Job {
   Job(FlMethodCall* method_call,
       std::function<Answer(V2RayEngineLinux*)> engine_work,
@@ -231,7 +231,7 @@ void RunDetached(std::unique_ptr<Job> job) {
     return;
   }
   Answer answer = std::move(job->no_thread);
-  if (answer.kind == Answer::Kind::kError) {
+  if (answer.kind != Answer::Kind::kBool) {
     answer.text += error != nullptr ? error->message : "";
   }
   SendAnswer(job->call, answer);
@@ -340,7 +340,9 @@ void HandleEngineBool(FlMethodCall* method_call,
 }
 
 // "getLastNativeResponse" and "getXrayLastError".
-void HandleEngineString(FlMethodCall* method_call, bool want_error) {
+void HandleEngineString(FlMethodCall* method_call,
+                        const std::string& name,
+                        bool want_error) {
   auto work = [want_error](V2RayEngineLinux* engine) {
     if (engine == nullptr) {
       return Answer::String(kNoEngineMessage);
@@ -348,8 +350,9 @@ void HandleEngineString(FlMethodCall* method_call, bool want_error) {
     std::string text = want_error ? "" : engine->LastResponse();
     return Answer::String(text.empty() ? engine->LastError() : text);
   };
-  RunDetached(std::make_unique<Job>(method_call, std::move(work),
-                                    Answer::String(kNoEngineMessage)));
+  RunDetached(
+      std::make_unique<Job>(method_call, std::move(work),
+                            Answer::String(kNoThreadMessage + name + ": ")));
 }
 
 void method_call_cb(FlMethodChannel* channel,
@@ -374,9 +377,9 @@ void method_call_cb(FlMethodChannel* channel,
       return engine->CheckTunnel();
     });
   } else if (name == "getLastNativeResponse") {
-    HandleEngineString(method_call, false);
+    HandleEngineString(method_call, name, false);
   } else if (name == "getXrayLastError") {
-    HandleEngineString(method_call, true);
+    HandleEngineString(method_call, name, true);
   } else if (name == "setAppRules") {
     // Per-application rules have no effect on Linux: the whole system is
     // routed. Acknowledged without touching the engine.
