@@ -1,10 +1,12 @@
 #include "v2ray_channel_handler_linux.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -26,6 +28,13 @@ constexpr char kStopFailedMessage[] = "Linux Xray engine failed to stop.";
 // Followed by the method's name, ": " and the system's reason.
 constexpr char kNoThreadMessage[] =
     "Linux VPN could not start a worker thread for ";
+
+// How long the exit waits for an engine operation in flight. The longest is
+// a start that fails at its last step: 3 s of pre-start clean-up, 0.8 s, up
+// to 10 s for quon_vpn0, 15 s for the helper's start, 10 s for its stop and
+// 2 s for the core, about 41 s. The engine's Stop that follows has limits of
+// its own (15 s for the helper, 8 s of grace, 2 s after SIGKILL).
+constexpr std::chrono::seconds kExitLockWait{45};
 
 // The one answer a call gets.
 struct Answer {
@@ -78,6 +87,8 @@ v2ray_channel_testing::StartObserver& StartObserverSlot() {
   return *observer;
 }
 std::atomic<bool> g_fail_thread_creation{false};
+std::atomic<int64_t> g_exit_lock_wait_ms{
+    std::chrono::milliseconds(kExitLockWait).count()};
 
 void ObserveStart(const std::string& config,
                   const std::string& mode,
@@ -89,12 +100,18 @@ void ObserveStart(const std::string& config,
 bool ThreadCreationRefused() {
   return g_fail_thread_creation.load();
 }
+std::chrono::milliseconds ExitLockWait() {
+  return std::chrono::milliseconds(g_exit_lock_wait_ms.load());
+}
 #else
 void ObserveStart(const std::string&,
                   const std::string&,
                   const std::vector<std::string>&) {}
 constexpr bool ThreadCreationRefused() {
   return false;
+}
+constexpr std::chrono::milliseconds ExitLockWait() {
+  return kExitLockWait;
 }
 #endif
 
@@ -417,10 +434,40 @@ namespace {
 // Defined after the two objects above so that it is destroyed before
 // anything else in this file.
 EngineReaper g_engine_reaper;
+// Set once an exit has given up waiting for the lock.
+std::atomic<bool> g_exit_gave_up{false};
+
+// Takes |lock| within |wait|. Polled: a timed mutex would do as well, but
+// the thread checker does not see a timed lock being taken and reports its
+// unlock as a fault; at exit, a 10 ms poll costs nothing.
+bool LockWithin(std::unique_lock<std::mutex>* lock,
+                std::chrono::milliseconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  while (!lock->try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 }  // namespace
 
 void DestroyV2RayEngineLinux() {
-  std::lock_guard<std::mutex> lock(g_engine_mutex);
+  std::unique_lock<std::mutex> lock(g_engine_mutex, std::defer_lock);
+  const bool locked = g_exit_gave_up.load() ? lock.try_lock()
+                                            : LockWithin(&lock, ExitLockWait());
+  if (!locked) {
+    if (!g_exit_gave_up.exchange(true)) {
+      // The core dies with the runner, and the next runner's start or stop
+      // gives back the routes the helper recorded.
+      g_warning(
+          "Linux VPN engine still busy after %lld ms at exit; leaving "
+          "without stopping the tunnel",
+          static_cast<long long>(ExitLockWait().count()));
+    }
+    return;
+  }
   // Stops the tunnel: the destructor calls Stop().
   g_engine.reset();
 }
@@ -453,6 +500,10 @@ void SetStartObserver(StartObserver observer) {
 
 void SetFailThreadCreation(bool fail) {
   g_fail_thread_creation.store(fail);
+}
+
+void SetExitLockWait(std::chrono::milliseconds wait) {
+  g_exit_lock_wait_ms.store(wait.count());
 }
 
 }  // namespace v2ray_channel_testing

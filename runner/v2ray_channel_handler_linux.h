@@ -15,10 +15,12 @@ extern "C" {
 void register_v2ray_channel_linux(FlBinaryMessenger* messenger);
 }
 
-// Destroys the engine, which stops the tunnel, while holding the engine
-// lock, so that no worker is inside an engine call; workers that get the
-// lock later find no engine. Runs at process exit by itself; the
-// application may call it earlier.
+// Destroys the engine, which stops the tunnel, once no worker is inside an
+// engine call; workers that get the lock later find no engine. Waits for an
+// operation in flight only so long: when the lock cannot be had in time it
+// logs one warning and leaves the engine as it is (later calls then only try
+// the lock once). Runs at process exit by itself; the application may call
+// it earlier.
 void DestroyV2RayEngineLinux();
 
 #endif  // RUNNER_V2RAY_CHANNEL_HANDLER_LINUX_H_

@@ -2,6 +2,7 @@
 #ifndef RUNNER_V2RAY_CHANNEL_HANDLER_LINUX_PRIVATE_H_
 #define RUNNER_V2RAY_CHANNEL_HANDLER_LINUX_PRIVATE_H_
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,9 @@ void SetStartObserver(StartObserver observer);
 // While set, creating a worker thread fails as if the system had run out of
 // threads.
 void SetFailThreadCreation(bool fail);
+
+// How long DestroyV2RayEngineLinux waits for the lock.
+void SetExitLockWait(std::chrono::milliseconds wait);
 
 }  // namespace v2ray_channel_testing
 

@@ -103,6 +103,7 @@ class ChannelTest : public ::testing::Test {
   void TearDown() override {
     v2ray_channel_testing::SetStartObserver(nullptr);
     v2ray_channel_testing::SetFailThreadCreation(false);
+    v2ray_channel_testing::SetExitLockWait(std::chrono::seconds(45));
     if (engine_ == nullptr) {
       return;
     }
@@ -346,6 +347,42 @@ TEST_F(ChannelTest, EngineIsDestroyedUnderTheLockAndLaterCallsFindNone) {
   // A later registration makes a new engine.
   register_v2ray_channel_linux(messenger_);
   RunTable(this, {{"getXrayLastError", nullptr, "s:"}});
+}
+
+TEST_F(ChannelTest, ExitGivesUpOnABusyEngineWithinItsBound) {
+  v2ray_channel_testing::SetExitLockWait(std::chrono::milliseconds(300));
+  (void)unlink(kNativeLog);
+  // A worker inside a slow engine operation, as at exit.
+  std::mutex& busy = g_engine_mutex;
+  busy.lock();
+  const auto begin = Clock::now();
+  DestroyV2RayEngineLinux();
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+      Clock::now() - begin);
+  EXPECT_GE(waited.count(), 300);
+  EXPECT_LT(waited.count(), 800);
+  std::vector<std::string> problems = TakeProblems();
+  ASSERT_EQ(1u, problems.size());
+  EXPECT_EQ(
+      "Linux VPN engine still busy after 300 ms at exit; leaving without "
+      "stopping the tunnel",
+      problems[0]);
+
+  // Having given up once, the exit does not wait a second time.
+  const auto again = Clock::now();
+  DestroyV2RayEngineLinux();
+  EXPECT_LT(Clock::now() - again, std::chrono::milliseconds(100));
+  EXPECT_TRUE(TakeProblems().empty());
+  busy.unlock();
+
+  // The engine was left alone: it still answers, and nothing stopped it.
+  RunTable(this, {{"getXrayLastError", nullptr, "s:"}});
+  EXPECT_FALSE(g_file_test(kNativeLog, G_FILE_TEST_EXISTS));
+  // Once free, the lock is taken and the engine goes.
+  DestroyV2RayEngineLinux();
+  RunTable(this,
+           {{"isRunning", nullptr, "b:false"},
+            {"getXrayLastError", nullptr, std::string("s:") + kNoEngine}});
 }
 
 TEST_F(ChannelTest, StringsReachDartAsUtf8) {
