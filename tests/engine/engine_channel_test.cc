@@ -10,15 +10,6 @@
 #include "standin_channel.h"
 #include "v2ray_channel_handler_linux.h"
 
-#if defined(__SANITIZE_THREAD__)
-// GLib is not built with ThreadSanitizer: an answer that a worker hands to
-// the main loop is synchronised inside GLib, where the sanitizer cannot see
-// it, so GLib's own allocations on either side look like races.
-extern "C" const char* __tsan_default_suppressions() {
-  return "called_from_lib:libglib-2.0.so\n";
-}
-#endif
-
 namespace engine_test {
 namespace {
 
