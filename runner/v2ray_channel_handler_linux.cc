@@ -145,15 +145,20 @@ void SendAnswer(FlMethodCall* call, const Answer& answer) {
   }
 }
 
-// Jobs whose work is done, waiting for the main loop to send their answers.
-// Workers only append and wake the main context; the one source that sends
-// was made on the main thread, so no GLib object passes between threads and
-// the lock here orders everything a worker did before its answer is read.
-// Never destroyed: detached workers may still append while static
+// Jobs whose work is done, waiting for the main loop to send their answers,
+// and the source that sends them. The source is made on the main thread at
+// the first registration and lives as long as the process; a worker only
+// appends under the lock and marks the source ready, which wakes the
+// context. So no GLib object passes between threads, the lock orders
+// everything a worker did before its answer is read, and nobody but the
+// thread that iterates the context ever sends: once g_application_run has
+// returned at exit, late answers are not sent rather than sent from a
+// worker. Never destroyed: detached workers may still append while static
 // destruction runs at exit.
 struct DoneJobs {
   std::mutex mutex;
   std::vector<std::unique_ptr<Job>> jobs;
+  GSource* source = nullptr;
 };
 
 DoneJobs& Done() {
@@ -161,28 +166,14 @@ DoneJobs& Done() {
   return *done;
 }
 
-bool AnyDone() {
-  std::lock_guard<std::mutex> lock(Done().mutex);
-  return !Done().jobs.empty();
-}
-
-gboolean done_jobs_prepare_cb(GSource* source, gint* timeout) {
-  (void)source;
-  *timeout = -1;
-  return AnyDone();
-}
-
-gboolean done_jobs_check_cb(GSource* source) {
-  (void)source;
-  return AnyDone();
-}
-
 gboolean done_jobs_dispatch_cb(GSource* source,
                                GSourceFunc callback,
                                gpointer user_data) {
-  (void)source;
   (void)callback;
   (void)user_data;
+  // Unmarked before the list is taken: a job appended from here on marks
+  // the source again.
+  g_source_set_ready_time(source, -1);
   std::vector<std::unique_ptr<Job>> jobs;
   {
     std::lock_guard<std::mutex> lock(Done().mutex);
@@ -194,26 +185,15 @@ gboolean done_jobs_dispatch_cb(GSource* source,
   return G_SOURCE_CONTINUE;
 }
 
-// Attached to the default main context by the first registration, for the
-// life of the process. Nobody but the thread that iterates the context ever
-// runs it: once g_application_run has returned at exit, answers that come
-// late are simply never sent, rather than sent from a worker.
 void AttachDoneJobsSource() {
-  static GSourceFuncs funcs = {done_jobs_prepare_cb,
-                               done_jobs_check_cb,
-                               done_jobs_dispatch_cb,
-                               nullptr,
-                               nullptr,
-                               nullptr};
-  static bool attached = false;
-  if (attached) {
+  static GSourceFuncs funcs = {nullptr, nullptr, done_jobs_dispatch_cb,
+                               nullptr, nullptr, nullptr};
+  if (Done().source != nullptr) {
     return;
   }
-  attached = true;
-  GSource* source = g_source_new(&funcs, sizeof(GSource));
-  g_source_set_name(source, "v2ray answers");
-  (void)g_source_attach(source, nullptr);
-  g_source_unref(source);
+  Done().source = g_source_new(&funcs, sizeof(GSource));
+  g_source_set_name(Done().source, "v2ray answers");
+  (void)g_source_attach(Done().source, nullptr);
 }
 
 gpointer run_job_cb(gpointer data) {
@@ -226,7 +206,7 @@ gpointer run_job_cb(gpointer data) {
     std::lock_guard<std::mutex> lock(Done().mutex);
     Done().jobs.push_back(std::move(job));
   }
-  g_main_context_wakeup(nullptr);
+  g_source_set_ready_time(Done().source, 0);
   return nullptr;
 }
 
