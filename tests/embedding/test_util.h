@@ -5,9 +5,10 @@
 #include <flutter_linux_standin/fl_standin.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
+
+#include "../lib/main_loop.h"
 
 namespace quon_test {
 
@@ -42,23 +43,6 @@ inline std::string HexFromBytes(GBytes* bytes) {
 inline std::string ValueText(FlValue* value) {
   g_autofree gchar* text = fl_value_to_string(value);
   return text;
-}
-
-// Runs the default main context until |done| holds or |timeout_ms| passes;
-// returns whether it held.
-inline bool RunUntil(const std::function<bool()>& done, int timeout_ms = 5000) {
-  gint64 deadline =
-      g_get_monotonic_time() + static_cast<gint64>(timeout_ms) * 1000;
-  while (!done()) {
-    if (g_get_monotonic_time() > deadline) {
-      return false;
-    }
-    g_main_context_iteration(nullptr, FALSE);
-    if (!done()) {
-      g_usleep(1000);
-    }
-  }
-  return true;
 }
 
 // Runs every source that is ready now, without waiting.

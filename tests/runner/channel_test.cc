@@ -21,13 +21,16 @@
 #include <gtest/gtest.h>
 
 #include "../lib/sandbox_check.h"
+#include "../lib/standin_channel.h"
 #include "v2ray_channel_handler_linux.h"
+#include "v2ray_channel_handler_linux_private.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr char kNativeLog[] = "/tmp/quon_vpn_runner_native_linux.log";
+constexpr char kRuntimeErrorLog[] = "/tmp/quon_vpn_xray_runtime_error.log";
 constexpr char kNoEngine[] = "Linux VPN engine is not initialized.";
 constexpr char kEmptyConfig[] =
     "Linux VPN start received an empty Xray configuration.";
@@ -63,33 +66,9 @@ FlValue* Json(const char* text) {
   return value;
 }
 
-// One call from the Dart side, answered (or not yet) on the main loop.
-struct Call {
-  Call() = default;
-  Call(const Call&) = delete;
-  Call& operator=(const Call&) = delete;
-  ~Call() {
-    if (response != nullptr) {
-      g_object_unref(response);
-    }
-  }
-
-  FlMethodResponse* response = nullptr;
-  int answers = 0;
-};
-
-void OnReply(GObject*, GAsyncResult* result, gpointer user_data) {
-  auto* call = static_cast<Call*>(user_data);
-  g_autoptr(GError) error = nullptr;
-  FlMethodResponse* response = fl_standin_invoke_method_finish(result, &error);
-  EXPECT_NE(nullptr, response) << (error ? error->message : "");
-  if (call->response == nullptr) {
-    call->response = response;
-  } else if (response != nullptr) {
-    g_object_unref(response);
-  }
-  call->answers++;
-}
+using quon_test::Call;
+using quon_test::Describe;
+using quon_test::RunUntil;
 
 // Sees what the start worker hands to the engine.
 struct StartArgs {
@@ -124,6 +103,7 @@ class ChannelTest : public ::testing::Test {
   void TearDown() override {
     v2ray_channel_testing::SetStartObserver(nullptr);
     v2ray_channel_testing::SetFailThreadCreation(false);
+    v2ray_channel_testing::SetExitLockWait(std::chrono::seconds(45));
     if (engine_ == nullptr) {
       return;
     }
@@ -139,69 +119,18 @@ class ChannelTest : public ::testing::Test {
 
   void Send(Call* call, const char* method, const char* json_args) {
     g_autoptr(FlValue) args = json_args ? Json(json_args) : nullptr;
-    fl_standin_invoke_method(messenger_, "v2ray", method, args, nullptr,
-                             OnReply, call);
+    quon_test::SendCall(messenger_, "v2ray", method, args, call);
   }
 
-  // Runs the main loop until |done| or the time limit.
-  template <typename Pred>
-  bool RunUntil(Pred done, int limit_ms = 10000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!done()) {
-      if (Clock::now() > deadline) {
-        return false;
-      }
-      g_main_context_iteration(nullptr, FALSE);
-      if (!done()) {
-        g_usleep(500);
-      }
-    }
-    return true;
-  }
-
-  // Sends one call and waits for its answer.
-  FlMethodResponse* Invoke(Call* call, const char* method, const char* args) {
-    Send(call, method, args);
-    EXPECT_TRUE(RunUntil([&] { return call->answers > 0; })) << method;
-    EXPECT_EQ(1, call->answers);
-    return call->response;
+  // Sends one call and waits for its answer, described.
+  std::string Invoke(const char* method, const char* json_args) {
+    g_autoptr(FlValue) args = json_args ? Json(json_args) : nullptr;
+    return quon_test::Invoke(messenger_, "v2ray", method, args, 10000);
   }
 
   FlEngine* engine_ = nullptr;
   FlBinaryMessenger* messenger_ = nullptr;
 };
-
-// Expected answer: "b:true", "s:<text>", "e:<code>:<message>", "null",
-// "not_implemented".
-std::string Describe(FlMethodResponse* response) {
-  if (response == nullptr) {
-    return "no answer";
-  }
-  if (FL_IS_METHOD_NOT_IMPLEMENTED_RESPONSE(response)) {
-    return "not_implemented";
-  }
-  if (FL_IS_METHOD_ERROR_RESPONSE(response)) {
-    auto* error = FL_METHOD_ERROR_RESPONSE(response);
-    FlValue* details = fl_method_error_response_get_details(error);
-    const bool no_details =
-        details == nullptr || fl_value_get_type(details) == FL_VALUE_TYPE_NULL;
-    const gchar* message = fl_method_error_response_get_message(error);
-    return std::string("e:") + fl_method_error_response_get_code(error) + ":" +
-           (message ? message : "(null)") + (no_details ? "" : ":details");
-  }
-  FlValue* result = fl_method_success_response_get_result(
-      FL_METHOD_SUCCESS_RESPONSE(response));
-  switch (result ? fl_value_get_type(result) : FL_VALUE_TYPE_NULL) {
-    case FL_VALUE_TYPE_NULL:
-      return "null";
-    case FL_VALUE_TYPE_BOOL:
-      return fl_value_get_bool(result) ? "b:true" : "b:false";
-    case FL_VALUE_TYPE_STRING:
-      return std::string("s:") + fl_value_get_string(result);
-    default:
-      return "unexpected type";
-  }
-}
 
 struct Row {
   const char* method;
@@ -238,9 +167,7 @@ TEST_F(ChannelTest, EveryMethodAnswersAsItsRowSays) {
 void RunTable(ChannelTest* test, const std::vector<Row>& rows) {
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.method) + " " + (row.args ? row.args : ""));
-    Call call;
-    test->Invoke(&call, row.method, row.args);
-    EXPECT_EQ(row.expected, Describe(call.response));
+    EXPECT_EQ(row.expected, test->Invoke(row.method, row.args));
   }
 }
 
@@ -287,8 +214,7 @@ TEST_F(ChannelTest, StartPassesItsArgumentsByTheRules) {
       std::lock_guard<std::mutex> lock(g_start_mutex);
       g_starts.clear();
     }
-    Call start;
-    Invoke(&start, "start", c.args);
+    const std::string answer = Invoke("start", c.args);
     {
       std::lock_guard<std::mutex> lock(g_start_mutex);
       ASSERT_EQ(1u, g_starts.size());
@@ -297,12 +223,9 @@ TEST_F(ChannelTest, StartPassesItsArgumentsByTheRules) {
       EXPECT_EQ(c.expected.apps, g_starts[0].apps);
     }
     // This build's engine cannot start: the failure carries its last error.
-    const std::string answer = Describe(start.response);
     ASSERT_EQ(0u, answer.rfind("e:START_FAILED:", 0)) << answer;
-    Call error;
-    Invoke(&error, "getXrayLastError", nullptr);
     EXPECT_EQ(answer.substr(std::string("e:START_FAILED:").size()),
-              Describe(error.response).substr(2));
+              Invoke("getXrayLastError", nullptr).substr(2));
   }
 }
 
@@ -380,8 +303,12 @@ TEST_F(ChannelTest, NoWorkerThreadStillMeansExactlyOneAnswer) {
        "e:STOP_FAILED:" + prefix + "stop: Resource temporarily unavailable"},
       {"isRunning", nullptr, "b:false"},
       {"checkLinuxTunnel", nullptr, "b:false"},
-      {"getLastNativeResponse", nullptr, std::string("s:") + kNoEngine},
-      {"getXrayLastError", nullptr, std::string("s:") + kNoEngine},
+      // Strings say what happened: the engine is there all the same.
+      {"getLastNativeResponse", nullptr,
+       "s:" + prefix +
+           "getLastNativeResponse: Resource temporarily unavailable"},
+      {"getXrayLastError", nullptr,
+       "s:" + prefix + "getXrayLastError: Resource temporarily unavailable"},
       {"setAppRules", nullptr, "null"},
   };
   RunTable(this, rows);
@@ -420,6 +347,72 @@ TEST_F(ChannelTest, EngineIsDestroyedUnderTheLockAndLaterCallsFindNone) {
   // A later registration makes a new engine.
   register_v2ray_channel_linux(messenger_);
   RunTable(this, {{"getXrayLastError", nullptr, "s:"}});
+}
+
+TEST_F(ChannelTest, ExitGivesUpOnABusyEngineWithinItsBound) {
+  v2ray_channel_testing::SetExitLockWait(std::chrono::milliseconds(300));
+  (void)unlink(kNativeLog);
+  // A worker inside a slow engine operation, as at exit.
+  std::mutex& busy = g_engine_mutex;
+  busy.lock();
+  const auto begin = Clock::now();
+  DestroyV2RayEngineLinux();
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+      Clock::now() - begin);
+  EXPECT_GE(waited.count(), 300);
+  EXPECT_LT(waited.count(), 800);
+  std::vector<std::string> problems = TakeProblems();
+  ASSERT_EQ(1u, problems.size());
+  EXPECT_EQ(
+      "Linux VPN engine still busy after 300 ms at exit; leaving without "
+      "stopping the tunnel",
+      problems[0]);
+
+  // Having given up once, the exit does not wait a second time.
+  const auto again = Clock::now();
+  DestroyV2RayEngineLinux();
+  EXPECT_LT(Clock::now() - again, std::chrono::milliseconds(100));
+  EXPECT_TRUE(TakeProblems().empty());
+  busy.unlock();
+
+  // The engine was left alone: it still answers, and nothing stopped it.
+  RunTable(this, {{"getXrayLastError", nullptr, "s:"}});
+  EXPECT_FALSE(g_file_test(kNativeLog, G_FILE_TEST_EXISTS));
+  // Once free, the lock is taken and the engine goes.
+  DestroyV2RayEngineLinux();
+  RunTable(this,
+           {{"isRunning", nullptr, "b:false"},
+            {"getXrayLastError", nullptr, std::string("s:") + kNoEngine}});
+}
+
+TEST_F(ChannelTest, StringsReachDartAsUtf8) {
+  // The core's log ends in a byte that is no UTF-8, and its last 8192 bytes
+  // begin in the middle of a two-byte character.
+  std::string log = "x";
+  for (int i = 0; i < 5000; ++i) {
+    log += "\u00e9";
+  }
+  log += "\xff end";
+  ASSERT_TRUE(g_file_set_contents(kRuntimeErrorLog, log.data(),
+                                  static_cast<gssize>(log.size()), nullptr));
+  std::string expected;
+  for (int i = 0; i < 4093; ++i) {
+    expected += "\u00e9";
+  }
+  expected += "\uFFFD end";
+  for (const char* method : {"getXrayLastError", "getLastNativeResponse"}) {
+    SCOPED_TRACE(method);
+    std::string answer = Invoke(method, nullptr);
+    ASSERT_TRUE(g_utf8_validate(answer.data(),
+                                static_cast<gssize>(answer.size()), nullptr));
+    ASSERT_EQ(0u, answer.rfind("s:", 0)) << answer;
+    answer.erase(0, 2);
+    // The broken first character is either left out or replaced.
+    if (answer.rfind("\uFFFD", 0) == 0) {
+      answer.erase(0, std::strlen("\uFFFD"));
+    }
+    EXPECT_EQ(expected, answer);
+  }
 }
 
 TEST_F(ChannelTest, NormalProcessExitStopsTheEngine) {
