@@ -1,9 +1,13 @@
 #include "child_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <system_error>
@@ -17,20 +21,139 @@ void ReapBlocking(pid_t pid, int* status) {
   }
 }
 
-}  // namespace
-
-ChildProcess::~ChildProcess() {
-  if (owned()) {
-    KillAndReap();
+// Up to |limit_ms| of non-blocking waits, 10 ms apart; true once reaped (or
+// once waitpid no longer knows the id).
+bool ReapWithin(pid_t pid, int limit_ms) {
+  for (int waited = 0;; waited += 10) {
+    int status = 0;
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid || (r < 0 && errno != EINTR)) {
+      return true;
+    }
+    if (waited >= limit_ms) {
+      return false;
+    }
+    usleep(10 * 1000);
   }
 }
 
-void ChildProcess::RedirectOutputInChild(const ChildOutput& output) {
-  // Runs between fork and exec: open, dup2 and close only.
+int PidfdOpen(pid_t pid) {
+  // The descriptor is close-on-exec.
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+void PidfdSignal(int pidfd, int sig) {
+  (void)syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0);
+}
+
+// Closes every descriptor of this process but |a| and |b| (and the standard
+// three). Async-signal-safe.
+void CloseAllBut(int a, int b) {
+  const unsigned lo = static_cast<unsigned>(std::min(a, b));
+  const unsigned hi = static_cast<unsigned>(std::max(a, b));
+  if (lo > 3) {
+    (void)close_range(3, lo - 1, 0);
+  }
+  if (hi > lo + 1) {
+    (void)close_range(lo + 1, hi - 1, 0);
+  }
+  (void)close_range(hi + 1, ~0U, 0);
+}
+
+// The watcher process of a Lifeline, between fork and _exit: only
+// async-signal-safe calls on values made before the fork.
+[[noreturn]] void RunLifelineWatcher(int pidfd, int lifeline) {
+  // The signals of a closing session or terminal are for the runner, which
+  // tells the watcher itself what to do.
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE}) {
+    (void)sigaction(sig, &ignore, nullptr);
+  }
+  // Nothing of the runner's (its display connection, other lifelines) may
+  // stay open for as long as this watcher lives.
+  CloseAllBut(pidfd, lifeline);
+  for (;;) {
+    struct pollfd fds[2] = {{lifeline, POLLIN, 0}, {pidfd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      _exit(1);
+    }
+    if (fds[1].revents != 0) {
+      _exit(0);  // The child ended first.
+    }
+    if (fds[0].revents != 0) {
+      char byte = 0;
+      const ssize_t n = read(lifeline, &byte, 1);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n == 1) {
+        _exit(0);  // Released: the runner has dealt with the child.
+      }
+      break;  // End of file: the runner is gone, or gave the child up.
+    }
+  }
+  PidfdSignal(pidfd, SIGTERM);
+  struct pollfd ended = {pidfd, POLLIN, 0};
+  int r = 0;
+  while ((r = poll(&ended, 1, Lifeline::kGraceMs)) < 0 && errno == EINTR) {
+  }
+  if (r == 0) {
+    PidfdSignal(pidfd, SIGKILL);
+  }
+  _exit(0);
+}
+
+}  // namespace
+
+int OpenPrivateFile(const char* path, int flags, mode_t mode, uid_t owner) {
+  const int fd = open(path, (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                      mode);
+  if (fd < 0) {
+    return -1;
+  }
+  struct stat st = {};
+  int error = 0;
+  if (fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    error = EISDIR;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = ENXIO;
+  } else if (st.st_uid != owner) {
+    error = EPERM;
+  } else if ((flags & O_TRUNC) != 0 && ftruncate(fd, 0) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    (void)close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+ChildProcess::~ChildProcess() {
+  // Bounded: a child that cannot be signalled is left to end on its own
+  // rather than hold up the operation that dropped it.
+  if (owned() && KillAndReapWithin(500) == Poll::kRunning) {
+    (void)Release();
+  }
+}
+
+void ChildProcess::RedirectOutputInChild(const ChildOutput& output,
+                                         uid_t owner) {
+  // Runs between fork and exec: open, fstat, dup2, fcntl and close only.
   if (output.path == nullptr) {
     return;
   }
-  const int fd = open(output.path, output.flags, output.mode);
+  const int fd =
+      output.shared_dir
+          ? OpenPrivateFile(output.path, output.flags, output.mode, owner)
+          : open(output.path, output.flags | O_CLOEXEC, output.mode);
   if (fd < 0) {
     return;
   }
@@ -38,6 +161,9 @@ void ChildProcess::RedirectOutputInChild(const ChildOutput& output) {
   (void)dup2(fd, STDERR_FILENO);
   if (fd != STDOUT_FILENO && fd != STDERR_FILENO) {
     (void)close(fd);
+  } else {
+    // dup2 onto itself keeps close-on-exec: clear it by hand.
+    (void)fcntl(fd, F_SETFD, 0);
   }
 }
 
@@ -77,6 +203,24 @@ void ChildProcess::KillAndReap() {
   (void)kill(pid_, SIGKILL);
   ReapBlocking(pid_, &status_);
   pid_ = -1;
+}
+
+ChildProcess::Poll ChildProcess::KillAndReapWithin(int limit_ms) {
+  if (!owned()) {
+    return Poll::kError;
+  }
+  if (kill(pid_, SIGKILL) != 0) {
+    // EPERM: a set-user-id program that has made itself root. It may have
+    // ended just now; otherwise it cannot be ended from here.
+    return TryReap();
+  }
+  Poll result = TryReap();
+  for (int waited = 0; result == Poll::kRunning && waited < limit_ms;
+       waited += 10) {
+    usleep(10 * 1000);
+    result = TryReap();
+  }
+  return result;
 }
 
 pid_t ChildProcess::Release() {
@@ -123,7 +267,8 @@ void ChildReaper::TakeFinishedLocked(
     if (!entry.thread.joinable() && !entry.done) {
       int status = 0;
       const pid_t r = waitpid(entry.pid, &status, WNOHANG);
-      entry.done = r == entry.pid || (r < 0 && errno != EINTR);
+      const int wait_error = r < 0 ? errno : 0;
+      entry.done = r == entry.pid || (r < 0 && wait_error != EINTR);
     }
     if (entry.done) {
       finished->push_back(std::move(*it));
@@ -136,13 +281,24 @@ void ChildReaper::TakeFinishedLocked(
 
 void ChildReaper::Watch(Entry* entry) {
   const pid_t pid = entry->pid;
+  const auto kill_at =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kGraceMs);
+  bool killed = false;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     lock.unlock();
     int status = 0;
     const pid_t r = waitpid(pid, &status, WNOHANG);
+    // Read before anything else can change it.
+    const int wait_error = r < 0 ? errno : 0;
+    if (r == 0 && !killed && std::chrono::steady_clock::now() >= kill_at) {
+      // Its grace is over: a core that ignores SIGTERM must not run on
+      // beside the next one.
+      (void)kill(pid, SIGKILL);
+      killed = true;
+    }
     lock.lock();
-    if (r == pid || (r < 0 && errno != EINTR)) {
+    if (r == pid || (r < 0 && wait_error != EINTR)) {
       break;
     }
     if (finishing_ ||
@@ -152,7 +308,7 @@ void ChildReaper::Watch(Entry* entry) {
       // end it now rather than leave it without a parent that waits for it.
       lock.unlock();
       (void)kill(pid, SIGKILL);
-      ReapBlocking(pid, &status);
+      (void)ReapWithin(pid, kFinishLimitMs);
       lock.lock();
       break;
     }
@@ -172,9 +328,8 @@ void ChildReaper::Finish() {
     if (entry->thread.joinable()) {
       entry->thread.join();
     } else if (!entry->done) {
-      int status = 0;
       (void)kill(entry->pid, SIGKILL);
-      ReapBlocking(entry->pid, &status);
+      (void)ReapWithin(entry->pid, kFinishLimitMs);
     }
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -190,4 +345,62 @@ size_t ChildReaper::pending() const {
     }
   }
   return n;
+}
+
+Lifeline::~Lifeline() {
+  Release();
+}
+
+bool Lifeline::Watch(pid_t pid) {
+  Release();
+  const int pidfd = PidfdOpen(pid);
+  if (pidfd < 0) {
+    return false;
+  }
+  int ends[2] = {-1, -1};
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    (void)close(pidfd);
+    return false;
+  }
+  const int read_end = ends[0];
+  const bool spawned = watcher_.Spawn(
+      ChildOutput{"/dev/null", O_WRONLY, 0, false},
+      [pidfd, read_end] { RunLifelineWatcher(pidfd, read_end); });
+  // The watcher has its own copies; the runner keeps only the write end.
+  (void)close(pidfd);
+  (void)close(read_end);
+  if (!spawned) {
+    (void)close(ends[1]);
+    return false;
+  }
+  lifeline_ = ends[1];
+  return true;
+}
+
+void Lifeline::Release() {
+  if (lifeline_ >= 0) {
+    const char byte = 'r';
+    while (write(lifeline_, &byte, 1) < 0 && errno == EINTR) {
+    }
+    (void)close(lifeline_);
+    lifeline_ = -1;
+  }
+  if (watcher_.owned() &&
+      watcher_.PollReap(50, 10) == ChildProcess::Poll::kRunning) {
+    (void)watcher_.KillAndReapWithin(500);
+  }
+  if (watcher_.owned()) {
+    // waitpid no longer knows it: never signal the id.
+    (void)watcher_.Release();
+  }
+}
+
+void Lifeline::Abandon(ChildReaper* reaper) {
+  if (lifeline_ >= 0) {
+    (void)close(lifeline_);
+    lifeline_ = -1;
+  }
+  if (watcher_.owned()) {
+    reaper->Adopt(watcher_.Release());
+  }
 }
