@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -357,8 +358,10 @@ bool Lifeline::Watch(pid_t pid) {
   if (pidfd < 0) {
     return false;
   }
+  // A socket rather than a pipe: telling a watcher that has already ended
+  // (its child ended first) must not raise SIGPIPE in the runner.
   int ends[2] = {-1, -1};
-  if (pipe2(ends, O_CLOEXEC) != 0) {
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
     (void)close(pidfd);
     return false;
   }
@@ -380,7 +383,7 @@ bool Lifeline::Watch(pid_t pid) {
 void Lifeline::Release() {
   if (lifeline_ >= 0) {
     const char byte = 'r';
-    while (write(lifeline_, &byte, 1) < 0 && errno == EINTR) {
+    while (send(lifeline_, &byte, 1, MSG_NOSIGNAL) < 0 && errno == EINTR) {
     }
     (void)close(lifeline_);
     lifeline_ = -1;

@@ -151,8 +151,8 @@ class ChildReaper {
 // that forked ends, and the kernel clears it when the child executes a
 // program with file capabilities, which is how the core gets the right to
 // create the TUN device. Instead a small watcher process, forked without
-// exec, holds a pidfd of the child and the read end of a pipe whose only
-// writer is the runner. End of file on the pipe (the runner is gone, or
+// exec, holds a pidfd of the child and one end of a socket pair whose other
+// end only the runner holds. End of file there (the runner is gone, or
 // Abandon) makes it send SIGTERM, wait kGraceMs for the child and then send
 // SIGKILL; a pidfd never reaches a reused id. When the child ends first, the
 // watcher ends too.

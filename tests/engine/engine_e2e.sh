@@ -89,7 +89,7 @@ assert_eq 65534 "$(stat -c %u /tmp/quon_vpn_runner_native_linux.log)" "native lo
 # through it vanish. The next "isRunning" gives the old routing back.
 engine start "$config"
 assert_contains "$answer" "start ok " "start before the core is killed"
-core=$(pid_of xray) || fail "no core running"
+core=$(pid_of "$CORE") || fail "no core running"
 pp kill -KILL "$core"
 wait_until 5 lab_link_absent quon_vpn0 || fail "quon_vpn0 outlived its core"
 engine running
@@ -104,18 +104,18 @@ assert_contains "$answer" "Linux Xray process is not running" "checkTunnel after
 
 # End of input destroys the engine: nothing of it stays behind.
 driver_end
-no_process pathwarden || fail "a route helper is still running"
-no_process xray || fail "a core is still running"
+no_process "$HELPER" || fail "a route helper is still running"
+no_process "$CORE" || fail "a core is still running"
 
 # The runner is killed while the tunnel is up: its core does not outlive it,
 # and a new runner that never knew the server gives the routing back.
 driver_start
 engine start "$config"
 assert_contains "$answer" "start ok " "start before the runner is killed"
-core=$(pid_of xray) || fail "no core running"
+core=$(pid_of "$CORE") || fail "no core running"
 pp kill -KILL "$driver_pid"
 wait "$driver_pid" 2>/dev/null || true
-wait_until 3 no_process xray || fail "the core outlived its runner"
+wait_until 3 no_process "$CORE" || fail "the core outlived its runner"
 [ -e /run/quon_vpn_route_state_linux.txt ] || fail "no route state to restore from"
 driver_start
 engine stop
@@ -131,7 +131,7 @@ engine stop
 assert_contains "$answer" "stop ok " "a new runner's stop after start"
 assert_eq "$before" "$(routes)" "routes after the new runner's tunnel"
 driver_end
-no_process xray || fail "a core is still running"
+no_process "$CORE" || fail "a core is still running"
 # A stop on a clean machine looks at the state file and runs no helper.
 driver_start
 : >/tmp/quon_vpn_runner_native_linux.log

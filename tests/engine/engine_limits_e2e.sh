@@ -27,7 +27,7 @@ assert_contains "$answer" "helper fail " "helper past its limit"
 assert_contains "$answer" "route helper timed out" "time-out message"
 [ "$answer_ms" -ge 1000 ] && [ "$answer_ms" -le 1500 ] ||
   fail "a 1 s limit took $answer_ms ms"
-hung=$(pid_of pathwarden) || fail "the hanging helper is not running"
+hung=$(pid_of "$HELPER") || fail "the hanging helper is not running"
 assert_eq 0 "$(awk '/^Uid:/ { print $3 }' "/proc/$hung/status")" "helper is root"
 assert_eq 1 "$(grep -c 'could not be ended; it is reaped when it exits' "$log")" \
   "one line for the helper that could not be ended"
@@ -35,7 +35,7 @@ assert_eq 1 "$(grep -c 'could not be ended; it is reaped when it exits' "$log")"
 engine running
 [ "$answer_ms" -lt 200 ] || fail "the next call waited $answer_ms ms"
 # Reaped when it ends: no zombie stays behind.
-wait_until 8 no_process pathwarden || fail "the helper was not reaped"
+wait_until 8 no_process "$HELPER" || fail "the helper was not reaped"
 [ -z "$(ps -o pid= --ppid "$driver_pid")" ] || fail "children left: $(ps --ppid "$driver_pid")"
 
 # Start's clean-up of an earlier run has 3 s.
@@ -54,9 +54,9 @@ chmod 644 "$LAB_WORK/notun.json"
 engine start "$LAB_WORK/notun.json"
 assert_contains "$answer" "quon_vpn0 was not created in time" "TUN time-out"
 t0=$SECONDS
-pid_of xray >/dev/null || fail "the core is already gone"
+pid_of "$CORE" >/dev/null || fail "the core is already gone"
 sleep 6
-pid_of xray >/dev/null || fail "the core was killed before its grace was over"
-wait_until 4 no_process xray || fail "the core still runs $((SECONDS - t0)) s later"
+pid_of "$CORE" >/dev/null || fail "the core was killed before its grace was over"
+wait_until 4 no_process "$CORE" || fail "the core still runs $((SECONDS - t0)) s later"
 driver_end
 echo "PASS: helper limits hold against a root helper; an abandoned core is killed after its grace"

@@ -67,7 +67,7 @@ for path in $files; do
       dir) [ -d "$path" ] && [ -z "$(ls -A "$path")" ] || fail "$kind at $path: directory changed" ;;
       foreign) assert_eq foreign "$(cat "$path")" "$kind at $path: other user's file" ;;
     esac
-    no_process xray || fail "$kind at $path: a core is still running"
+    no_process "$CORE" || fail "$kind at $path: a core is still running"
   done
 done
 echo "PASS: links, FIFOs, directories and other users' files in /tmp are refused"

@@ -67,14 +67,19 @@ driver_start() {
 # its time in milliseconds in $answer_ms. Lines that are not answers (a
 # child writing to the driver's own output) are passed over.
 engine() {
-  local op=$1
+  local op=$1 line
   echo "$*" >&"${DRIVER_PROC[1]}"
-  while IFS= read -r -t 60 answer <&"${DRIVER_PROC[0]}"; do
-    case "$answer" in
-      "$op ok "* | "$op fail "*) break ;;
-      *) echo "driver output: $answer" ;;
+  answer=
+  while IFS= read -r -t 60 line <&"${DRIVER_PROC[0]}"; do
+    case "$line" in
+      "$op ok "* | "$op fail "*)
+        answer=$line
+        break
+        ;;
+      *) echo "driver output: $line" ;;
     esac
-  done || fail "no answer to $*"
+  done
+  [ -n "$answer" ] || fail "no answer to $*"
   answer_ms=$(echo "$answer" | awk '{ print $3 }')
   echo "engine: $answer"
 }
@@ -89,12 +94,13 @@ routes() {
   { ip -4 route show; ip -6 route show; } | sort
 }
 
-# pid of a process named NAME in this sandbox, or nothing.
+# pid of a live process whose argument 0 is PROGRAM in this sandbox, or
+# nothing. By path: the lab's vpn server runs the same core elsewhere.
 pid_of() {
-  local p
+  local p argv0
   for p in /proc/[0-9]*; do
-    if [ "$(cat "$p/comm" 2>/dev/null)" = "$1" ] &&
-      ! grep -q '^State:.*Z' "$p/status" 2>/dev/null; then
+    argv0=$(tr '\0' '\n' <"$p/cmdline" 2>/dev/null | head -n1) || continue
+    if [ "$argv0" = "$1" ] && ! grep -q '^State:.*Z' "$p/status" 2>/dev/null; then
       echo "${p#/proc/}"
       return 0
     fi
@@ -102,3 +108,5 @@ pid_of() {
   return 1
 }
 no_process() { ! pid_of "$1" >/dev/null; }
+CORE=/opt/quon_vpn/xray
+HELPER=/usr/local/libexec/quon_vpn/pathwarden
