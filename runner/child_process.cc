@@ -111,8 +111,8 @@ void CloseAllBut(int a, int b) {
 }  // namespace
 
 int OpenPrivateFile(const char* path, int flags, mode_t mode, uid_t owner) {
-  const int fd = open(path, (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                      mode);
+  const int fd = open(
+      path, (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
   if (fd < 0) {
     return -1;
   }

@@ -213,11 +213,10 @@ void V2RayEngineLinux::RunPreStartRouteCleanup() {
   const char* helper = helper_path.c_str();
   const char* host = server_host_.c_str();
   ChildProcess child;
-  if (!child.Spawn(ChildOutput{"/dev/null", O_WRONLY, 0, false},
-                   [helper, host] {
-                     execl(helper, helper, "stop", host,
-                           static_cast<char*>(nullptr));
-                   })) {
+  if (!child.Spawn(
+          ChildOutput{"/dev/null", O_WRONLY, 0, false}, [helper, host] {
+            execl(helper, helper, "stop", host, static_cast<char*>(nullptr));
+          })) {
     return;
   }
   if (child.PollReap(30, 100) == ChildProcess::Poll::kRunning &&
@@ -363,16 +362,16 @@ std::string V2RayEngineLinux::ServerFromRouteState() const {
   // Written by the helper as root; anything else there is not its record.
   const int fd = OpenPrivateFile(kRouteStatePath, O_RDONLY, 0, 0);
   if (fd < 0) {
-    Log(std::string(kLogPrefix) + "route state file ignored: " +
-        ErrorText(errno));
+    Log(std::string(kLogPrefix) +
+        "route state file ignored: " + ErrorText(errno));
     return std::string();
   }
   std::string text;
   char chunk[4096];
   ssize_t n = 0;
-  while (text.size() < kRouteStateMaxBytes &&
-         ((n = read(fd, chunk, sizeof(chunk))) > 0 ||
-          (n < 0 && errno == EINTR))) {
+  while (
+      text.size() < kRouteStateMaxBytes &&
+      ((n = read(fd, chunk, sizeof(chunk))) > 0 || (n < 0 && errno == EINTR))) {
     if (n > 0) {
       text.append(chunk, static_cast<size_t>(n));
     }
@@ -381,23 +380,22 @@ std::string V2RayEngineLinux::ServerFromRouteState() const {
   std::string server;
   for (const char* key : {"server_ipv4=", "server_ipv6="}) {
     const size_t at = text.find(std::string("\n") + key);
-    const size_t from = text.rfind(key, 0) == 0 ? 0
-                        : at == std::string::npos
-                            ? std::string::npos
-                            : at + 1;
+    const size_t from = text.rfind(key, 0) == 0   ? 0
+                        : at == std::string::npos ? std::string::npos
+                                                  : at + 1;
     if (from == std::string::npos) {
       continue;
     }
     const size_t value = from + std::strlen(key);
     const size_t end = text.find_first_of(",\n", value);
-    server = text.substr(value, end == std::string::npos ? std::string::npos
-                                                         : end - value);
+    server = text.substr(
+        value, end == std::string::npos ? std::string::npos : end - value);
     if (!server.empty()) {
       break;
     }
   }
-  Log(std::string(kLogPrefix) + "route state of an earlier run found; server=" +
-      server);
+  Log(std::string(kLogPrefix) +
+      "route state of an earlier run found; server=" + server);
   return server;
 }
 
@@ -901,8 +899,8 @@ std::string V2RayEngineLinux::ReadRuntimeError() const {
 void V2RayEngineLinux::Log(const std::string& line) {
   // One open, write and close per line: nothing is lost in a buffer when
   // the runner dies, and the file can be removed while the runner runs.
-  const int fd = OpenPrivateFile(
-      kNativeLogPath, O_WRONLY | O_CREAT | O_APPEND, 0644, geteuid());
+  const int fd = OpenPrivateFile(kNativeLogPath, O_WRONLY | O_CREAT | O_APPEND,
+                                 0644, geteuid());
   if (fd < 0) {
     return;
   }

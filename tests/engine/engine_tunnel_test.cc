@@ -413,6 +413,43 @@ TEST_F(TunnelTest, StopOutcomes) {
   EXPECT_EQ("xray already stopped", engine().LastResponse());
 }
 
+// A runner that died may have left the routing taken over; a new engine
+// knows no server, so its Stop takes one from the helper's state file. Only a
+// state file the helper wrote (root's regular file) counts, and a clean
+// machine runs no helper at all.
+TEST_F(TunnelTest, StopRestoresWhatTheStateFileRecords) {
+  constexpr char kState[] = "/run/quon_vpn_route_state_linux.txt";
+  struct Case {
+    const char* name;
+    std::string content;
+    uid_t owner;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"IPv4 first",
+       "ipv4_valid=1\nserver_ipv4=10.0.0.7,10.0.0.8\nserver_ipv6=fd00::1\n",
+       0,
+       {"stop 10.0.0.7"}},
+      {"IPv6 only",
+       "server_ipv4=\nserver_ipv6=fd00::1,fd00::2\n",
+       0,
+       {"stop fd00::1"}},
+      {"no address", "ipv4_valid=0\n", 0, {}},
+      {"another user's file", "server_ipv4=10.0.0.9\n", 12345, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DestroyEngine();  // Its own Stop would read the state too.
+    ClearRecords();
+    WriteFile(kState, c.content);
+    ASSERT_EQ(0, chown(kState, c.owner, c.owner));
+    NewEngine();
+    EXPECT_TRUE(engine().Stop()) << engine().LastError();
+    EXPECT_EQ(c.calls, HelperCalls());
+  }
+  ASSERT_EQ(0, unlink(kState));
+}
+
 TEST_F(TunnelTest, StopKillsACoreThatIgnoresSigterm) {
   NewEngine();
   StartOk("\"ignoreSigterm\": true");
