@@ -126,7 +126,8 @@ int OpenPrivateFile(const char* path, int flags, mode_t mode, uid_t owner) {
     error = ENXIO;
   } else if (st.st_uid != owner) {
     error = EPERM;
-  } else if ((flags & O_TRUNC) != 0 && ftruncate(fd, 0) != 0) {
+  }
+  if (error == 0 && (flags & O_TRUNC) != 0 && ftruncate(fd, 0) != 0) {
     error = errno;
   }
   if (error != 0) {

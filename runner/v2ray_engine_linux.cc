@@ -37,7 +37,7 @@ constexpr off_t kRuntimeErrorTailBytes = 8192;
 // The route helper's record of what it took over, written as root.
 constexpr char kRouteStatePath[] = "/run/quon_vpn_route_state_linux.txt";
 // A state file is a few lines; anything longer is not read past this.
-constexpr size_t kRouteStateMaxBytes = 64 * 1024;
+constexpr size_t kRouteStateMaxBytes = 65536;
 
 // How long a child may take to be reaped after SIGKILL before it is handed
 // to the background reaper instead of holding up the engine.
