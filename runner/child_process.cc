@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -71,8 +72,15 @@ void CloseAllBut(int a, int b) {
   for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE}) {
     (void)sigaction(sig, &ignore, nullptr);
   }
-  // Nothing of the runner's (its display connection, other lifelines) may
-  // stay open for as long as this watcher lives.
+  // Named apart from the runner it was forked from, for whoever lists the
+  // processes.
+  (void)prctl(PR_SET_NAME, Lifeline::kWatcherName, 0, 0, 0);
+  // Nothing of the runner's (its display connection, other lifelines, its
+  // standard input) may stay open for as long as this watcher lives.
+  const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null_fd >= 0) {
+    (void)dup2(null_fd, STDIN_FILENO);
+  }
   CloseAllBut(pidfd, lifeline);
   for (;;) {
     struct pollfd fds[2] = {{lifeline, POLLIN, 0}, {pidfd, POLLIN, 0}};

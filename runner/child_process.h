@@ -176,6 +176,8 @@ class Lifeline {
   pid_t watcher_pid() const { return watcher_.pid(); }
 
   static constexpr int kGraceMs = ChildReaper::kGraceMs;
+  // The watcher's process name.
+  static constexpr char kWatcherName[] = "quon_vpn_watch";
 
  private:
   ChildProcess watcher_;

@@ -57,6 +57,7 @@ gboolean quit_signal_cb(gpointer user_data) {
 // once: take the tunnel down first, within the bound of its destruction.
 int display_lost_cb(Display* display) {
   (void)display;
+  g_warning("Lost the connection to the display; stopping the tunnel");
   DestroyV2RayEngineLinux();
   _exit(1);
 }

@@ -309,6 +309,8 @@ bool V2RayEngineLinux::RoutingTakenOver(ChildProcess* child) {
   }
   if (child->owned() && child->KillAndReapWithin(kKillReapLimitMs) ==
                             ChildProcess::Poll::kRunning) {
+    // Not gone yet: its watcher and the reaper see it to its end.
+    xray_lifeline_.Abandon(&reaper_);
     reaper_.Adopt(child->Release());
   }
   ForgetXray();

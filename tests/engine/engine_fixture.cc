@@ -217,8 +217,8 @@ std::vector<pid_t> Children() {
 namespace {
 
 bool IsWatcher(pid_t pid) {
-  static const std::string self_comm = ReadFile("/proc/self/comm");
-  return ReadFile("/proc/" + std::to_string(pid) + "/comm") == self_comm;
+  return ReadFile("/proc/" + std::to_string(pid) + "/comm") ==
+         std::string(Lifeline::kWatcherName) + "\n";
 }
 
 }  // namespace

@@ -52,8 +52,7 @@ void SetCurlMode(int call, const std::string& mode);
 // Live or zombie children of this process (the test is PID 1 of its
 // namespace, so orphans of children land here too).
 std::vector<pid_t> Children();
-// Children() without the engine's lifeline watchers (forks of this test
-// program that never execute anything).
+// Children() without the engine's lifeline watchers.
 std::vector<pid_t> ChildrenBesideWatchers();
 // The watchers among Children().
 std::vector<pid_t> Watchers();
