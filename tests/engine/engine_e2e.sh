@@ -130,6 +130,20 @@ assert_contains "$answer" "start ok " "a new runner's start"
 engine stop
 assert_contains "$answer" "stop ok " "a new runner's stop after start"
 assert_eq "$before" "$(routes)" "routes after the new runner's tunnel"
+# Killed again; this time the new runner starts at once: its clean-up gives
+# back what the dead one took, and its own tunnel comes up and goes cleanly.
+engine start "$config"
+assert_contains "$answer" "start ok " "start before the runner is killed again"
+pp kill -KILL "$driver_pid"
+wait "$driver_pid" 2>/dev/null || true
+wait_until 3 no_process "$CORE" || fail "the core outlived its runner"
+driver_start
+engine start "$config"
+assert_contains "$answer" "start ok " "a new runner's start after a killed one"
+assert_contains "$(routes)" "default dev quon_vpn0" "IPv4 default route on the new tunnel"
+engine stop
+assert_contains "$answer" "stop ok " "its stop"
+assert_eq "$before" "$(routes)" "routes after a killed runner and a new start"
 driver_end
 no_process "$CORE" || fail "a core is still running"
 # A stop on a clean machine looks at the state file and runs no helper.
