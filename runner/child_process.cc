@@ -48,6 +48,39 @@ void PidfdSignal(int pidfd, int sig) {
   (void)syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0);
 }
 
+// Closes its descriptor when it goes out of scope.
+class OwnedFd {
+ public:
+  explicit OwnedFd(int fd) : fd_(fd) {}
+  ~OwnedFd() {
+    if (fd_ >= 0) {
+      (void)close(fd_);
+    }
+  }
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// |fd| moved above the standard descriptors, which a runner started with
+// one of them closed would otherwise hand out and the watcher overwrite.
+int AboveStandard(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) {
+    return fd;
+  }
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  (void)close(fd);
+  return moved;
+}
+
 // Closes every descriptor of this process but |a| and |b| (and the standard
 // three). Async-signal-safe.
 void CloseAllBut(int a, int b) {
@@ -363,29 +396,28 @@ Lifeline::~Lifeline() {
 
 bool Lifeline::Watch(pid_t pid) {
   Release();
-  const int pidfd = PidfdOpen(pid);
-  if (pidfd < 0) {
-    return false;
-  }
+  const OwnedFd pidfd(AboveStandard(PidfdOpen(pid)));
   // A socket rather than a pipe: telling a watcher that has already ended
   // (its child ended first) must not raise SIGPIPE in the runner.
   int ends[2] = {-1, -1};
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-    (void)close(pidfd);
+  if (pidfd.get() < 0 ||
+      socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
     return false;
   }
-  const int read_end = ends[0];
-  const bool spawned = watcher_.Spawn(
-      ChildOutput{"/dev/null", O_WRONLY, 0, false},
-      [pidfd, read_end] { RunLifelineWatcher(pidfd, read_end); });
-  // The watcher has its own copies; the runner keeps only the write end.
-  (void)close(pidfd);
-  (void)close(read_end);
-  if (!spawned) {
-    (void)close(ends[1]);
+  // The watcher gets its own copies; the runner keeps only the write end.
+  const OwnedFd read_end(AboveStandard(ends[0]));
+  OwnedFd write_end(AboveStandard(ends[1]));
+  if (read_end.get() < 0 || write_end.get() < 0) {
     return false;
   }
-  lifeline_ = ends[1];
+  const int watched = pidfd.get();
+  const int lifeline = read_end.get();
+  if (!watcher_.Spawn(
+          ChildOutput{"/dev/null", O_WRONLY, 0, false},
+          [watched, lifeline] { RunLifelineWatcher(watched, lifeline); })) {
+    return false;
+  }
+  lifeline_ = write_end.release();
   return true;
 }
 

@@ -40,8 +40,6 @@ struct _MyApplication {
   guint quit_signal_sources[G_N_ELEMENTS(kQuitSignals)];
 };
 
-namespace {}  // namespace
-
 G_DEFINE_TYPE(MyApplication, my_application, GTK_TYPE_APPLICATION)
 
 namespace {
