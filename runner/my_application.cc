@@ -1,9 +1,15 @@
 #include "my_application.h"
 
 #include <flutter_linux/flutter_linux.h>
+#include <glib-unix.h>
 #ifdef GDK_WINDOWING_X11
+#include <dlfcn.h>
 #include <gdk/gdkx.h>
 #endif
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include "generated_plugin_registrant.h"
 #include "v2ray_channel_handler_linux.h"
@@ -19,17 +25,61 @@ constexpr char kBackgroundColor[] = "#FFFFFF";
 // get a plain title with their own decorations.
 constexpr char kHeaderBarWindowManager[] = "GNOME Shell";
 
+// The signals a desktop session, a terminal or a service manager sends to
+// end a program: each ends the runner as closing the window does, so the
+// engine is destroyed and takes the tunnel down on the way out.
+constexpr int kQuitSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
 }  // namespace
 
 struct _MyApplication {
   GtkApplication parent_instance;
   // Command-line arguments after the program name, for the Dart entry point.
   char** dart_entrypoint_arguments;
+  // Sources of kQuitSignals, removed at shutdown.
+  guint quit_signal_sources[G_N_ELEMENTS(kQuitSignals)];
 };
 
 G_DEFINE_TYPE(MyApplication, my_application, GTK_TYPE_APPLICATION)
 
 namespace {
+
+gboolean quit_signal_cb(gpointer user_data) {
+  g_application_quit(G_APPLICATION(user_data));
+  return G_SOURCE_CONTINUE;
+}
+
+#ifdef GDK_WINDOWING_X11
+// The X server went away (logout, a crashed display server). Xlib ends the
+// process after this handler in any case, and GDK's own would end it at
+// once: take the tunnel down first, within the bound of its destruction.
+int display_lost_cb(Display* display) {
+  (void)display;
+  g_warning("Lost the connection to the display; stopping the tunnel");
+  DestroyV2RayEngineLinux();
+  _exit(1);
+}
+
+// libX11 is loaded through GDK, but the runner does not link it itself, so
+// the setter is looked up rather than named.
+void TakeTunnelDownOnDisplayLoss() {
+  if (!GDK_IS_X11_DISPLAY(gdk_display_get_default())) {
+    return;
+  }
+  using SetHandlerFn = XIOErrorHandler (*)(XIOErrorHandler);
+  void* symbol = dlsym(RTLD_DEFAULT, "XSetIOErrorHandler");
+  if (symbol == nullptr) {
+    g_warning("display loss will not stop the tunnel: %s", dlerror());
+    return;
+  }
+  SetHandlerFn set_handler = nullptr;
+  static_assert(sizeof(set_handler) == sizeof(symbol), "function pointer");
+  memcpy(&set_handler, &symbol, sizeof(symbol));
+  (void)set_handler(display_lost_cb);
+}
+#else
+void TakeTunnelDownOnDisplayLoss() {}
+#endif
 
 bool UseHeaderBar(GtkWindow* window) {
 #ifdef GDK_WINDOWING_X11
@@ -89,9 +139,13 @@ static gboolean my_application_local_command_line(GApplication* application,
                                                   gchar*** arguments,
                                                   int* exit_status) {
   MyApplication* self = MY_APPLICATION(application);
-  // Strip out the first argument as it is the binary name.
+  // Strip out the first argument as it is the binary name. A program can be
+  // started with no arguments at all, not even its name.
+  gchar** argv = *arguments;
   g_strfreev(self->dart_entrypoint_arguments);
-  self->dart_entrypoint_arguments = g_strdupv(*arguments + 1);
+  self->dart_entrypoint_arguments = argv != nullptr && argv[0] != nullptr
+                                        ? g_strdupv(argv + 1)
+                                        : g_new0(gchar*, 1);
 
   g_autoptr(GError) error = nullptr;
   if (!g_application_register(application, nullptr, &error)) {
@@ -106,10 +160,20 @@ static gboolean my_application_local_command_line(GApplication* application,
 }
 
 static void my_application_startup(GApplication* application) {
+  MyApplication* self = MY_APPLICATION(application);
   G_APPLICATION_CLASS(my_application_parent_class)->startup(application);
+  for (size_t i = 0; i < G_N_ELEMENTS(kQuitSignals); ++i) {
+    self->quit_signal_sources[i] =
+        g_unix_signal_add(kQuitSignals[i], quit_signal_cb, application);
+  }
+  TakeTunnelDownOnDisplayLoss();
 }
 
 static void my_application_shutdown(GApplication* application) {
+  MyApplication* self = MY_APPLICATION(application);
+  for (guint& source : self->quit_signal_sources) {
+    g_clear_handle_id(&source, g_source_remove);
+  }
   G_APPLICATION_CLASS(my_application_parent_class)->shutdown(application);
 }
 
@@ -130,6 +194,9 @@ static void my_application_class_init(MyApplicationClass* klass) {
 
 static void my_application_init(MyApplication* self) {
   self->dart_entrypoint_arguments = nullptr;
+  for (guint& source : self->quit_signal_sources) {
+    source = 0;
+  }
 }
 
 MyApplication* my_application_new() {

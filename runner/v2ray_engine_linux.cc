@@ -3,15 +3,18 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
+
+#include "pathwarden_exit_status.h"
 
 namespace {
 
@@ -29,7 +32,16 @@ constexpr char kErrorLogPrefix[] = "[LINUX V2RAY] ERROR ";
 
 // Only the tail of Xray's output is shown to the user: its last lines say
 // why it failed, and the whole log could be large.
-constexpr long kRuntimeErrorTailBytes = 8192;
+constexpr off_t kRuntimeErrorTailBytes = 8192;
+
+// The route helper's record of what it took over, written as root.
+constexpr char kRouteStatePath[] = "/run/quon_vpn_route_state_linux.txt";
+// A state file is a few lines; anything longer is not read past this.
+constexpr size_t kRouteStateMaxBytes = 65536;
+
+// How long a child may take to be reaped after SIGKILL before it is handed
+// to the background reaper instead of holding up the engine.
+constexpr int kKillReapLimitMs = 200;
 
 constexpr char kHelperOutputLogPath[] = "/tmp/quon_vpn_helper_runtime.log";
 constexpr char kTunName[] = "quon_vpn0";
@@ -82,6 +94,55 @@ void SleepMs(int ms) {
   usleep(static_cast<useconds_t>(ms) * 1000);
 }
 
+bool IsContinuationByte(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
+
+// Length of the UTF-8 sequence that |lead| begins; 0 for a byte that begins
+// none.
+size_t SequenceLength(unsigned char lead) {
+  if (lead < 0x80) {
+    return 1;
+  }
+  if ((lead & 0xE0) == 0xC0) {
+    return 2;
+  }
+  if ((lead & 0xF0) == 0xE0) {
+    return 3;
+  }
+  if ((lead & 0xF8) == 0xF0) {
+    return 4;
+  }
+  return 0;
+}
+
+// Drops the pieces of a character that the cut of a tail split: the
+// continuation bytes at the start when |cut_at_start|, and a sequence left
+// incomplete at the end. Other bytes stay as the core wrote them.
+std::string TrimToCharacterBoundaries(const std::string& text,
+                                      bool cut_at_start) {
+  size_t begin = 0;
+  if (cut_at_start) {
+    while (begin < text.size() && begin < 3 &&
+           IsContinuationByte(static_cast<unsigned char>(text[begin]))) {
+      ++begin;
+    }
+  }
+  size_t end = text.size();
+  for (size_t back = 1; back <= 4 && back <= end - begin; ++back) {
+    const auto c = static_cast<unsigned char>(text[end - back]);
+    if (IsContinuationByte(c)) {
+      continue;
+    }
+    const size_t need = SequenceLength(c);
+    if (need > back) {
+      end -= back;
+    }
+    break;
+  }
+  return text.substr(begin, end - begin);
+}
+
 }  // namespace
 
 V2RayEngineLinux::V2RayEngineLinux() = default;
@@ -103,6 +164,25 @@ bool V2RayEngineLinux::Start(const std::string& config,
   (void)apps_filter_mode;
   (void)selected_apps;
   Log(std::string(kLogPrefix) + "Start() called");
+  if (!AcceptConfiguration(config)) {
+    return false;
+  }
+  const std::string xray_path = GetXrayPath();
+  RunPreStartRouteCleanup();
+  ChildProcess xray;
+  if (!LaunchXray(xray_path, &xray) || !XrayStayedUp(&xray) ||
+      !TunnelAppeared(&xray) || !RoutingTakenOver(&xray)) {
+    return false;
+  }
+  (void)xray.Release();  // Xray now runs until Stop.
+  tunnel_active_ = true;
+  last_error_.clear();
+  last_response_ = "xray started on Linux";
+  Log(std::string(kLogPrefix) + "started successfully");
+  return true;
+}
+
+bool V2RayEngineLinux::AcceptConfiguration(const std::string& config) {
   if (config.empty() || config[0] != '{') {
     SetError("Linux start expects JSON config, but received non-JSON data");
     return false;
@@ -121,84 +201,7 @@ bool V2RayEngineLinux::Start(const std::string& config,
     SetError("could not extract server address from Xray config");
     return false;
   }
-  if (!WriteRuntimeConfig(config_json_)) {
-    return false;
-  }
-  const std::string xray_path = GetXrayPath();
-  const std::string config_path = GetRuntimeConfigPath();
-
-  RunPreStartRouteCleanup();
-
-  if (access(xray_path.c_str(), X_OK) != 0) {
-    SetError("xray binary is missing or not executable: " + xray_path);
-    return false;
-  }
-  const char* xray = xray_path.c_str();
-  const char* config_arg = config_path.c_str();
-  ChildProcess child;
-  if (!child.Spawn(ChildOutput{kRuntimeErrorLogPath,
-                               O_WRONLY | O_CREAT | O_APPEND, 0644},
-                   [xray, config_arg] {
-                     execl(xray, xray, "run", "-config", config_arg,
-                           static_cast<char*>(nullptr));
-                   })) {
-    SetError("fork() failed");
-    return false;
-  }
-  pid_ = child.pid();
-  Log(std::string(kLogPrefix) + "launching xray pid=" + std::to_string(pid_));
-
-  SleepMs(800);
-  if (child.TryReap() == ChildProcess::Poll::kEnded) {
-    pid_ = -1;
-    tunnel_active_ = false;
-    const std::string tail = ReadRuntimeError();
-    SetError(tail.empty() ? "xray exited immediately on Linux"
-                          : "xray exited immediately on Linux: " + tail);
-    return false;
-  }
-
-  if (!WaitForTun(kTunName, 40, 250)) {
-    // Asked to end but not waited for, so that the answer comes at once and
-    // no SIGKILL cuts short whatever clean-up the core does on SIGTERM. The
-    // process must still not stay a zombie for the life of the runner, nor
-    // its id be forgotten while it may run on: the reaper polls for it in
-    // its own thread (no SIGCHLD handler, which a library must not install
-    // behind the application's back) and, should the engine go away first,
-    // kills and reaps it then.
-    (void)kill(child.pid(), SIGTERM);
-    if (child.TryReap() != ChildProcess::Poll::kEnded) {
-      reaper_.Adopt(child.Release());
-    }
-    pid_ = -1;
-    tunnel_active_ = false;
-    const std::string tail = ReadRuntimeError();
-    SetError(tail.empty() ? "quon_vpn0 was not created in time"
-                          : "quon_vpn0 was not created in time: " + tail);
-    return false;
-  }
-
-  if (RunRouteHelper("start", server_host_, 15)) {
-    (void)child.Release();  // Xray now runs until Stop.
-    tunnel_active_ = true;
-    last_error_.clear();
-    last_response_ = "xray started on Linux";
-    Log(std::string(kLogPrefix) + "started successfully");
-    return true;
-  }
-
-  // The helper may have changed part of the routing before it failed: have
-  // it give back what it took. A failure here replaces the first message.
-  (void)RunRouteHelper("stop", server_host_, 10);
-  (void)kill(child.pid(), SIGTERM);
-  if (child.PollReap(20, 100) == ChildProcess::Poll::kError) {
-    // waitpid no longer knows the id: never signal it.
-    (void)child.Release();
-  }
-  child.KillAndReap();
-  pid_ = -1;
-  tunnel_active_ = false;
-  return false;
+  return WriteRuntimeConfig(config_json_);
 }
 
 void V2RayEngineLinux::RunPreStartRouteCleanup() {
@@ -210,18 +213,108 @@ void V2RayEngineLinux::RunPreStartRouteCleanup() {
   const char* helper = helper_path.c_str();
   const char* host = server_host_.c_str();
   ChildProcess child;
-  if (!child.Spawn(ChildOutput{"/dev/null", O_WRONLY, 0}, [helper, host] {
-        execl(helper, helper, "stop", host, static_cast<char*>(nullptr));
-      })) {
+  if (!child.Spawn(
+          ChildOutput{"/dev/null", O_WRONLY, 0, false}, [helper, host] {
+            execl(helper, helper, "stop", host, static_cast<char*>(nullptr));
+          })) {
     return;
   }
   if (child.PollReap(30, 100) == ChildProcess::Poll::kRunning &&
-      child.TryReap() == ChildProcess::Poll::kRunning) {
-    child.KillAndReap();
+      child.TryReap() == ChildProcess::Poll::kRunning &&
+      child.KillAndReapWithin(kKillReapLimitMs) ==
+          ChildProcess::Poll::kRunning) {
+    GiveUpHelper(&child);
   }
   // A wait that failed leaves an id nobody can vouch for any more: never
   // signal it.
   (void)child.Release();
+}
+
+bool V2RayEngineLinux::LaunchXray(const std::string& xray_path,
+                                  ChildProcess* child) {
+  if (access(xray_path.c_str(), X_OK) != 0) {
+    SetError("xray binary is missing or not executable: " + xray_path);
+    return false;
+  }
+  const char* xray = xray_path.c_str();
+  const char* config_arg = kRuntimeConfigPath;
+  if (!child->Spawn(ChildOutput{kRuntimeErrorLogPath,
+                                O_WRONLY | O_CREAT | O_APPEND, 0644, true},
+                    [xray, config_arg] {
+                      execl(xray, xray, "run", "-config", config_arg,
+                            static_cast<char*>(nullptr));
+                    })) {
+    SetError("fork() failed");
+    return false;
+  }
+  pid_ = child->pid();
+  if (!xray_lifeline_.Watch(pid_)) {
+    Log(std::string(kLogPrefix) +
+        "no watcher for xray; it would outlive a runner that is killed");
+  }
+  Log(std::string(kLogPrefix) + "launching xray pid=" + std::to_string(pid_));
+  return true;
+}
+
+bool V2RayEngineLinux::XrayStayedUp(ChildProcess* child) {
+  SleepMs(800);
+  if (child->TryReap() != ChildProcess::Poll::kEnded) {
+    return true;
+  }
+  ForgetXray();
+  const std::string tail = ReadRuntimeError();
+  SetError(tail.empty() ? "xray exited immediately on Linux"
+                        : "xray exited immediately on Linux: " + tail);
+  return false;
+}
+
+bool V2RayEngineLinux::TunnelAppeared(ChildProcess* child) {
+  if (WaitForTun(kTunName, 40, 250)) {
+    return true;
+  }
+  // Asked to end but not waited for, so that the answer comes at once and
+  // no SIGKILL cuts short whatever clean-up the core does on SIGTERM. The
+  // process must still not stay a zombie for the life of the runner, nor
+  // its id be forgotten while it may run on: the reaper polls for it in its
+  // own thread (no SIGCHLD handler, which a library must not install behind
+  // the application's back), kills it when it ignores SIGTERM for the whole
+  // grace, and kills and reaps it should the engine go away first; its
+  // watcher ends it should the runner die.
+  (void)kill(child->pid(), SIGTERM);
+  if (child->TryReap() == ChildProcess::Poll::kEnded) {
+    xray_lifeline_.Release();
+  } else {
+    xray_lifeline_.Abandon(&reaper_);
+    reaper_.Adopt(child->Release());
+  }
+  pid_ = -1;
+  tunnel_active_ = false;
+  const std::string tail = ReadRuntimeError();
+  SetError(tail.empty() ? "quon_vpn0 was not created in time"
+                        : "quon_vpn0 was not created in time: " + tail);
+  return false;
+}
+
+bool V2RayEngineLinux::RoutingTakenOver(ChildProcess* child) {
+  if (RunRouteHelper("start", server_host_, 15)) {
+    return true;
+  }
+  // The helper may have changed part of the routing before it failed: have
+  // it give back what it took. A failure here replaces the first message.
+  (void)RunRouteHelper("stop", server_host_, 10);
+  (void)kill(child->pid(), SIGTERM);
+  if (child->PollReap(20, 100) == ChildProcess::Poll::kError) {
+    // waitpid no longer knows the id: never signal it.
+    (void)child->Release();
+  }
+  if (child->owned() && child->KillAndReapWithin(kKillReapLimitMs) ==
+                            ChildProcess::Poll::kRunning) {
+    // Not gone yet: its watcher and the reaper see it to its end.
+    xray_lifeline_.Abandon(&reaper_);
+    reaper_.Adopt(child->Release());
+  }
+  ForgetXray();
+  return false;
 }
 
 void V2RayEngineLinux::ReapExitedXray() {
@@ -232,16 +325,92 @@ void V2RayEngineLinux::ReapExitedXray() {
   if (waitpid(pid_, &status, WNOHANG) == pid_) {
     Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid_) +
         " had exited on its own; reaped");
-    pid_ = -1;
-    tunnel_active_ = false;
+    ForgetXray();
   }
+}
+
+void V2RayEngineLinux::ForgetXray() {
+  xray_lifeline_.Release();
+  pid_ = -1;
+  tunnel_active_ = false;
+}
+
+bool V2RayEngineLinux::TakeDownAfterCoreExit() {
+  if (!tunnel_active_ || pid_ <= 0) {
+    return false;
+  }
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) {
+    return false;
+  }
+  Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid_) +
+      " exited while the tunnel was up; restoring routing");
+  ForgetXray();
+  // Read first: the helper run below empties the log.
+  const std::string tail = ReadRuntimeError();
+  if (!RunRouteHelper("stop", server_host_, 15)) {
+    Log(std::string(kLogPrefix) +
+        "route cleanup failed after xray exited: " + last_error_);
+  }
+  SetError("xray exited while the tunnel was up: " + tail);
+  return true;
+}
+
+std::string V2RayEngineLinux::ServerFromRouteState() const {
+  struct stat st = {};
+  if (stat(kRouteStatePath, &st) != 0) {
+    return std::string();
+  }
+  // Written by the helper as root; anything else there is not its record.
+  const int fd = OpenPrivateFile(kRouteStatePath, O_RDONLY, 0, 0);
+  if (fd < 0) {
+    Log(std::string(kLogPrefix) +
+        "route state file ignored: " + ErrorText(errno));
+    return std::string();
+  }
+  std::string text;
+  char chunk[4096];
+  ssize_t n = 0;
+  while (
+      text.size() < kRouteStateMaxBytes &&
+      ((n = read(fd, chunk, sizeof(chunk))) > 0 || (n < 0 && errno == EINTR))) {
+    if (n > 0) {
+      text.append(chunk, static_cast<size_t>(n));
+    }
+  }
+  (void)close(fd);
+  std::string server;
+  for (const char* key : {"server_ipv4=", "server_ipv6="}) {
+    const size_t at = text.find(std::string("\n") + key);
+    const size_t from = text.rfind(key, 0) == 0   ? 0
+                        : at == std::string::npos ? std::string::npos
+                                                  : at + 1;
+    if (from == std::string::npos) {
+      continue;
+    }
+    const size_t value = from + std::strlen(key);
+    const size_t end = text.find_first_of(",\n", value);
+    server = text.substr(
+        value, end == std::string::npos ? std::string::npos : end - value);
+    if (!server.empty()) {
+      break;
+    }
+  }
+  Log(std::string(kLogPrefix) +
+      "route state of an earlier run found; server=" + server);
+  return server;
 }
 
 bool V2RayEngineLinux::Stop() {
   Log(std::string(kLogPrefix) + "Stop() called");
   bool routes_ok = true;
   std::string cleanup_message;
-  if (!server_host_.empty() && !RunRouteHelper("stop", server_host_, 15)) {
+  // A runner that died (or another one) may have left the routing taken
+  // over; its helper state names the server even when this engine never
+  // knew one.
+  const std::string host =
+      server_host_.empty() ? ServerFromRouteState() : server_host_;
+  if (!host.empty() && !RunRouteHelper("stop", host, 15)) {
     cleanup_message = last_error_;
     Log(std::string(kLogPrefix) +
         "route cleanup failed during stop: " + cleanup_message);
@@ -268,8 +437,7 @@ bool V2RayEngineLinux::Stop() {
       return false;
     }
     Log(std::string(kLogPrefix) + "process exited after " + ended_after);
-    pid_ = -1;
-    tunnel_active_ = false;
+    ForgetXray();
     if (routes_ok) {
       last_error_.clear();
       last_response_ = "xray stopped on Linux";
@@ -300,12 +468,36 @@ bool V2RayEngineLinux::WaitForXrayExit(int polls, int interval_ms) {
   return false;
 }
 
-bool V2RayEngineLinux::IsRunning() const {
+bool V2RayEngineLinux::IsRunning() {
+  if (TakeDownAfterCoreExit()) {
+    return false;
+  }
   return ProcessExists(pid_);
 }
 
 bool V2RayEngineLinux::CheckTunnel() {
   Log(std::string(kLogPrefix) + "CheckTunnel() called");
+  if (TakeDownAfterCoreExit() || !TunnelCanBeProbed()) {
+    return false;
+  }
+  SleepMs(700);
+  int last_exit = -1;
+  for (size_t i = 0; i < std::size(kTunnelProbes); ++i) {
+    switch (RunProbe(i, &last_exit)) {
+      case ProbeOutcome::kReached:
+        return true;
+      case ProbeOutcome::kAborted:
+        return false;
+      case ProbeOutcome::kFailed:
+        SleepMs(250);
+        break;
+    }
+  }
+  ReportNoProbeReached(last_exit);
+  return false;
+}
+
+bool V2RayEngineLinux::TunnelCanBeProbed() {
   if (!ProcessExists(pid_)) {
     SetError("Linux Xray process is not running");
     return false;
@@ -314,60 +506,63 @@ bool V2RayEngineLinux::CheckTunnel() {
     SetError("Linux VPN interface quon_vpn0 does not exist");
     return false;
   }
-  SleepMs(700);
-  int last_exit = -1;
-  for (const TunnelProbe& probe : kTunnelProbes) {
-    if (!ProcessExists(pid_)) {
-      SetError("Linux Xray process stopped during tunnel validation");
-      return false;
-    }
-    Log(std::string(kLogPrefix) + "tunnel probe start name=" + probe.name +
-        " url=" + probe.url);
-    const std::vector<const char*> argv = CurlArguments(probe);
-    const char* const* args = argv.data();
-    ChildProcess curl;
-    if (!curl.Spawn(ChildOutput{"/dev/null", O_WRONLY, 0}, [args] {
-          // Found through the search path.
-          execvp(args[0], const_cast<char* const*>(args));
-        })) {
-      SetError("fork() failed for Linux tunnel validation");
-      return false;
-    }
-    ChildProcess::Poll poll = curl.PollReap(65, 100);
-    if (poll == ChildProcess::Poll::kError) {
-      // An id that waitpid no longer knows is never signalled.
-      (void)curl.Release();
-      SetError("waitpid() failed during Linux tunnel validation");
-      return false;
-    }
-    if (poll == ChildProcess::Poll::kRunning) {
-      curl.KillAndReap();
-      Log(std::string(kLogPrefix) +
-          "tunnel probe timed out name=" + probe.name);
-      last_exit = -1;
-    } else {
-      const int status = curl.status();
-      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        last_error_.clear();
-        last_response_ =
-            std::string("Linux tunnel validation succeeded via ") + probe.name;
-        Log(std::string(kLogPrefix) + "tunnel validation succeeded via " +
-            probe.name);
-        return true;
-      }
-      last_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      Log(std::string(kLogPrefix) + "tunnel probe failed name=" + probe.name +
-          " exit=" + std::to_string(last_exit));
-    }
-    SleepMs(250);
+  return true;
+}
+
+V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
+                                                          int* last_exit) {
+  const TunnelProbe& probe = kTunnelProbes[index];
+  if (!ProcessExists(pid_)) {
+    SetError("Linux Xray process stopped during tunnel validation");
+    return ProbeOutcome::kAborted;
   }
+  Log(std::string(kLogPrefix) + "tunnel probe start name=" + probe.name +
+      " url=" + probe.url);
+  const std::vector<const char*> argv = CurlArguments(probe);
+  const char* const* args = argv.data();
+  ChildProcess curl;
+  if (!curl.Spawn(ChildOutput{"/dev/null", O_WRONLY, 0, false}, [args] {
+        // Found through the search path.
+        execvp(args[0], const_cast<char* const*>(args));
+      })) {
+    SetError("fork() failed for Linux tunnel validation");
+    return ProbeOutcome::kAborted;
+  }
+  const ChildProcess::Poll poll = curl.PollReap(65, 100);
+  if (poll == ChildProcess::Poll::kError) {
+    // An id that waitpid no longer knows is never signalled.
+    (void)curl.Release();
+    SetError("waitpid() failed during Linux tunnel validation");
+    return ProbeOutcome::kAborted;
+  }
+  if (poll == ChildProcess::Poll::kRunning) {
+    curl.KillAndReap();
+    Log(std::string(kLogPrefix) + "tunnel probe timed out name=" + probe.name);
+    *last_exit = -1;
+    return ProbeOutcome::kFailed;
+  }
+  const int status = curl.status();
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    last_error_.clear();
+    last_response_ =
+        std::string("Linux tunnel validation succeeded via ") + probe.name;
+    Log(std::string(kLogPrefix) + "tunnel validation succeeded via " +
+        probe.name);
+    return ProbeOutcome::kReached;
+  }
+  *last_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  Log(std::string(kLogPrefix) + "tunnel probe failed name=" + probe.name +
+      " exit=" + std::to_string(*last_exit));
+  return ProbeOutcome::kFailed;
+}
+
+void V2RayEngineLinux::ReportNoProbeReached(int last_exit) {
   const std::string tail = ReadRuntimeError();
   SetError(tail.empty() ? "Linux tunnel validation failed; no probe reached "
                           "the internet through quon_vpn0"
                         : "Linux tunnel validation failed: " + tail);
   Log(std::string(kLogPrefix) +
       "tunnel validation failed; last curl exit=" + std::to_string(last_exit));
-  return false;
 }
 
 std::string V2RayEngineLinux::LastError() const {
@@ -537,6 +732,31 @@ bool V2RayEngineLinux::RunRouteHelper(const std::string& action,
                                       const std::string& server_host,
                                       int timeout_seconds) {
   const std::string helper_path = GetHelperPath();
+  if (!CanRunHelper(helper_path, server_host)) {
+    return false;
+  }
+  Log(std::string(kLogPrefix) + "route helper action=" + action +
+      " server=" + server_host + " helper=" + helper_path);
+  ClearRuntimeErrorLog();
+  const char* helper = helper_path.c_str();
+  const char* action_arg = action.c_str();
+  const char* host = server_host.c_str();
+  ChildProcess child;
+  if (!child.Spawn(ChildOutput{kHelperOutputLogPath,
+                               O_WRONLY | O_CREAT | O_APPEND, 0644, true},
+                   [helper, action_arg, host] {
+                     execl(helper, helper, action_arg, host,
+                           static_cast<char*>(nullptr));
+                   })) {
+    SetError("fork() failed for route helper");
+    return false;
+  }
+  return HelperEndedInTime(&child, timeout_seconds) &&
+         HelperStatusOk(child.status());
+}
+
+bool V2RayEngineLinux::CanRunHelper(const std::string& helper_path,
+                                    const std::string& server_host) {
   if (access(helper_path.c_str(), X_OK) != 0) {
     SetError(kHelperNotInstalled);
     return false;
@@ -545,60 +765,65 @@ bool V2RayEngineLinux::RunRouteHelper(const std::string& action,
     SetError("server host is empty for route helper");
     return false;
   }
-  Log(std::string(kLogPrefix) + "route helper action=" + action +
-      " server=" + server_host + " helper=" + helper_path);
-  // Whatever Xray prints from now on belongs to this run.
-  const int log_fd = open(kRuntimeErrorLogPath,
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (log_fd >= 0) {
-    (void)close(log_fd);
+  return true;
+}
+
+void V2RayEngineLinux::ClearRuntimeErrorLog() {
+  // Whatever Xray prints from now on belongs to this run. A file planted by
+  // someone else is left alone, as one that cannot be opened is.
+  const int fd = OpenPrivateFile(kRuntimeErrorLogPath,
+                                 O_WRONLY | O_CREAT | O_TRUNC, 0644, geteuid());
+  if (fd >= 0) {
+    (void)close(fd);
   }
-  const char* helper = helper_path.c_str();
-  const char* action_arg = action.c_str();
-  const char* host = server_host.c_str();
-  ChildProcess child;
-  if (!child.Spawn(ChildOutput{kHelperOutputLogPath,
-                               O_WRONLY | O_CREAT | O_APPEND, 0644},
-                   [helper, action_arg, host] {
-                     execl(helper, helper, action_arg, host,
-                           static_cast<char*>(nullptr));
-                   })) {
-    SetError("fork() failed for route helper");
-    return false;
-  }
+}
+
+bool V2RayEngineLinux::HelperEndedInTime(ChildProcess* child,
+                                         int timeout_seconds) {
   ChildProcess::Poll poll = ChildProcess::Poll::kRunning;
   if (timeout_seconds >= 1) {
-    poll = child.PollReap(timeout_seconds * 10, 100);
+    poll = child->PollReap(timeout_seconds * 10, 100);
   }
-  if (poll != ChildProcess::Poll::kEnded) {
-    if (poll == ChildProcess::Poll::kRunning) {
-      child.KillAndReap();
-    } else {
-      // waitpid no longer knows the id: never signal it.
-      (void)child.Release();
-    }
-    SetError("route helper timed out");
-    return false;
+  if (poll == ChildProcess::Poll::kEnded) {
+    return true;
   }
-  const int status = child.status();
+  if (poll == ChildProcess::Poll::kRunning &&
+      child->KillAndReapWithin(kKillReapLimitMs) ==
+          ChildProcess::Poll::kRunning) {
+    GiveUpHelper(child);
+  }
+  // waitpid no longer knows the id (or it was handed on): never signal it.
+  (void)child->Release();
+  SetError("route helper timed out");
+  return false;
+}
+
+void V2RayEngineLinux::GiveUpHelper(ChildProcess* child) {
+  const pid_t pid = child->Release();
+  Log(std::string(kLogPrefix) + "route helper pid=" + std::to_string(pid) +
+      " could not be ended; it is reaped when it exits");
+  reaper_.Adopt(pid);
+}
+
+bool V2RayEngineLinux::HelperStatusOk(int status) {
   if (!WIFEXITED(status)) {
     SetError("route helper terminated abnormally");
     return false;
   }
   switch (WEXITSTATUS(status)) {
-    case 0:
+    case kPathwardenOk:
       Log(std::string(kLogPrefix) + "route helper finished successfully");
       return true;
-    case 10:
+    case kPathwardenRootRequired:
       SetError(
           "Orvex system helper needs root privileges. Run the one-time Linux "
           "installer/setup so /usr/local/libexec/quon_vpn/pathwarden is "
           "installed with the required privilege.");
       return false;
-    case 126:
+    case kPathwardenNotPermitted:
       SetError("permission denied while executing Orvex system helper");
       return false;
-    case 127:
+    case kPathwardenNotExecutable:
       SetError(
           "Orvex system helper could not be executed. Run the one-time Linux "
           "setup/installer.");
@@ -644,34 +869,54 @@ bool V2RayEngineLinux::ProcessExists(int pid) const {
 }
 
 std::string V2RayEngineLinux::ReadRuntimeError() const {
-  FILE* file = std::fopen(kRuntimeErrorLogPath, "rbe");
-  if (file == nullptr) {
+  const int fd = OpenPrivateFile(kRuntimeErrorLogPath, O_RDONLY, 0, geteuid());
+  if (fd < 0) {
     return std::string();
   }
+  // The core may append while this reads: the size is taken once, and no
+  // more than the tail's length is read whatever the file holds by then.
   std::string tail;
-  if (std::fseek(file, 0, SEEK_END) == 0) {
-    const long size = std::ftell(file);
-    const long from =
-        size > kRuntimeErrorTailBytes ? size - kRuntimeErrorTailBytes : 0;
-    if (size >= 0 && std::fseek(file, from, SEEK_SET) == 0) {
-      char chunk[4096];
-      size_t got = 0;
-      while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
-        tail.append(chunk, got);
+  const off_t size = lseek(fd, 0, SEEK_END);
+  const off_t from =
+      size > kRuntimeErrorTailBytes ? size - kRuntimeErrorTailBytes : 0;
+  if (size >= 0 && lseek(fd, from, SEEK_SET) == from) {
+    tail.resize(static_cast<size_t>(kRuntimeErrorTailBytes));
+    size_t got = 0;
+    while (got < tail.size()) {
+      const ssize_t n = read(fd, &tail[got], tail.size() - got);
+      if (n < 0 && errno == EINTR) {
+        continue;
       }
+      if (n <= 0) {
+        break;
+      }
+      got += static_cast<size_t>(n);
     }
+    tail.resize(got);
   }
-  (void)std::fclose(file);
-  return tail;
+  (void)close(fd);
+  return TrimToCharacterBoundaries(tail, from > 0);
 }
 
 void V2RayEngineLinux::Log(const std::string& line) {
   // One open, write and close per line: nothing is lost in a buffer when
   // the runner dies, and the file can be removed while the runner runs.
-  FILE* file = std::fopen(kNativeLogPath, "ae");
-  if (file == nullptr) {
+  const int fd = OpenPrivateFile(kNativeLogPath, O_WRONLY | O_CREAT | O_APPEND,
+                                 0644, geteuid());
+  if (fd < 0) {
     return;
   }
-  (void)std::fprintf(file, "%s\n", line.c_str());
-  (void)std::fclose(file);
+  const std::string text = line + "\n";
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  (void)close(fd);
 }

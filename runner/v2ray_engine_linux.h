@@ -33,8 +33,10 @@ class V2RayEngineLinux {
              const std::vector<std::string>& selected_apps);
   // Restores routing and DNS, then ends Xray.
   bool Stop();
-  // True while the Xray child passes the liveness test.
-  bool IsRunning() const;
+  // True while the Xray child passes the liveness test. A core that died
+  // while the tunnel was up is noticed here: the routing is given back first
+  // (see TakeDownAfterCoreExit).
+  bool IsRunning();
   // Proves that traffic leaves through the tunnel interface.
   bool CheckTunnel();
   // The last failure, or when there is none the tail of Xray's own output.
@@ -75,8 +77,9 @@ class V2RayEngineLinux {
   bool RunRouteHelper(const std::string& action,
                       const std::string& server_host,
                       int timeout_seconds);
-  // The last 8192 bytes of Xray's runtime error log, unaltered; empty when
-  // the log cannot be opened.
+  // At most the last 8192 bytes of Xray's runtime error log, even while it
+  // grows, starting and ending at a UTF-8 character boundary; empty when the
+  // log cannot be opened (or is not the user's own regular file).
   std::string ReadRuntimeError() const;
 
  private:
@@ -84,16 +87,48 @@ class V2RayEngineLinux {
   // the log cannot be opened.
   static void Log(const std::string& line);
 
-  // Start's clean-up of routing that an earlier run may have left: the
-  // helper's "stop" with the new host, output discarded, at most 3 s, result
-  // ignored.
+  // Steps of Start, in order. Each returns false after recording why.
+  bool AcceptConfiguration(const std::string& config);
   void RunPreStartRouteCleanup();
+  bool LaunchXray(const std::string& xray_path, ChildProcess* child);
+  bool XrayStayedUp(ChildProcess* child);
+  bool TunnelAppeared(ChildProcess* child);
+  bool RoutingTakenOver(ChildProcess* child);
+
+  // Steps of RunRouteHelper.
+  bool CanRunHelper(const std::string& helper_path,
+                    const std::string& server_host);
+  static void ClearRuntimeErrorLog();
+  // Waits for the helper within its limit; false (and the time-out message)
+  // when it had to be given up.
+  bool HelperEndedInTime(ChildProcess* child, int timeout_seconds);
+  bool HelperStatusOk(int status);
+  // A helper past its limit that cannot be ended (set-user-id, now root):
+  // logged once and left to the reaper, never waited for here.
+  void GiveUpHelper(ChildProcess* child);
+
+  // Steps of CheckTunnel.
+  bool TunnelCanBeProbed();
+  enum class ProbeOutcome { kReached, kFailed, kAborted };
+  ProbeOutcome RunProbe(size_t index, int* last_exit);
+  void ReportNoProbeReached(int last_exit);
+
+  // When the core of an active tunnel has ended on its own: reaps it, has
+  // the helper give the routing back, and records "xray exited while the
+  // tunnel was up: " with its output. True when it did so.
+  bool TakeDownAfterCoreExit();
+  // The host to give the helper's "stop" when this engine knows none: the
+  // first server address in the helper's route state file, left by another
+  // runner. Empty (after one stat) when there is no such file.
+  std::string ServerFromRouteState() const;
   // Reaps an Xray child that has ended on its own, so that a new one can
   // start; forgets its id.
   void ReapExitedXray();
   // Up to |polls| non-blocking waits for pid_, |interval_ms| apart; true when
   // one of them reaped it.
   bool WaitForXrayExit(int polls, int interval_ms);
+  // pid_ is no longer this engine's core.
+  void ForgetXray();
 
   int32_t pid_ = -1;
   bool tunnel_active_ = false;
@@ -101,9 +136,12 @@ class V2RayEngineLinux {
   std::string last_response_;
   std::string config_json_;
   std::string server_host_;
-  // Xray processes that a failed Start told to end without waiting for them;
-  // destroyed after the destructor's Stop, so none outlives the engine.
+  // Xray processes that a failed Start told to end without waiting for them,
+  // and helpers past their limit; destroyed after the destructor's Stop, so
+  // none outlives the engine.
   ChildReaper reaper_;
+  // Ends the core should the runner die without stopping it.
+  Lifeline xray_lifeline_;
 };
 
 #endif  // RUNNER_V2RAY_ENGINE_LINUX_H_

@@ -1,7 +1,8 @@
 #!/bin/bash
 # How long the tunnel engine's operations take, end to end, with the real
 # route helper and the lab's stand-in core in the lab network (see
-# lab/topology.sh), beside the waits the engine imposes on itself.
+# lab/topology.sh), run as an ordinary user as the desktop runs it, beside
+# the waits the engine imposes on itself.
 #
 #   bash scripts/bench-engine.sh [BUILD_DIR] [RUNS]
 #
@@ -26,17 +27,19 @@ sandbox_check net
 . "$QUON_SOURCE_DIR/lab/topology.sh"
 . "$QUON_SOURCE_DIR/tests/engine/lab_setup.sh"
 config=$ENGINE_LAB_CONFIG
-
-coproc DRIVER_PROC { "$DRIVER" 2>&1; }
-driver_pid=$DRIVER_PROC_PID
-lab_on_exit "kill $driver_pid 2>/dev/null; wait $driver_pid 2>/dev/null"
+# As the desktop user: the set-user-id helper, the core with its capability.
+engine_lab_as_user
+driver_start
 
 declare -A times
 engine() {
   local answer op ok ms
   echo "$*" >&"${DRIVER_PROC[1]}"
-  IFS= read -r -t 60 answer <&"${DRIVER_PROC[0]}" || fail "no answer to $*"
+  while IFS= read -r -t 60 answer <&"${DRIVER_PROC[0]}"; do
+    case $answer in "$1 "*) break ;; esac
+  done
   read -r op ok ms _ <<<"$answer"
+  [ "$op" = "$1" ] || fail "no answer to $*"
   [ "$ok" = ok ] || fail "$answer"
   times[$op]+="$ms "
 }
@@ -55,7 +58,7 @@ summary() {
   printf '%-12s median %5d ms   min %5d ms   max %5d ms   (%d runs)  %s\n' \
     "$1" "${sorted[$((n / 2))]}" "${sorted[0]}" "${sorted[$((n - 1))]}" "$n" "$3"
 }
-echo "engine operations, real route helper, lab core, lab network:"
+echo "engine operations as the desktop user, set-user-id route helper, lab core, lab network:"
 summary start "${times[start]}" "fixed wait inside: 800 ms before the early-exit check"
 summary checkTunnel "${times[check]}" "fixed wait inside: 700 ms before the first probe"
 summary stop "${times[stop]}" "no fixed wait; SIGTERM polled every 200 ms"

@@ -104,5 +104,78 @@ TEST(ChildReaperTest, FinishEndsAProcessThatIgnoresSigterm) {
   EXPECT_TRUE(Children().empty());
 }
 
+// A process that ignores SIGTERM is killed once the same grace as Stop's is
+// over, so that it cannot run on beside the next core.
+TEST(ChildReaperTest, KillsAfterTheGrace) {
+  const pid_t pid = StartShell("trap '' TERM; exec sleep 30");
+  ChildReaper reaper;
+  const auto t0 = std::chrono::steady_clock::now();
+  reaper.Adopt(pid);
+  usleep((ChildReaper::kGraceMs - 500) * 1000);
+  EXPECT_FALSE(IsZombieOrGone(pid)) << "killed before its grace was over";
+  EXPECT_TRUE(NoChildrenWithin(1500)) << "still there after the grace";
+  EXPECT_GE(MsSince(t0), ChildReaper::kGraceMs);
+}
+
+// The lifeline's watcher ends the child when the process that owns it dies
+// without a word, and leaves it alone when released.
+TEST(LifelineTest, EndsTheChildWithItsOwner) {
+  int report[2] = {-1, -1};
+  ASSERT_EQ(0, pipe2(report, O_CLOEXEC));
+  const pid_t owner = fork();
+  ASSERT_GE(owner, 0);
+  if (owner == 0) {
+    // The stand-in for a runner: a child, its lifeline, then it waits to be
+    // killed.
+    ChildProcess child;
+    if (!child.Spawn(Quiet(), [] {
+          execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+        })) {
+      _exit(1);
+    }
+    Lifeline lifeline;
+    const pid_t ids[2] = {
+        child.pid(), lifeline.Watch(child.pid()) ? lifeline.watcher_pid() : -1};
+    (void)write(report[1], ids, sizeof(ids));
+    pause();
+    _exit(0);
+  }
+  (void)close(report[1]);
+  pid_t ids[2] = {-1, -1};
+  ASSERT_EQ(static_cast<ssize_t>(sizeof(ids)),
+            read(report[0], ids, sizeof(ids)));
+  (void)close(report[0]);
+  ASSERT_GT(ids[1], 0) << "no watcher";
+  EXPECT_FALSE(IsZombieOrGone(ids[0]));
+  ASSERT_EQ(0, kill(owner, SIGKILL));
+  int status = 0;
+  ASSERT_EQ(owner, waitpid(owner, &status, 0));
+  // This test is the init of its namespace: the orphans are its to reap.
+  const auto t0 = std::chrono::steady_clock::now();
+  const auto both_gone = [&ids] {
+    return IsZombieOrGone(ids[0]) && IsZombieOrGone(ids[1]);
+  };
+  while (!both_gone() && MsSince(t0) < 3000) {
+    usleep(10 * 1000);
+  }
+  EXPECT_TRUE(both_gone()) << "the child outlived its owner";
+  EXPECT_LT(MsSince(t0), 1000);
+  while (waitpid(-1, &status, WNOHANG) > 0) {
+  }
+
+  ChildProcess kept;
+  ASSERT_TRUE(kept.Spawn(Quiet(), [] {
+    execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+  }));
+  {
+    Lifeline lifeline;
+    ASSERT_TRUE(lifeline.Watch(kept.pid()));
+    lifeline.Release();
+    EXPECT_FALSE(lifeline.watching());
+  }
+  EXPECT_EQ(ChildProcess::Poll::kRunning, kept.TryReap())
+      << "a released lifeline ended its child";
+}
+
 }  // namespace
 }  // namespace engine_test

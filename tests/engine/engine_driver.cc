@@ -4,6 +4,9 @@
 //   check         CheckTunnel
 //   stop          Stop
 //   running       IsRunning
+//   error         LastError (answers ok)
+//   helper ACTION HOST LIMIT
+//                 RunRouteHelper(ACTION, HOST, LIMIT)
 // and one answer line per operation on standard output:
 //   OP ok|fail MILLISECONDS TEXT
 // where TEXT is the last response on success and the last error on failure,
@@ -36,7 +39,9 @@ int main() {
     std::istringstream words(line);
     std::string op;
     std::string arg;
-    words >> op >> arg;
+    std::string host;
+    int limit = 0;
+    words >> op >> arg >> host >> limit;
     const auto t0 = std::chrono::steady_clock::now();
     bool ok = false;
     if (op == "start") {
@@ -50,6 +55,11 @@ int main() {
       ok = engine.Stop();
     } else if (op == "running") {
       ok = engine.IsRunning();
+    } else if (op == "error") {
+      std::cout << op << " ok 0 " << OneLine(engine.LastError()) << std::endl;
+      continue;
+    } else if (op == "helper") {
+      ok = engine.RunRouteHelper(arg, host, limit);
     } else {
       std::cout << op << " fail 0 unknown operation" << std::endl;
       continue;

@@ -11,9 +11,14 @@
 # "start" brings quon_vpn0 up and the helper moves the default routes onto
 # it, keeping a host route to the vpn server through the old gateway;
 # "check" reaches the probe endpoints through the tunnel; "stop" gives the
-# old routes back and quon_vpn0 goes away. The engine runs here as root (the
-# driver is started by the test); the helper is still run from its
-# set-user-id install, as the runner runs it.
+# old routes back and quon_vpn0 goes away. The engine runs as an ordinary
+# user, as the desktop runner does: the helper gets root from its set-user-id
+# install, the core creates quon_vpn0 through its file capability.
+#
+# Then the ways a tunnel loses its core or its runner: the core killed while
+# the tunnel is up (the next "isRunning" gives the network back), and the
+# runner killed (its core goes with it; a new runner's "stop" restores from
+# the helper's state file although it never knew the server).
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/lib/common.sh"
 require_root
@@ -22,24 +27,13 @@ require_cmd curl ip ss openssl
 . "$QUON_SOURCE_DIR/lab/topology.sh"
 
 . "$QUON_SOURCE_DIR/tests/engine/lab_setup.sh"
+engine_lab_as_user
 config=$ENGINE_LAB_CONFIG
 
-routes() {
-  { ip -4 route show; ip -6 route show; } | sort
-}
 before=$(routes)
 assert_contains "$before" "default via $LAB_DESKTOP_GW_V4" "IPv4 default route before start"
 
-coproc DRIVER_PROC { "$DRIVER" 2>&1; }
-driver_pid=$DRIVER_PROC_PID
-lab_on_exit "kill $driver_pid 2>/dev/null; wait $driver_pid 2>/dev/null"
-
-# engine OP [ARG]: one operation; its answer line is left in $answer.
-engine() {
-  echo "$*" >&"${DRIVER_PROC[1]}"
-  IFS= read -r -t 60 answer <&"${DRIVER_PROC[0]}" || fail "no answer to $*"
-  echo "engine: $answer"
-}
+driver_start
 
 engine start "$config"
 assert_contains "$answer" "start ok " "start"
@@ -87,13 +81,76 @@ engine check
 assert_contains "$answer" "check fail " "checkTunnel after stop"
 assert_contains "$answer" "Linux Xray process is not running" "checkTunnel after stop"
 
-# End of input destroys the engine: nothing of it stays behind.
-eval "exec ${DRIVER_PROC[1]}>&-"
-wait "$driver_pid" || fail "engine_driver failed"
-for p in /proc/[0-9]*; do
-  comm=$(cat "$p/comm" 2>/dev/null || true)
-  [ "$comm" != pathwarden ] || fail "a route helper is still running"
-done
 log=$(cat /tmp/quon_vpn_runner_native_linux.log)
 assert_contains "$log" "[LINUX V2RAY] route helper action=start server=$LAB_VPN_HOST helper=/usr/local/libexec/quon_vpn/pathwarden" "native log"
-echo "PASS: start, check and stop through the real route helper and the lab core"
+assert_eq 65534 "$(stat -c %u /tmp/quon_vpn_runner_native_linux.log)" "native log owner"
+
+# The core dies while the tunnel is up: quon_vpn0 and the default routes
+# through it vanish. The next "isRunning" gives the old routing back.
+engine start "$config"
+assert_contains "$answer" "start ok " "start before the core is killed"
+core=$(pid_of "$CORE") || fail "no core running"
+pp kill -KILL "$core"
+wait_until 5 lab_link_absent quon_vpn0 || fail "quon_vpn0 outlived its core"
+engine running
+assert_contains "$answer" "running fail" "isRunning after the core died"
+[ "$answer_ms" -lt 2000 ] || fail "restoring took $answer_ms ms"
+assert_eq "$before" "$(routes)" "routes right after isRunning"
+[ ! -e /run/quon_vpn_route_state_linux.txt ] || fail "route state left"
+engine error
+assert_contains "$answer" "xray exited while the tunnel was up: " "error after the core died"
+engine check
+assert_contains "$answer" "Linux Xray process is not running" "checkTunnel after the core died"
+
+# End of input destroys the engine: nothing of it stays behind.
+driver_end
+no_process "$HELPER" || fail "a route helper is still running"
+no_process "$CORE" || fail "a core is still running"
+
+# The runner is killed while the tunnel is up: its core does not outlive it,
+# and a new runner that never knew the server gives the routing back.
+driver_start
+engine start "$config"
+assert_contains "$answer" "start ok " "start before the runner is killed"
+core=$(pid_of "$CORE") || fail "no core running"
+pp kill -KILL "$driver_pid"
+wait "$driver_pid" 2>/dev/null || true
+wait_until 3 no_process "$CORE" || fail "the core outlived its runner"
+[ -e /run/quon_vpn_route_state_linux.txt ] || fail "no route state to restore from"
+driver_start
+engine stop
+assert_contains "$answer" "stop ok " "a new runner's stop"
+assert_eq "$before" "$(routes)" "routes after a new runner's stop"
+[ ! -e /run/quon_vpn_route_state_linux.txt ] || fail "route state left"
+assert_contains "$(cat /tmp/quon_vpn_runner_native_linux.log)" \
+  "route state of an earlier run found; server=$LAB_VPN_V4" "stop found the state"
+# And it can bring the tunnel up and down again.
+engine start "$config"
+assert_contains "$answer" "start ok " "a new runner's start"
+engine stop
+assert_contains "$answer" "stop ok " "a new runner's stop after start"
+assert_eq "$before" "$(routes)" "routes after the new runner's tunnel"
+# Killed again; this time the new runner starts at once: its clean-up gives
+# back what the dead one took, and its own tunnel comes up and goes cleanly.
+engine start "$config"
+assert_contains "$answer" "start ok " "start before the runner is killed again"
+pp kill -KILL "$driver_pid"
+wait "$driver_pid" 2>/dev/null || true
+wait_until 3 no_process "$CORE" || fail "the core outlived its runner"
+driver_start
+engine start "$config"
+assert_contains "$answer" "start ok " "a new runner's start after a killed one"
+assert_contains "$(routes)" "default dev quon_vpn0" "IPv4 default route on the new tunnel"
+engine stop
+assert_contains "$answer" "stop ok " "its stop"
+assert_eq "$before" "$(routes)" "routes after a killed runner and a new start"
+driver_end
+no_process "$CORE" || fail "a core is still running"
+# A stop on a clean machine looks at the state file and runs no helper.
+driver_start
+: >/tmp/quon_vpn_runner_native_linux.log
+engine stop
+assert_contains "$answer" "stop ok " "stop on a clean machine"
+assert_not_contains "$(cat /tmp/quon_vpn_runner_native_linux.log)" "route helper" "helper on a clean machine"
+driver_end
+echo "PASS: start, check and stop as the desktop user; a dead core and a killed runner restore the network"

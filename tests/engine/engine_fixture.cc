@@ -214,6 +214,35 @@ std::vector<pid_t> Children() {
   return children;
 }
 
+namespace {
+
+bool IsWatcher(pid_t pid) {
+  return ReadFile("/proc/" + std::to_string(pid) + "/comm") ==
+         std::string(Lifeline::kWatcherName) + "\n";
+}
+
+}  // namespace
+
+std::vector<pid_t> ChildrenBesideWatchers() {
+  std::vector<pid_t> rest;
+  for (pid_t pid : Children()) {
+    if (!IsWatcher(pid)) {
+      rest.push_back(pid);
+    }
+  }
+  return rest;
+}
+
+std::vector<pid_t> Watchers() {
+  std::vector<pid_t> watchers;
+  for (pid_t pid : Children()) {
+    if (IsWatcher(pid)) {
+      watchers.push_back(pid);
+    }
+  }
+  return watchers;
+}
+
 bool NoChildrenWithin(int ms) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);

@@ -52,6 +52,10 @@ void SetCurlMode(int call, const std::string& mode);
 // Live or zombie children of this process (the test is PID 1 of its
 // namespace, so orphans of children land here too).
 std::vector<pid_t> Children();
+// Children() without the engine's lifeline watchers.
+std::vector<pid_t> ChildrenBesideWatchers();
+// The watchers among Children().
+std::vector<pid_t> Watchers();
 // Waits up to |ms| for Children() to be empty.
 bool NoChildrenWithin(int ms);
 // The pid of the running stand-in core, or -1.

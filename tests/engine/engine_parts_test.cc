@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <fstream>
+#include <thread>
 
 #include "engine_fixture.h"
 
@@ -238,6 +241,58 @@ TEST_F(EnginePartsTest, TunWait) {
   std::tie(found, ms) = timed("l", 1);
   EXPECT_FALSE(found);
   EXPECT_TRUE(Children().empty());
+}
+
+// The tail of the core's output: never more than 8192 bytes, and never a
+// piece of a character at either end, which the interface could not decode.
+TEST_F(EnginePartsTest, RuntimeErrorTailIsBoundedAndWhole) {
+  NewEngine();
+  const std::string euro = "\xE2\x82\xAC";  // U+20AC, three bytes.
+  struct Case {
+    const char* name;
+    std::string content;
+    std::string tail;
+  };
+  const std::string filler(8190, 'a');
+  const Case cases[] = {
+      // The cut falls after the first byte of the euro sign: its other two
+      // bytes are dropped.
+      {"cut inside a character", "x" + euro + filler, std::string(filler)},
+      {"cut before a character", euro + std::string(8192, 'b'),
+       std::string(8192, 'b')},
+      // The core was in the middle of writing a character.
+      {"incomplete at the end", "ok\n\xE2\x82", "ok\n"},
+      {"whole characters", "ok " + euro + "\n", "ok " + euro + "\n"},
+      // Invalid bytes that are no cut are the channel's to replace.
+      {"invalid byte kept",
+       "a\xFF"
+       "b",
+       "a\xFF"
+       "b"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(kRuntimeErrorLog, c.content);
+    EXPECT_EQ(c.tail, engine().ReadRuntimeError());
+  }
+
+  // The core keeps appending while the tail is read.
+  WriteFile(kRuntimeErrorLog, std::string(8192, 'c'));
+  std::atomic<bool> stop{false};
+  std::thread writer([&stop] {
+    std::ofstream log(kRuntimeErrorLog, std::ios::binary | std::ios::app);
+    const std::string chunk(65536, 'd');
+    while (!stop) {
+      log << chunk << std::flush;
+    }
+  });
+  size_t longest = 0;
+  for (int i = 0; i < 200; ++i) {
+    longest = std::max(longest, engine().ReadRuntimeError().size());
+  }
+  stop = true;
+  writer.join();
+  EXPECT_LE(longest, 8192u);
 }
 
 }  // namespace

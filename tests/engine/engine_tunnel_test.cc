@@ -142,7 +142,8 @@ TEST_F(TunnelTest, PreStartCleanupUsesTheNewHostAndIsCutOff) {
   EXPECT_LT(ms, 3000 + 800 + 4000);
   EXPECT_EQ((std::vector<std::string>{"stop 127.0.0.2", "start 127.0.0.2"}),
             HelperCalls());
-  EXPECT_EQ(1u, Children().size()) << "only the core may remain";
+  EXPECT_EQ((std::vector<pid_t>{XrayPid()}), ChildrenBesideWatchers())
+      << "only the core may remain";
   SetHelperMode("stop", "");
   ASSERT_TRUE(engine().Stop()) << engine().LastError();
 }
@@ -335,25 +336,36 @@ TEST_F(TunnelTest, RoutingFailureUndoesEverything) {
   EXPECT_EQ("xray already stopped", engine().LastResponse());
 }
 
-// A core that ended on its own is not reported as running, and does not
-// block the next start.
+// A core that ends on its own while the tunnel is up takes the routing with
+// it: the next look at the engine gives the routing back through the helper,
+// says why, and the next start is not blocked.
 TEST_F(TunnelTest, CoreThatExitedIsNotRunning) {
   NewEngine();
   StartOk("\"exitAfterMs\": 1500");
   const pid_t first = XrayPid();
   ASSERT_TRUE(WaitFor(5000, [first] { return IsZombieOrGone(first); }));
+  const std::string output = ReadFile(kRuntimeErrorLog);
+  ClearRecords();
+  EXPECT_FALSE(engine().IsRunning());
+  EXPECT_EQ(std::vector<std::string>{"stop 127.0.0.1"}, HelperCalls());
+  EXPECT_EQ("xray exited while the tunnel was up: " + output,
+            engine().LastError());
+  EXPECT_NE(std::string::npos, output.find("exiting")) << output;
+  EXPECT_TRUE(Children().empty()) << "core or watcher left";
+  const std::string log = ReadFile(kNativeLog);
+  EXPECT_NE(std::string::npos,
+            log.find("xray pid=" + std::to_string(first) +
+                     " exited while the tunnel was up; restoring routing"));
+  // Only once: the next look finds nothing to take down.
   EXPECT_FALSE(engine().IsRunning());
   EXPECT_FALSE(engine().CheckTunnel());
   EXPECT_EQ("Linux Xray process is not running", engine().LastError());
+  EXPECT_EQ(std::vector<std::string>{"stop 127.0.0.1"}, HelperCalls());
 
   ClearRecords();
   ASSERT_TRUE(engine().Start(XrayConfig(kHost), "allow", {}))
       << engine().LastError();
   EXPECT_NE(first, XrayPid());
-  EXPECT_TRUE(IsZombieOrGone(first));
-  const std::string log = ReadFile(kNativeLog);
-  EXPECT_NE(std::string::npos, log.find("xray pid=" + std::to_string(first) +
-                                        " had exited on its own; reaped"));
   ASSERT_TRUE(engine().Stop());
   EXPECT_EQ("xray stopped on Linux", engine().LastResponse());
 }
@@ -399,6 +411,43 @@ TEST_F(TunnelTest, StopOutcomes) {
   SetHelperMode("stop", "");
   EXPECT_TRUE(engine().Stop());
   EXPECT_EQ("xray already stopped", engine().LastResponse());
+}
+
+// A runner that died may have left the routing taken over; a new engine
+// knows no server, so its Stop takes one from the helper's state file. Only a
+// state file the helper wrote (root's regular file) counts, and a clean
+// machine runs no helper at all.
+TEST_F(TunnelTest, StopRestoresWhatTheStateFileRecords) {
+  constexpr char kState[] = "/run/quon_vpn_route_state_linux.txt";
+  struct Case {
+    const char* name;
+    std::string content;
+    uid_t owner;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"IPv4 first",
+       "ipv4_valid=1\nserver_ipv4=10.0.0.7,10.0.0.8\nserver_ipv6=fd00::1\n",
+       0,
+       {"stop 10.0.0.7"}},
+      {"IPv6 only",
+       "server_ipv4=\nserver_ipv6=fd00::1,fd00::2\n",
+       0,
+       {"stop fd00::1"}},
+      {"no address", "ipv4_valid=0\n", 0, {}},
+      {"another user's file", "server_ipv4=10.0.0.9\n", 12345, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DestroyEngine();  // Its own Stop would read the state too.
+    ClearRecords();
+    WriteFile(kState, c.content);
+    ASSERT_EQ(0, chown(kState, c.owner, c.owner));
+    NewEngine();
+    EXPECT_TRUE(engine().Stop()) << engine().LastError();
+    EXPECT_EQ(c.calls, HelperCalls());
+  }
+  ASSERT_EQ(0, unlink(kState));
 }
 
 TEST_F(TunnelTest, StopKillsACoreThatIgnoresSigterm) {
@@ -527,7 +576,8 @@ TEST_F(TunnelTest, CheckTunnelProbes) {
                                                : line);
     }
     EXPECT_EQ(JoinLines(expected_log), ReadFile(kNativeLog));
-    EXPECT_EQ(1u, Children().size()) << "only the core may remain";
+    EXPECT_EQ((std::vector<pid_t>{XrayPid()}), ChildrenBesideWatchers())
+        << "only the core may remain";
   }
 }
 
@@ -545,11 +595,14 @@ TEST_F(TunnelTest, CheckTunnelCoreDiesDuringValidation) {
   EXPECT_EQ("Linux Xray process stopped during tunnel validation",
             engine().LastError());
   EXPECT_EQ(1u, CurlCalls().size());
+  // The next look reaps it and gives the routing back.
   EXPECT_FALSE(engine().IsRunning());
-  // Stop reaps it at its first poll.
-  ASSERT_TRUE(engine().Stop());
-  EXPECT_EQ("xray stopped on Linux", engine().LastResponse());
+  EXPECT_EQ(0u, engine().LastError().rfind(
+                    "xray exited while the tunnel was up: ", 0));
+  EXPECT_EQ(std::vector<std::string>{"stop 127.0.0.1"}, HelperCalls());
   EXPECT_TRUE(Children().empty());
+  ASSERT_TRUE(engine().Stop());
+  EXPECT_EQ("xray already stopped", engine().LastResponse());
 }
 
 TEST_F(TunnelTest, CheckTunnelWithoutInterfaceOrCurl) {
@@ -600,7 +653,8 @@ TEST_F(TunnelTest, CheckTunnelProbeHangs) {
             log[log.size() - 3]);
   EXPECT_EQ("[LINUX V2RAY] tunnel validation failed; last curl exit=-1",
             log.back());
-  EXPECT_EQ(1u, Children().size()) << "the hung curl was not reaped";
+  EXPECT_EQ((std::vector<pid_t>{XrayPid()}), ChildrenBesideWatchers())
+      << "the hung curl was not reaped";
 }
 
 }  // namespace

@@ -138,6 +138,49 @@ wait_until 10 sh -c "xwininfo -id $hb_win | grep -q 'Map State: IsViewable'" ||
   fail "header bar window never mapped"
 import -window "$hb_win" "$artefacts/runner-window-header-bar.png" ||
   fail "no screenshot of the header bar window"
+# A closing session, a terminal or a service manager ends the runner with
+# SIGTERM, SIGHUP or SIGINT: each ends it as closing the window does, with
+# status 0 and the engine destroyed on the way out (its Stop is logged), so
+# a tunnel would be taken down. Losing the display does the same, with
+# status 1.
+native_log=/tmp/quon_vpn_runner_native_linux.log
+# runner_until_window NAME: starts an instance, waits for its window.
+runner_until_window() {
+  local n
+  n=$(window_count)
+  "$runner" >"$work/runner-$1.log" 2>&1 &
+  runner_pid=$!
+  pids+=("$runner_pid")
+  wait_until 20 has_windows $((n + 1)) ||
+    fail "$1: no window: $(cat "$work/runner-$1.log")"
+}
+# ends_with STATUS NAME: the instance ends within 10 s, with STATUS, after
+# destroying its engine.
+ends_with() {
+  wait_until 10 _lab_gone_or_reaped "$runner_pid" ||
+    fail "$2: still running"
+  local status=0
+  wait "$runner_pid" || status=$?
+  assert_eq "$1" "$status" "$2: exit status"
+  assert_contains "$(cat "$native_log" 2>/dev/null)" "[LINUX V2RAY] Stop() called" \
+    "$2: engine stopped on the way out"
+}
+_lab_gone_or_reaped() {
+  local stat
+  stat=$(ps -o stat= -p "$1" 2>/dev/null)
+  [ -z "$stat" ] || [ "${stat#Z}" != "$stat" ]
+}
+for sig in TERM HUP INT; do
+  rm -f "$native_log"
+  runner_until_window "$sig"
+  kill -s "$sig" "$runner_pid"
+  ends_with 0 "SIG$sig"
+done
+rm -f "$native_log"
+runner_until_window display-loss
+kill "${pids[0]}"
+ends_with 1 "display lost"
+
 for log in "$work"/runner*.log; do
   if grep -Eq 'WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:' "$log"; then
     fail "sanitizer report in $(basename "$log"): $(cat "$log")"
