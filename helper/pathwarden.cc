@@ -1,30 +1,31 @@
 // pathwarden: the set-user-id root helper that moves the system's default
 // routes and DNS onto the tunnel interface quon_vpn0 ("start") and gives them
 // back ("stop"). It is the only privileged part of quon_vpn, so everything it
-// takes from its caller (environment, descriptors, limits, signal state,
-// arguments, and the text it reads back from ip and from its own state file)
-// is treated as hostile before any of it reaches a root shell.
+// takes from its caller (environment, descriptors, limits, timers, signal
+// state, scheduling, arguments, and the text it reads back from ip and from
+// its own state file) is treated as hostile before any of it reaches a root
+// shell.
 //
 // Built as a program by default. Tests compile this file into their own
 // translation unit with PATHWARDEN_EMBEDDED defined, which renames the entry
 // point to pathwarden_main.
 
-// GCC 12 reports a false maybe-uninitialized inside libstdc++'s <regex> once
-// sanitizers change its inlining; the warning is about the library's code.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <netdb.h>
+#include <sched.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,17 +36,33 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
+
+#include "pathwarden_exit_status.h"
+
+extern char** environ;
 
 namespace {
 
 constexpr char kTunName[] = "quon_vpn0";
 constexpr char kStatePath[] = "/run/quon_vpn_route_state_linux.txt";
+// Held for the whole run, so that two helpers never change routes at once.
+constexpr char kLockPath[] = "/run/quon_vpn_pathwarden.lock";
+// How long a second helper waits for the first. Below the runner's shortest
+// limit (3 s for the clean-up before a start): a waiting helper either gets
+// the lock while its runner still waits for it, or gives up on its own, so
+// one the runner has abandoned never acts later, out of turn.
+constexpr int kLockWaitMs = 2000;
+constexpr int kLockPollMs = 20;
 constexpr int kTunWaitAttempts = 80;
 constexpr useconds_t kTunWaitPauseUs = 250000;
-// The state file holds eight short lines; anything far larger is not ours.
+// Both the writer and the reader hold the state file to this size, so that
+// nothing start saves is ever refused by stop.
 constexpr size_t kMaxStateFileSize = size_t{64} * 1024;
+// A route line with more words than this is not one a desktop has.
+constexpr size_t kMaxRouteWords = 256;
 
 // Children get this environment and nothing else. The PATH is the one sudo
 // uses for root; a directory that is not a root-owned directory closed to
@@ -54,17 +71,62 @@ constexpr const char* kSafePathDirs[] = {"/usr/local/sbin", "/usr/local/bin",
                                          "/usr/sbin",       "/usr/bin",
                                          "/sbin",           "/bin"};
 
+// Signals that could end the helper half-way through a route change: from
+// the terminal, a closed output pipe, a hang-up, a polite request, and the
+// caller's interval timers. Ignored for the whole run; every child starts
+// with them at their default again.
+constexpr int kShieldedSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT,
+                                    SIGPIPE, SIGTSTP,   SIGTTOU, SIGTTIN,
+                                    SIGALRM, SIGVTALRM, SIGPROF};
+
+// The legacy summary of one family's default route: the eight lines an older
+// helper reads, and what the runner reads to find the server after a crash.
 struct DefaultRoute {
   bool valid = false;
   std::string iface;
   std::string gateway;
 };
 
+// One next hop of a default route, every field already validated.
+struct NextHop {
+  int via_family = 0;  // AF_INET or AF_INET6 when |via| is set
+  std::string via;
+  std::string dev;
+  std::string weight;
+  bool onlink = false;
+};
+
+// One default route as ip printed it, reduced to words that are known and
+// checked, so that it can be put back with the same ip command line and
+// pasted into a root shell without any quoting.
+struct RouteEntry {
+  std::string type;  // empty for unicast
+  std::string nhid;
+  bool multipath = false;
+  std::vector<NextHop> hops;
+  std::vector<std::string> attrs;  // key value pairs: proto, metric, src, ...
+  unsigned long metric = 0;
+};
+
+// A link whose resolved default-route flag start switched off, and the value
+// it had before.
+struct DnsLink {
+  std::string iface;
+  std::string flag;  // "yes" or "no"
+};
+
 struct SavedRouteState {
   DefaultRoute ipv4;
   DefaultRoute ipv6;
+  // What stop puts back, in order. Read from the route lines, or made from
+  // the legacy lines of a file an older helper wrote.
+  std::vector<RouteEntry> routes4;
+  std::vector<RouteEntry> routes6;
+  std::vector<DnsLink> dns;
   std::vector<std::string> server_ipv4;
   std::vector<std::string> server_ipv6;
+  // Route lines that did not pass the checks when read back.
+  int dropped = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -134,16 +196,74 @@ bool isAddressOf(int family, const std::string& text) {
   return inet_pton(family, text.c_str(), buf) == 1;
 }
 
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::vector<std::string> splitWords(const std::string& text) {
+  std::vector<std::string> words;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    while (pos < text.size() && isBlank(text[pos])) {
+      ++pos;
+    }
+    size_t end = pos;
+    while (end < text.size() && !isBlank(text[end])) {
+      ++end;
+    }
+    if (end > pos) {
+      words.push_back(text.substr(pos, end - pos));
+    }
+    pos = end;
+  }
+  return words;
+}
+
+std::string joinWords(const std::vector<std::string>& words) {
+  std::string joined;
+  for (const std::string& word : words) {
+    if (!joined.empty()) {
+      joined += ' ';
+    }
+    joined += word;
+  }
+  return joined;
+}
+
 // Interface names and gateways end up inside root shell command lines. The
 // kernel accepts ';', '|', '$', '(' and backquotes in interface names, so
-// only a conservative set of characters is let through.
+// only a conservative set of characters is let through; a leading '-' would
+// make the name an option of the command it is given to.
 bool isSafeIfaceName(const std::string& name) {
-  static const std::regex kIfacePattern("^[A-Za-z0-9_=+.-]{1,15}$");
+  static const std::regex kIfacePattern(
+      "^[A-Za-z0-9_=+.][A-Za-z0-9_=+.-]{0,14}$");
   return std::regex_search(name, kIfacePattern);
+}
+
+bool isNumber(const std::string& text, size_t max_digits) {
+  if (text.empty() || text.size() > max_digits) {
+    return false;
+  }
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Protocol and scope names: a number, or a name from ip's tables.
+bool isPlainName(const std::string& text) {
+  static const std::regex kNamePattern("^[A-Za-z0-9][A-Za-z0-9_]{0,31}$");
+  return std::regex_search(text, kNamePattern);
 }
 
 const char* familyName(int family) {
   return family == AF_INET ? "IPv4" : "IPv6";
+}
+
+const char* familyFlag(int family) {
+  return family == AF_INET ? "-4" : "-6";
 }
 
 // A record that is about to drive commands must name a safe interface and, if
@@ -166,29 +286,403 @@ void rejectUnsafeRoute(int family, const char* origin, DefaultRoute* route) {
 }
 
 // ---------------------------------------------------------------------------
+// Default routes as ip prints them.
+
+// Words ip prints about a route's state rather than its configuration; they
+// are not given back when the route is put back.
+bool isStateFlag(const std::string& word) {
+  static const std::set<std::string> kFlags = {
+      "linkdown",   "dead",      "offload",
+      "trap",       "pervasive", "notify",
+      "rt_offload", "rt_trap",   "rt_offload_failed"};
+  return kFlags.count(word) != 0;
+}
+
+bool isRouteType(const std::string& word) {
+  return word == "unicast" || word == "unreachable" || word == "blackhole" ||
+         word == "prohibit" || word == "throw";
+}
+
+// Metrics that take an optional "lock" and a number.
+bool isNumericMetric(const std::string& word) {
+  return word == "mtu" || word == "advmss" || word == "hoplimit" ||
+         word == "initcwnd" || word == "initrwnd" || word == "window" ||
+         word == "reordering";
+}
+
+// Reads one route (its first line and the "nexthop" lines that follow it,
+// joined) into |route|. Returns false, with the offending word in |why|, for
+// anything that is not a default route made of known, checked words.
+bool parseRouteEntry(int family,
+                     const std::string& text,
+                     RouteEntry* route,
+                     std::string* why) {
+  *route = RouteEntry();
+  const std::vector<std::string> words = splitWords(text);
+  if (words.size() > kMaxRouteWords) {
+    *why = "too many words";
+    return false;
+  }
+  size_t i = 0;
+  if (i < words.size() && isRouteType(words[i])) {
+    route->type = words[i] == "unicast" ? "" : words[i];
+    ++i;
+  }
+  if (i >= words.size() || words[i] != "default") {
+    *why = "not a default route";
+    return false;
+  }
+  ++i;
+  route->metric = family == AF_INET ? 0 : 1024;
+  auto value = [&](std::string* out) {
+    if (i + 1 >= words.size()) {
+      return false;
+    }
+    *out = words[i + 1];
+    i += 2;
+    return true;
+  };
+  auto hop = [&]() -> NextHop& {
+    if (route->hops.empty()) {
+      route->hops.emplace_back();
+    }
+    return route->hops.back();
+  };
+  while (i < words.size()) {
+    const std::string word = words[i];
+    std::string v;
+    if (word == "nexthop") {
+      route->multipath = true;
+      route->hops.emplace_back();
+      ++i;
+    } else if (word == "via") {
+      int via_family = family;
+      size_t at = i + 1;
+      if (at < words.size() && (words[at] == "inet" || words[at] == "inet6")) {
+        via_family = words[at] == "inet" ? AF_INET : AF_INET6;
+        ++at;
+      }
+      if (at >= words.size() || !isAddressOf(via_family, words[at]) ||
+          !hop().via.empty()) {
+        *why = "via";
+        return false;
+      }
+      hop().via_family = via_family;
+      hop().via = words[at];
+      i = at + 1;
+    } else if (word == "dev") {
+      if (!value(&v) || !isSafeIfaceName(v) || !hop().dev.empty()) {
+        *why = "dev " + v;
+        return false;
+      }
+      hop().dev = v;
+    } else if (word == "weight") {
+      if (!route->multipath || !value(&v) || !isNumber(v, 3)) {
+        *why = "weight";
+        return false;
+      }
+      hop().weight = v;
+    } else if (word == "onlink") {
+      hop().onlink = true;
+      ++i;
+    } else if (word == "nhid") {
+      if (!value(&v) || !isNumber(v, 10) || !route->nhid.empty()) {
+        *why = "nhid";
+        return false;
+      }
+      route->nhid = v;
+    } else if (word == "proto" || word == "scope") {
+      if (!value(&v) || !isPlainName(v)) {
+        *why = word;
+        return false;
+      }
+      route->attrs.insert(route->attrs.end(), {word, v});
+    } else if (word == "src") {
+      if (!value(&v) || !isAddressOf(family, v)) {
+        *why = "src";
+        return false;
+      }
+      route->attrs.insert(route->attrs.end(), {word, v});
+    } else if (word == "metric") {
+      if (!value(&v) || !isNumber(v, 10) || std::stoul(v) > 0xffffffffUL) {
+        *why = "metric";
+        return false;
+      }
+      route->metric = std::stoul(v);
+      route->attrs.insert(route->attrs.end(), {word, v});
+    } else if (word == "pref") {
+      if (!value(&v) || (v != "low" && v != "medium" && v != "high")) {
+        *why = "pref";
+        return false;
+      }
+      route->attrs.insert(route->attrs.end(), {word, v});
+    } else if (isNumericMetric(word)) {
+      route->attrs.push_back(word);
+      ++i;
+      if (i < words.size() && words[i] == "lock") {
+        route->attrs.emplace_back("lock");
+        ++i;
+      }
+      if (i >= words.size() || !isNumber(words[i], 10)) {
+        *why = word;
+        return false;
+      }
+      route->attrs.push_back(words[i]);
+      ++i;
+    } else if (word == "expires" || word == "error") {
+      // Kept by the kernel, not by whoever made the route.
+      i += 2;
+    } else if (isStateFlag(word)) {
+      ++i;
+    } else {
+      *why = word;
+      return false;
+    }
+  }
+  if (route->nhid.empty() && route->type.empty()) {
+    if (route->hops.empty()) {
+      *why = "no next hop";
+      return false;
+    }
+    for (const NextHop& h : route->hops) {
+      if (h.dev.empty()) {
+        *why = "next hop without a device";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// The words after "ip route replace <destination>" that send traffic the way
+// |route| does: its next-hop object, its next hops, or its device.
+std::vector<std::string> routePath(int family, const RouteEntry& route) {
+  if (!route.nhid.empty()) {
+    return {"nhid", route.nhid};
+  }
+  std::vector<std::string> words;
+  for (const NextHop& h : route.hops) {
+    if (route.multipath) {
+      words.emplace_back("nexthop");
+    }
+    if (!h.via.empty()) {
+      words.emplace_back("via");
+      if (h.via_family != family) {
+        words.emplace_back(h.via_family == AF_INET ? "inet" : "inet6");
+      }
+      words.push_back(h.via);
+    }
+    if (!h.dev.empty()) {
+      words.insert(words.end(), {"dev", h.dev});
+    }
+    if (!h.weight.empty()) {
+      words.insert(words.end(), {"weight", h.weight});
+    }
+    if (h.onlink) {
+      words.emplace_back("onlink");
+    }
+  }
+  return words;
+}
+
+// The route as the words of "ip route replace" and "ip route del": type,
+// destination and attributes first, because "nexthop" takes the rest.
+std::string formatRoute(int family, const RouteEntry& route) {
+  std::vector<std::string> words;
+  if (!route.type.empty()) {
+    words.push_back(route.type);
+  }
+  words.emplace_back("default");
+  words.insert(words.end(), route.attrs.begin(), route.attrs.end());
+  std::vector<std::string> path = routePath(family, route);
+  words.insert(words.end(), path.begin(), path.end());
+  return joinWords(words);
+}
+
+bool isTunnelRoute(const RouteEntry& route) {
+  for (const NextHop& h : route.hops) {
+    if (h.dev == kTunName) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A unicast route through an interface: one that carries traffic out.
+bool isUplink(const RouteEntry& route) {
+  return route.type.empty();
+}
+
+// Groups the output of "ip route show default" into routes (a multipath
+// route continues on indented "nexthop" lines) and reads each. Returns false,
+// with the offending route in |bad|, when one cannot be put back exactly.
+bool parseDefaultRoutes(int family,
+                        const std::string& output,
+                        std::vector<RouteEntry>* routes,
+                        std::string* bad) {
+  std::vector<std::string> texts;
+  size_t start = 0;
+  while (start < output.size()) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) {
+      end = output.size();
+    }
+    std::string line = output.substr(start, end - start);
+    start = end + 1;
+    if (trim(line).empty()) {
+      continue;
+    }
+    if (isBlank(line[0]) && !texts.empty()) {
+      texts.back() += " " + line;
+    } else {
+      texts.push_back(line);
+    }
+  }
+  for (const std::string& text : texts) {
+    RouteEntry route;
+    std::string why;
+    if (!parseRouteEntry(family, text, &route, &why)) {
+      *bad = trim(text) + " (" + why + ")";
+      return false;
+    }
+    routes->push_back(route);
+  }
+  return true;
+}
+
+// The route that traffic to the server keeps using: the uplink with the
+// lowest metric, the first of equals. Null when the family has none.
+const RouteEntry* serverUplink(const std::vector<RouteEntry>& routes) {
+  const RouteEntry* best = nullptr;
+  for (const RouteEntry& route : routes) {
+    if (isUplink(route) && !isTunnelRoute(route) &&
+        (best == nullptr || route.metric < best->metric)) {
+      best = &route;
+    }
+  }
+  return best;
+}
+
+// The legacy summary of a family's routes, for an older stop and the runner.
+DefaultRoute legacyRoute(int family, const std::vector<RouteEntry>& routes) {
+  DefaultRoute legacy;
+  const RouteEntry* uplink = serverUplink(routes);
+  if (uplink == nullptr || uplink->hops.empty()) {
+    return legacy;
+  }
+  const NextHop& h = uplink->hops.front();
+  if (h.dev.empty() || (!h.via.empty() && h.via_family != family)) {
+    return legacy;
+  }
+  legacy.valid = true;
+  legacy.iface = h.dev;
+  legacy.gateway = h.via;
+  return legacy;
+}
+
+// Closes a descriptor when it goes out of scope.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) {
+      (void)close(fd_);
+    }
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports whether the close itself succeeded.
+  bool closeNow() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// ---------------------------------------------------------------------------
 // Command runner.
 
+// Runs |command| through /bin/sh with its standard output on a pipe, and
+// starts it with the signals this process ignores at their defaults and no
+// signal blocked, as a command started from a clean shell would be.
 std::string runCommand(const std::string& command, int* status) {
-  std::string full = command + " 2>&1";
-  FILE* pipe = popen(full.c_str(), "r");
-  if (pipe == nullptr) {
-    if (status != nullptr) {
-      *status = -1;
-    }
+  if (status != nullptr) {
+    *status = -1;
+  }
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
     return std::string();
   }
+  ScopedFd read_end(fds[0]);
+  ScopedFd write_end(fds[1]);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  if (posix_spawn_file_actions_init(&actions) != 0) {
+    return std::string();
+  }
+  if (posix_spawnattr_init(&attr) != 0) {
+    (void)posix_spawn_file_actions_destroy(&actions);
+    return std::string();
+  }
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int sig : kShieldedSignals) {
+    sigaddset(&defaults, sig);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  const std::string full = command + " 2>&1";
+  char sh[] = "sh";
+  char dash_c[] = "-c";
+  std::vector<char> text(full.begin(), full.end());
+  text.push_back('\0');
+  char* argv[] = {sh, dash_c, text.data(), nullptr};
+  pid_t pid = -1;
+  int rc = posix_spawn_file_actions_adddup2(&actions, write_end.get(), 1);
+  if (rc == 0) {
+    rc = posix_spawnattr_setsigdefault(&attr, &defaults);
+  }
+  if (rc == 0) {
+    rc = posix_spawnattr_setsigmask(&attr, &none);
+  }
+  if (rc == 0) {
+    rc = posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  }
+  if (rc == 0) {
+    rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+  }
+  (void)posix_spawnattr_destroy(&attr);
+  (void)posix_spawn_file_actions_destroy(&actions);
+  (void)write_end.closeNow();
+  if (rc != 0) {
+    return std::string();
+  }
+
   std::string output;
   char buffer[512];
-  while (fgets(buffer, sizeof(buffer), pipe) != nullptr) {
-    output += buffer;
-  }
-  int wait_status = pclose(pipe);
-  if (status != nullptr) {
-    if (wait_status != -1 && (wait_status & 0x7f) == 0) {
-      *status = (wait_status >> 8) & 0xff;
-    } else {
-      *status = -1;
+  for (;;) {
+    ssize_t n = read(read_end.get(), buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) {
+      continue;
     }
+    if (n <= 0) {
+      break;
+    }
+    output.append(buffer, static_cast<size_t>(n));
+  }
+  int wait_status = 0;
+  pid_t waited = -1;
+  do {
+    waited = waitpid(pid, &wait_status, 0);
+  } while (waited < 0 && errno == EINTR);
+  if (status != nullptr && waited == pid && WIFEXITED(wait_status)) {
+    *status = WEXITSTATUS(wait_status);
   }
   return trim(output);
 }
@@ -206,45 +700,31 @@ bool runOk(const std::string& command, bool required) {
   return !required;
 }
 
+bool haveResolvectl() {
+  int status = -1;
+  (void)runCommand("command -v resolvectl", &status);
+  return status == 0;
+}
+
 // ---------------------------------------------------------------------------
 // Default routes and server addresses.
 
-// Reads one first line of "ip route show default" output. Separate from the
-// command so that it can be tested (and fuzzed) on its own.
-DefaultRoute parseDefaultRouteLine(int family, const std::string& output) {
-  static const std::regex kViaV4(
-      "default\\s+via\\s+([0-9\\.]+)\\s+dev\\s+([^\\s]+)");
-  static const std::regex kViaV6(
-      "default\\s+via\\s+([0-9A-Fa-f:\\.]+)\\s+dev\\s+([^\\s]+)");
-  static const std::regex kDevOnly("default\\s+dev\\s+([^\\s]+)");
-
-  DefaultRoute route;
-  std::smatch match;
-  if (std::regex_search(output, match, family == AF_INET ? kViaV4 : kViaV6)) {
-    route.gateway = match[1].str();
-    route.iface = match[2].str();
-    route.valid = isAddressOf(family, route.gateway);
-    return route;
-  }
-  if (std::regex_search(output, match, kDevOnly)) {
-    route.iface = match[1].str();
-    route.valid = true;
-  }
-  return route;
-}
-
-DefaultRoute detectDefaultRoute(int family) {
-  std::string command = family == AF_INET
-                            ? "ip -4 route show default | head -n 1"
-                            : "ip -6 route show default | head -n 1";
+// Reads every default route of |family| from ip. Returns false when one of
+// them cannot be put back exactly (reported here).
+bool detectDefaultRoutes(int family, std::vector<RouteEntry>* routes) {
   int status = -1;
-  std::string output = runCommand(command, &status);
-  if (status != 0 || output.empty()) {
-    return DefaultRoute();
+  std::string output = runCommand(
+      std::string("ip ") + familyFlag(family) + " route show default", &status);
+  if (status != 0) {
+    return true;
   }
-  DefaultRoute route = parseDefaultRouteLine(family, output);
-  rejectUnsafeRoute(family, "ip", &route);
-  return route;
+  std::string bad;
+  if (!parseDefaultRoutes(family, output, routes, &bad)) {
+    errLine(std::string("[helper] unsupported ") + familyName(family) +
+            " default route: " + bad);
+    return false;
+  }
+  return true;
 }
 
 bool resolveServerHost(const std::string& server,
@@ -303,6 +783,15 @@ bool resolveServerHost(const std::string& server,
 
 // ---------------------------------------------------------------------------
 // Route state file.
+//
+// The eight legacy lines come first, as an older helper wrote them, so that
+// an older stop and the runner can still read the file. Then a version line
+// and the full record: one "ipv4_route=" or "ipv6_route=" line per default
+// route that start took over, in the words ip accepts to put it back, and
+// one "dns_default_route=" line per link whose DNS default-route flag start
+// switched off, with the value it had.
+
+constexpr char kStateVersionLine[] = "version=2";
 
 std::string formatRouteState(const SavedRouteState& state) {
   std::string text;
@@ -314,15 +803,47 @@ std::string formatRouteState(const SavedRouteState& state) {
   text += "ipv6_gateway=" + state.ipv6.gateway + "\n";
   text += "server_ipv4=" + joinCsv(state.server_ipv4) + "\n";
   text += "server_ipv6=" + joinCsv(state.server_ipv6) + "\n";
+  text += std::string(kStateVersionLine) + "\n";
+  for (const RouteEntry& route : state.routes4) {
+    text += "ipv4_route=" + formatRoute(AF_INET, route) + "\n";
+  }
+  for (const RouteEntry& route : state.routes6) {
+    text += "ipv6_route=" + formatRoute(AF_INET6, route) + "\n";
+  }
+  for (const DnsLink& link : state.dns) {
+    text += "dns_default_route=" + link.iface + " " + link.flag + "\n";
+  }
   return text;
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
+// A file from an older helper has only the legacy lines: its routes are the
+// ones that helper would have put back, and its DNS link the IPv4 one.
+void fillFromLegacyLines(SavedRouteState* state) {
+  for (auto [family, legacy, routes] :
+       {std::make_tuple(AF_INET, &state->ipv4, &state->routes4),
+        std::make_tuple(AF_INET6, &state->ipv6, &state->routes6)}) {
+    if (!legacy->valid || legacy->iface.empty()) {
+      continue;
+    }
+    std::string text = "default";
+    if (!legacy->gateway.empty()) {
+      text += " via " + legacy->gateway;
+    }
+    text += " dev " + legacy->iface;
+    RouteEntry route;
+    std::string why;
+    if (parseRouteEntry(family, text, &route, &why)) {
+      routes->push_back(route);
+    }
+  }
+  if (state->ipv4.valid && isSafeIfaceName(state->ipv4.iface)) {
+    state->dns.push_back(DnsLink{state->ipv4.iface, "yes"});
+  }
 }
 
 SavedRouteState parseRouteState(const std::string& text) {
   SavedRouteState state;
+  bool versioned = false;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
@@ -348,33 +869,37 @@ SavedRouteState parseRouteState(const std::string& text) {
       state.server_ipv4 = splitCsv(line.substr(12));
     } else if (startsWith(line, "server_ipv6=")) {
       state.server_ipv6 = splitCsv(line.substr(12));
+    } else if (line == kStateVersionLine) {
+      versioned = true;
+    } else if (startsWith(line, "ipv4_route=") ||
+               startsWith(line, "ipv6_route=")) {
+      const int family = line[3] == '4' ? AF_INET : AF_INET6;
+      RouteEntry route;
+      std::string why;
+      if (parseRouteEntry(family, line.substr(11), &route, &why) &&
+          !isTunnelRoute(route)) {
+        (family == AF_INET ? state.routes4 : state.routes6).push_back(route);
+      } else {
+        ++state.dropped;
+      }
+    } else if (startsWith(line, "dns_default_route=")) {
+      std::vector<std::string> words = splitWords(line.substr(18));
+      if (words.size() == 2 && isSafeIfaceName(words[0]) &&
+          (words[1] == "yes" || words[1] == "no")) {
+        state.dns.push_back(DnsLink{words[0], words[1]});
+      } else {
+        ++state.dropped;
+      }
     }
+  }
+  if (!versioned) {
+    state.routes4.clear();
+    state.routes6.clear();
+    state.dns.clear();
+    fillFromLegacyLines(&state);
   }
   return state;
 }
-
-// Closes a descriptor when it goes out of scope.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) {
-      (void)close(fd_);
-    }
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports whether the close itself succeeded.
-  bool closeNow() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 bool writeAll(int fd, const std::string& text) {
   size_t done = 0;
@@ -436,7 +961,9 @@ enum class LoadResult { kFound, kMissing, kRefused };
 // regular file that root owns and that nobody else can write is trusted.
 LoadResult loadRouteState(const std::string& path, SavedRouteState* state) {
   *state = SavedRouteState();
-  ScopedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  // Non-blocking, so that a FIFO planted there is refused, not waited on.
+  ScopedFd fd(
+      open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ELOOP) {
       errLine("[helper] refusing route state file " + path +
@@ -466,14 +993,27 @@ LoadResult loadRouteState(const std::string& path, SavedRouteState* state) {
     if (n < 0 && errno == EINTR) {
       continue;
     }
-    if (n <= 0 || text.size() + static_cast<size_t>(n) > kMaxStateFileSize) {
+    if (n < 0) {
+      errLine("[helper] refusing route state file " + path +
+              ": read failed: " + std::strerror(errno));
+      return LoadResult::kRefused;
+    }
+    if (n == 0) {
       break;
+    }
+    if (text.size() + static_cast<size_t>(n) > kMaxStateFileSize) {
+      errLine("[helper] refusing route state file " + path + ": too large");
+      return LoadResult::kRefused;
     }
     text.append(buffer, static_cast<size_t>(n));
   }
   *state = parseRouteState(text);
   rejectUnsafeRoute(AF_INET, "saved state", &state->ipv4);
   rejectUnsafeRoute(AF_INET6, "saved state", &state->ipv6);
+  if (state->dropped > 0) {
+    errLine("[helper] ignoring " + std::to_string(state->dropped) +
+            " unreadable line(s) of route state file " + path);
+  }
   return LoadResult::kFound;
 }
 
@@ -488,6 +1028,8 @@ bool isRootOwnedDir(const char* dir) {
          (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// The children's PATH: the root-owned directories among the fixed ones.
+// Empty when there is none; the caller then refuses to run anything.
 std::string safePath() {
   std::string path;
   for (const char* dir : kSafePathDirs) {
@@ -499,7 +1041,7 @@ std::string safePath() {
     }
     path += dir;
   }
-  return path.empty() ? std::string("/usr/sbin:/usr/bin:/sbin:/bin") : path;
+  return path;
 }
 
 // Before anything is written or opened: a caller may start us with 0, 1 or 2
@@ -510,6 +1052,8 @@ bool ensureStandardDescriptors() {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
       continue;
     }
+    // Deliberately without O_CLOEXEC: it becomes a standard descriptor of
+    // every child.
     int opened = open("/dev/null", O_RDWR);
     if (opened != fd) {
       return false;
@@ -520,22 +1064,34 @@ bool ensureStandardDescriptors() {
 
 // Every descriptor above 2 that the caller handed over is closed on exec, so
 // no child sees it. Marking rather than closing leaves descriptors that a
-// sanitizer runtime may hold in this process alone.
-void closeInheritedDescriptorsOnExec() {
+// sanitizer runtime may hold in this process alone. Without close_range the
+// open descriptors are listed from /proc: a loop up to the open-files limit
+// would miss those the caller opened before lowering that limit.
+bool closeInheritedDescriptorsOnExec() {
   if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
-    return;
+    return true;
   }
-  struct rlimit lim;
-  rlim_t top = 65536;
-  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY) {
-    top = lim.rlim_cur;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) {
+    return false;
   }
-  for (rlim_t fd = 3; fd < top; ++fd) {
+  const int own = dirfd(dir);
+  bool ok = true;
+  for (struct dirent* entry = readdir(dir); entry != nullptr;
+       entry = readdir(dir)) {
+    char* end = nullptr;
+    long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd <= 2 || fd == own) {
+      continue;
+    }
     int flags = fcntl(static_cast<int>(fd), F_GETFD);
-    if (flags >= 0) {
-      (void)fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
+    if (flags >= 0 &&
+        fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC) != 0) {
+      ok = false;
     }
   }
+  (void)closedir(dir);
+  return ok;
 }
 
 // Raises a soft limit to |wanted| (RLIM_INFINITY compares above every
@@ -565,8 +1121,9 @@ void ignoreSignal(int /*sig*/) {}
 // Limits a caller can lower to make us, or a command we run, die half-way:
 // a file-size limit kills the state write, and too few descriptors,
 // processes, CPU seconds, stack or address space make a route command fail.
-// (The stack limit is raised first thing in main.)
-void raiseResourceLimits() {
+// (The stack limit is raised first thing in main.) Core files of root
+// processes are not the caller's to ask for.
+void resetResourceLimits() {
   raiseLimit(RLIMIT_FSIZE, RLIM_INFINITY);
   // Should the file-size limit stay (it cannot always be raised), a write
   // past it must fail with an error that the state writer handles, not kill
@@ -582,6 +1139,23 @@ void raiseResourceLimits() {
   raiseLimit(RLIMIT_DATA, RLIM_INFINITY);
   raiseLimit(RLIMIT_NOFILE, 1024);
   raiseLimit(RLIMIT_NPROC, RLIM_INFINITY);
+  const struct rlimit no_core = {0, 0};
+  (void)setrlimit(RLIMIT_CORE, &no_core);
+}
+
+// Nice value, OOM score and scheduling policy are the caller's to choose for
+// its own processes, not for root's commands: a niced or SCHED_IDLE helper
+// can be starved half-way through a route change, and one marked first for
+// the OOM killer dies there. Each is put back to what a root shell gets.
+void resetScheduling() {
+  (void)setpriority(PRIO_PROCESS, 0, 0);
+  struct sched_param param;
+  std::memset(&param, 0, sizeof(param));
+  (void)sched_setscheduler(0, SCHED_OTHER, &param);
+  ScopedFd oom(open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC));
+  if (oom.get() >= 0) {
+    (void)writeAll(oom.get(), "0");
+  }
 }
 
 // An ignored signal stays ignored across exec, so every child would inherit
@@ -605,68 +1179,335 @@ void resetSignalState() {
   (void)sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-// The children's whole environment, built from nothing.
-void resetEnvironment() {
-  std::string path = safePath();
-  (void)clearenv();
-  (void)setenv("PATH", path.c_str(), 1);
-  (void)setenv("LC_ALL", "C", 1);
+// Interval timers survive exec: a caller's alarm would otherwise end the
+// helper between taking the old default route away and putting it back.
+void clearIntervalTimers() {
+  struct itimerval zero;
+  std::memset(&zero, 0, sizeof(zero));
+  for (int which : {ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF}) {
+    (void)setitimer(which, &zero, nullptr);
+  }
 }
 
 // Everything a root process must not take over from an unprivileged caller.
-void sanitizeProcess() {
+// Returns 0, or the exit status when the process cannot be made safe.
+int sanitizeProcess() {
   // The caller's supplementary groups are no business of a root process.
   (void)setgroups(0, nullptr);
-  resetEnvironment();
+  const std::string path = safePath();
+  if (path.empty()) {
+    errLine(
+        "[helper] no root-owned directory for the command search path; "
+        "refusing to run commands");
+    return kPathwardenUnsafeProcess;
+  }
+  (void)clearenv();
+  (void)setenv("PATH", path.c_str(), 1);
+  (void)setenv("LC_ALL", "C", 1);
   (void)umask(022);
   if (chdir("/") != 0) {
     errLine(std::string("[helper] chdir(/) failed: ") + std::strerror(errno));
   }
-  closeInheritedDescriptorsOnExec();
-  raiseResourceLimits();
+  if (!closeInheritedDescriptorsOnExec()) {
+    errLine(
+        "[helper] could not mark inherited descriptors close-on-exec; "
+        "refusing to run commands");
+    return kPathwardenUnsafeProcess;
+  }
+  resetResourceLimits();
+  resetScheduling();
   resetSignalState();
+  return kPathwardenOk;
 }
 
-// While routes are half moved, a Ctrl-C from the terminal, a closed output
-// pipe, a hang-up or a polite termination request must not leave the network
-// broken: such signals are caught and dropped until the last route change
-// is done. They are caught rather than ignored, because exec resets caught
-// signals to their default, and the commands we start must begin clean.
-class SignalShield {
+// From here until the helper ends, a Ctrl-C from the terminal, a closed
+// output pipe, a hang-up, a polite termination request, job control or a
+// timer cannot end it half-way through a route change and leave the network
+// broken. The commands it starts get the defaults back (see runCommand).
+void shieldSignals() {
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = SIG_IGN;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : kShieldedSignals) {
+    (void)sigaction(sig, &sa, nullptr);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The lock that keeps two helpers from changing routes at the same time.
+
+// Holds an exclusive flock on the lock file until destroyed. The lock goes
+// with the descriptor, which no child inherits.
+class HelperLock {
  public:
-  SignalShield() {
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = ignoreSignal;
-    sa.sa_flags = SA_RESTART;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : kSignals) {
-      (void)sigaction(sig, &sa, nullptr);
+  HelperLock() = default;
+  ~HelperLock() {
+    if (fd_ >= 0) {
+      (void)close(fd_);
     }
   }
-  ~SignalShield() {
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = SIG_DFL;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : kSignals) {
-      // A closed output pipe noticed on the way stays harmless: the remaining
-      // writes simply fail.
-      if (sig != SIGPIPE) {
-        (void)sigaction(sig, &sa, nullptr);
+  HelperLock(const HelperLock&) = delete;
+  HelperLock& operator=(const HelperLock&) = delete;
+
+  // Returns 0, or the exit status when the lock cannot be had.
+  int acquire(const char* path, int wait_ms) {
+    fd_ = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+               0600);
+    if (fd_ < 0) {
+      errLine(std::string("[helper] could not open lock file ") + path + ": " +
+              std::strerror(errno));
+      return kPathwardenBusy;
+    }
+    struct stat st;
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      errLine(std::string("[helper] refusing lock file ") + path +
+              ": not a regular file owned and writable by root alone");
+      return kPathwardenBusy;
+    }
+    struct timespec begin;
+    (void)clock_gettime(CLOCK_MONOTONIC, &begin);
+    bool told = false;
+    for (;;) {
+      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        return kPathwardenOk;
       }
+      if (errno != EWOULDBLOCK && errno != EINTR) {
+        errLine(std::string("[helper] could not lock ") + path + ": " +
+                std::strerror(errno));
+        return kPathwardenBusy;
+      }
+      struct timespec now;
+      (void)clock_gettime(CLOCK_MONOTONIC, &now);
+      const long waited = (now.tv_sec - begin.tv_sec) * 1000 +
+                          (now.tv_nsec - begin.tv_nsec) / 1000000;
+      if (waited >= wait_ms) {
+        errLine(
+            "[helper] another route helper is still running; gave up "
+            "after " +
+            std::to_string(wait_ms) + " ms");
+        return kPathwardenBusy;
+      }
+      if (!told) {
+        errLine("[helper] waiting for another route helper to finish");
+        told = true;
+      }
+      usleep(static_cast<useconds_t>(kLockPollMs) * 1000);
     }
   }
-  SignalShield(const SignalShield&) = delete;
-  SignalShield& operator=(const SignalShield&) = delete;
 
  private:
-  static constexpr int kSignals[] = {SIGINT,  SIGTERM, SIGHUP,
-                                     SIGQUIT, SIGPIPE, SIGTSTP};
+  int fd_ = -1;
 };
 
 // ---------------------------------------------------------------------------
-// Start and stop.
+// Start: the steps of "pathwarden start".
+
+// What start found and what it will do.
+struct StartPlan {
+  // The record saved for stop: the routes to put back (merged with the
+  // record of an earlier start that was never stopped), the DNS links and
+  // the server addresses.
+  SavedRouteState state;
+  // The default routes in the table now, other than the tunnel's: the ones
+  // start takes away.
+  std::vector<RouteEntry> present4;
+  std::vector<RouteEntry> present6;
+  // The families whose default the tunnel takes over: those with a route
+  // that carries traffic out (an unreachable or blackhole default alone is
+  // left as it is: that family's traffic goes nowhere either way).
+  bool take4 = false;
+  bool take6 = false;
+};
+
+// Appends the addresses of |family| in |from| that |into| lacks; anything
+// that is not an address of that family is dropped.
+void appendMissing(int family,
+                   std::vector<std::string>* into,
+                   const std::vector<std::string>& from) {
+  for (const std::string& item : from) {
+    if (!isAddressOf(family, item)) {
+      continue;
+    }
+    bool present = false;
+    for (const std::string& have : *into) {
+      present = present || have == item;
+    }
+    if (!present) {
+      into->push_back(item);
+    }
+  }
+}
+
+// Appends the routes of |from| that |into| lacks.
+void appendMissingRoutes(int family,
+                         std::vector<RouteEntry>* into,
+                         const std::vector<RouteEntry>& from) {
+  for (const RouteEntry& route : from) {
+    bool present = false;
+    for (const RouteEntry& have : *into) {
+      present =
+          present || formatRoute(family, have) == formatRoute(family, route);
+    }
+    if (!present) {
+      into->push_back(route);
+    }
+  }
+}
+
+// Step: read the default routes, and decide what to record. A start that
+// was never stopped left the defaults on the tunnel; recording the tunnel as
+// "the route before the tunnel" would make the next stop restore nothing
+// useful, so the earlier record is kept and what is in the table now beside
+// the tunnel is added to it.
+int detectRoutes(StartPlan* plan) {
+  std::vector<RouteEntry> now4;
+  std::vector<RouteEntry> now6;
+  if (!detectDefaultRoutes(AF_INET, &now4) ||
+      !detectDefaultRoutes(AF_INET6, &now6)) {
+    return kPathwardenRouteUnsupported;
+  }
+  bool left_open = false;
+  for (auto [now, present] : {std::make_pair(&now4, &plan->present4),
+                              std::make_pair(&now6, &plan->present6)}) {
+    for (const RouteEntry& route : *now) {
+      if (isTunnelRoute(route)) {
+        left_open = true;
+      } else {
+        present->push_back(route);
+      }
+    }
+  }
+
+  SavedRouteState earlier;
+  const LoadResult earlier_result = loadRouteState(kStatePath, &earlier);
+  if (earlier_result == LoadResult::kRefused) {
+    errLine(std::string("[helper] the route state file ") + kStatePath +
+            " was refused; nothing is changed until it has been checked "
+            "and removed");
+    return kPathwardenStateRefused;
+  }
+  SavedRouteState& state = plan->state;
+  state.routes4 = plan->present4;
+  state.routes6 = plan->present6;
+  if (left_open && earlier_result == LoadResult::kFound) {
+    errLine(std::string("[helper] default route already points at ") +
+            kTunName + ", keeping the saved route state");
+    state.routes4 = earlier.routes4;
+    state.routes6 = earlier.routes6;
+    appendMissingRoutes(AF_INET, &state.routes4, plan->present4);
+    appendMissingRoutes(AF_INET6, &state.routes6, plan->present6);
+    state.dns = earlier.dns;
+    // The earlier run's host routes are still in place; keep their
+    // addresses on record so that stop removes them too.
+    state.server_ipv4 = earlier.server_ipv4;
+    state.server_ipv6 = earlier.server_ipv6;
+  } else if (left_open) {
+    errLine(std::string("[helper] default route already points at ") +
+            kTunName + " and no route state was saved");
+  }
+
+  plan->take4 = serverUplink(state.routes4) != nullptr;
+  plan->take6 = serverUplink(state.routes6) != nullptr;
+  for (auto [take, routes, present] :
+       {std::make_tuple(plan->take4, &state.routes4, &plan->present4),
+        std::make_tuple(plan->take6, &state.routes6, &plan->present6)}) {
+    if (!take) {
+      routes->clear();
+      present->clear();
+    }
+  }
+  state.ipv4 = legacyRoute(AF_INET, state.routes4);
+  state.ipv6 = legacyRoute(AF_INET6, state.routes6);
+  if (!plan->take4 && !plan->take6) {
+    errLine("[helper] could not detect IPv4 or IPv6 default route");
+    return kPathwardenNoDefaultRoute;
+  }
+  return kPathwardenOk;
+}
+
+// Step: the server's addresses, added to those an earlier run recorded.
+int resolveServer(const std::string& server, StartPlan* plan) {
+  std::vector<std::string> ipv4;
+  std::vector<std::string> ipv6;
+  if (!resolveServerHost(server, ipv4, ipv6)) {
+    errLine("[helper] could not resolve VPN server host: " + server);
+    return kPathwardenServerUnresolved;
+  }
+  outLine("[helper] server host: " + server);
+  outLine("[helper] IPv4 default iface: " + plan->state.ipv4.iface +
+          " gateway: " + plan->state.ipv4.gateway);
+  outLine("[helper] IPv6 default iface: " + plan->state.ipv6.iface +
+          " gateway: " + plan->state.ipv6.gateway);
+  outLine("[helper] resolved IPv4 count: " + std::to_string(ipv4.size()));
+  outLine("[helper] resolved IPv6 count: " + std::to_string(ipv6.size()));
+  std::vector<std::string> earlier4 = plan->state.server_ipv4;
+  std::vector<std::string> earlier6 = plan->state.server_ipv6;
+  plan->state.server_ipv4 = ipv4;
+  plan->state.server_ipv6 = ipv6;
+  appendMissing(AF_INET, &plan->state.server_ipv4, earlier4);
+  appendMissing(AF_INET6, &plan->state.server_ipv6, earlier6);
+  return kPathwardenOk;
+}
+
+// resolvectl prints "Link 2 (eth0): yes"; anything else counts as yes, the
+// value a link has unless someone changed it.
+std::string readDnsDefaultRoute(const std::string& iface) {
+  int status = -1;
+  std::string output = runCommand("resolvectl default-route " + iface, &status);
+  size_t colon = output.rfind(':');
+  std::string value = colon == std::string::npos
+                          ? std::string()
+                          : trim(output.substr(colon + 1));
+  return status == 0 && value == "no" ? "no" : "yes";
+}
+
+// Step: the links whose DNS default-route flag start switches off (those of
+// every default route the tunnel takes over), with the value each has now.
+int recordDnsLinks(StartPlan* plan) {
+  if (!haveResolvectl()) {
+    return kPathwardenOk;
+  }
+  std::vector<DnsLink>& dns = plan->state.dns;
+  for (const std::vector<RouteEntry>* present :
+       {&plan->present4, &plan->present6}) {
+    for (const RouteEntry& route : *present) {
+      if (!isUplink(route)) {
+        continue;
+      }
+      for (const NextHop& h : route.hops) {
+        bool known = h.dev == "lo" || h.dev == kTunName;
+        for (const DnsLink& link : dns) {
+          known = known || link.iface == h.dev;
+        }
+        if (!known) {
+          dns.push_back(DnsLink{h.dev, readDnsDefaultRoute(h.dev)});
+        }
+      }
+    }
+  }
+  return kPathwardenOk;
+}
+
+// Step: the record goes to disk before anything changes. It is bounded, so
+// that stop can always read what start wrote.
+int saveState(const StartPlan& plan) {
+  const size_t size = formatRouteState(plan.state).size();
+  if (size > kMaxStateFileSize) {
+    errLine("[helper] route state of " + std::to_string(size) +
+            " bytes exceeds " + std::to_string(kMaxStateFileSize) + " bytes (" +
+            std::to_string(plan.state.server_ipv4.size() +
+                           plan.state.server_ipv6.size()) +
+            " server addresses); nothing was changed");
+    return kPathwardenStateTooLarge;
+  }
+  if (!saveRouteState(plan.state, kStatePath)) {
+    errLine("[helper] could not save route state");
+    return kPathwardenStateNotSaved;
+  }
+  return kPathwardenOk;
+}
 
 bool waitForTunUp(const std::string& name) {
   for (int attempt = 0; attempt < kTunWaitAttempts; ++attempt) {
@@ -689,169 +1530,124 @@ bool waitForTunUp(const std::string& name) {
   return false;
 }
 
-// Returns 0, or the exit status for a failed host route.
-int addServerHostRoute(int family,
-                       const std::string& address,
-                       const DefaultRoute& route) {
-  const int failure = family == AF_INET ? 7 : 8;
-  if (!isAddressOf(family, address) || route.iface.empty()) {
-    return failure;
-  }
-  std::string command = family == AF_INET
-                            ? "ip -4 route replace " + address + "/32"
-                            : "ip -6 route replace " + address + "/128";
-  if (!route.gateway.empty()) {
-    command += " via " + route.gateway;
-  }
-  command += " dev " + route.iface;
-  return runOk(command, true) ? 0 : failure;
-}
-
-// Appends the addresses of |family| in |from| that |into| lacks; anything
-// that is not an address of that family is dropped.
-void appendMissing(int family,
-                   std::vector<std::string>* into,
-                   const std::vector<std::string>& from) {
-  for (const std::string& item : from) {
-    if (!isAddressOf(family, item)) {
-      continue;
-    }
-    bool present = false;
-    for (const std::string& have : *into) {
-      present = present || have == item;
-    }
-    if (!present) {
-      into->push_back(item);
-    }
-  }
-}
-
-int startRouting(const std::string& server) {
-  if (geteuid() != 0) {
-    errLine("[helper] root permission required. Run via pkexec/sudo.");
-    return 10;
-  }
-  SavedRouteState state;
-  state.ipv4 = detectDefaultRoute(AF_INET);
-  state.ipv6 = detectDefaultRoute(AF_INET6);
-
-  // A start that was never stopped left the defaults on the tunnel. Recording
-  // the tunnel as "the route before the tunnel" would make the next stop
-  // restore nothing useful, so the earlier record is kept instead; without
-  // one, a family whose default is the tunnel counts as having no route.
-  SavedRouteState earlier;
-  const bool left_open = (state.ipv4.valid && state.ipv4.iface == kTunName) ||
-                         (state.ipv6.valid && state.ipv6.iface == kTunName);
-  const bool keep_earlier =
-      left_open && loadRouteState(kStatePath, &earlier) == LoadResult::kFound;
-  if (keep_earlier) {
-    errLine(std::string("[helper] default route already points at ") +
-            kTunName + ", keeping the saved route state");
-    // A family whose default is a real route now (one the earlier start
-    // did not move, or one that came up since) is taken as it is: keeping
-    // the older record would leave that family's traffic outside the tunnel
-    // or restore a stale route at stop.
-    for (auto [now, before] : {std::make_pair(&state.ipv4, &earlier.ipv4),
-                               std::make_pair(&state.ipv6, &earlier.ipv6)}) {
-      if (!now->valid || now->iface == kTunName) {
-        *now = *before;
-      }
-    }
-  } else if (left_open) {
-    errLine(std::string("[helper] default route already points at ") +
-            kTunName + " and no route state was saved");
-  }
-  for (DefaultRoute* route : {&state.ipv4, &state.ipv6}) {
-    if (route->iface == kTunName) {
-      *route = DefaultRoute();
-    }
-  }
-
-  if (!state.ipv4.valid && !state.ipv6.valid) {
-    errLine("[helper] could not detect IPv4 or IPv6 default route");
-    return 3;
-  }
-  if (!resolveServerHost(server, state.server_ipv4, state.server_ipv6)) {
-    errLine("[helper] could not resolve VPN server host: " + server);
-    return 4;
-  }
-
-  outLine("[helper] server host: " + server);
-  outLine("[helper] IPv4 default iface: " + state.ipv4.iface +
-          " gateway: " + state.ipv4.gateway);
-  outLine("[helper] IPv6 default iface: " + state.ipv6.iface +
-          " gateway: " + state.ipv6.gateway);
-  outLine("[helper] resolved IPv4 count: " +
-          std::to_string(state.server_ipv4.size()));
-  outLine("[helper] resolved IPv6 count: " +
-          std::to_string(state.server_ipv6.size()));
-
-  // The earlier run's host routes are still in place; keep their addresses
-  // on record so that stop removes them too.
-  SavedRouteState to_save = state;
-  if (keep_earlier) {
-    appendMissing(AF_INET, &to_save.server_ipv4, earlier.server_ipv4);
-    appendMissing(AF_INET6, &to_save.server_ipv6, earlier.server_ipv6);
-  }
-  if (!saveRouteState(to_save, kStatePath)) {
-    errLine("[helper] could not save route state");
-    return 5;
-  }
-
-  SignalShield shield;
+// Step: the tunnel interface must be up before routes point at it.
+int bringTunUp() {
   if (!waitForTunUp(kTunName)) {
     errLine(std::string("[helper] TUN interface ") + kTunName +
             " was not created in time");
-    return 6;
+    return kPathwardenTunMissing;
   }
-  if (state.ipv4.valid) {
-    for (const std::string& address : state.server_ipv4) {
-      int rc = addServerHostRoute(AF_INET, address, state.ipv4);
-      if (rc != 0) {
-        return rc;
-      }
-    }
-  }
-  if (state.ipv6.valid) {
-    for (const std::string& address : state.server_ipv6) {
-      int rc = addServerHostRoute(AF_INET6, address, state.ipv6);
-      if (rc != 0) {
-        return rc;
-      }
-    }
-  }
-  if (state.ipv4.valid &&
-      !runOk(std::string("ip -4 route replace default dev ") + kTunName,
-             true)) {
-    return 9;
-  }
-  if (state.ipv6.valid) {
-    (void)runOk(std::string("ip -6 route replace default dev ") + kTunName +
-                    " metric 1",
-                false);
-  }
+  return kPathwardenOk;
+}
 
-  errLine("[helper] configuring DNS for VPN");
-  int status = -1;
-  (void)runCommand("command -v resolvectl", &status);
-  if (status != 0) {
-    errLine("[helper] resolvectl not found, DNS configuration skipped");
-  } else {
-    (void)runOk(std::string("resolvectl dns ") + kTunName + " 1.1.1.1 8.8.8.8",
-                false);
-    (void)runOk(std::string("resolvectl domain ") + kTunName + " \"~.\"",
-                false);
-    (void)runOk(std::string("resolvectl default-route ") + kTunName + " yes",
-                false);
-    if (state.ipv4.valid && !state.ipv4.iface.empty()) {
-      (void)runOk("resolvectl default-route " + state.ipv4.iface + " no",
+// Step: traffic to the server keeps the way it had, through the same next
+// hops as the family's default route with the lowest metric.
+int pinServerRoutes(const StartPlan& plan) {
+  for (auto [family, take, addresses, routes] :
+       {std::make_tuple(AF_INET, plan.take4, &plan.state.server_ipv4,
+                        &plan.state.routes4),
+        std::make_tuple(AF_INET6, plan.take6, &plan.state.server_ipv6,
+                        &plan.state.routes6)}) {
+    const int failure = family == AF_INET ? kPathwardenIpv4HostRouteFailed
+                                          : kPathwardenIpv6HostRouteFailed;
+    const RouteEntry* uplink = serverUplink(*routes);
+    if (!take || uplink == nullptr) {
+      continue;
+    }
+    const std::string path = joinWords(routePath(family, *uplink));
+    for (const std::string& address : *addresses) {
+      if (!isAddressOf(family, address)) {
+        return failure;
+      }
+      const std::string command = std::string("ip ") + familyFlag(family) +
+                                  " route replace " + address +
+                                  (family == AF_INET ? "/32 " : "/128 ") + path;
+      if (!runOk(command, true)) {
+        return failure;
+      }
+    }
+  }
+  return kPathwardenOk;
+}
+
+// Step: every default route of a family the tunnel takes over goes away, so
+// the tunnel's default is the only one, whatever metrics the others had.
+int takeOverDefaults(const StartPlan& plan) {
+  for (auto [family, take, present] :
+       {std::make_tuple(AF_INET, plan.take4, &plan.present4),
+        std::make_tuple(AF_INET6, plan.take6, &plan.present6)}) {
+    if (!take) {
+      continue;
+    }
+    for (const RouteEntry& route : *present) {
+      (void)runOk(std::string("ip ") + familyFlag(family) + " route del " +
+                      formatRoute(family, route),
                   false);
     }
-    (void)runOk("resolvectl flush-caches", false);
+    if (family == AF_INET &&
+        !runOk(std::string("ip -4 route replace default dev ") + kTunName,
+               true)) {
+      return kPathwardenIpv4DefaultFailed;
+    }
+    if (family == AF_INET6) {
+      (void)runOk(std::string("ip -6 route replace default dev ") + kTunName +
+                      " metric 1",
+                  false);
+    }
+  }
+  return kPathwardenOk;
+}
+
+// Step: all DNS goes to the tunnel's resolvers.
+int pointDnsAtTunnel(const StartPlan& plan) {
+  errLine("[helper] configuring DNS for VPN");
+  if (!haveResolvectl()) {
+    errLine("[helper] resolvectl not found, DNS configuration skipped");
+    return kPathwardenOk;
+  }
+  (void)runOk(std::string("resolvectl dns ") + kTunName + " 1.1.1.1 8.8.8.8",
+              false);
+  (void)runOk(std::string("resolvectl domain ") + kTunName + " \"~.\"", false);
+  (void)runOk(std::string("resolvectl default-route ") + kTunName + " yes",
+              false);
+  for (const DnsLink& link : plan.state.dns) {
+    (void)runOk("resolvectl default-route " + link.iface + " no", false);
+  }
+  (void)runOk("resolvectl flush-caches", false);
+  return kPathwardenOk;
+}
+
+int requireRoot() {
+  if (geteuid() != 0) {
+    errLine("[helper] root permission required. Run via pkexec/sudo.");
+    return kPathwardenRootRequired;
+  }
+  return kPathwardenOk;
+}
+
+// The whole start, step by step; the first step that fails gives the status.
+// Nothing changes before the record is saved, and nothing undoes a later
+// failure: the runner runs stop, which reads the record.
+int startRouting(const std::string& server) {
+  HelperLock lock;
+  StartPlan plan;
+  int rc = kPathwardenOk;
+  if ((rc = requireRoot()) != 0 ||
+      (rc = lock.acquire(kLockPath, kLockWaitMs)) != 0 ||
+      (rc = detectRoutes(&plan)) != 0 ||
+      (rc = resolveServer(server, &plan)) != 0 ||
+      (rc = recordDnsLinks(&plan)) != 0 || (rc = saveState(plan)) != 0 ||
+      (rc = bringTunUp()) != 0 || (rc = pinServerRoutes(plan)) != 0 ||
+      (rc = takeOverDefaults(plan)) != 0 ||
+      (rc = pointDnsAtTunnel(plan)) != 0) {
+    return rc;
   }
   outLine("[helper] IPv4/IPv6 routing and DNS applied successfully");
-  return 0;
+  return kPathwardenOk;
 }
+
+// ---------------------------------------------------------------------------
+// Stop: the steps of "pathwarden stop".
 
 bool tunExists() {
   ScopedFd fd(open((std::string("/sys/class/net/") + kTunName).c_str(),
@@ -859,57 +1655,58 @@ bool tunExists() {
   return fd.get() >= 0;
 }
 
-// Returns 0, or |failure| when the saved route could not be put back.
-int restoreDefaultRoute(const char* ip_family,
-                        const DefaultRoute& route,
-                        int failure) {
-  if (!route.valid || route.iface.empty()) {
-    return 0;
+// Step: the record of the last start; without one, stop still cleans up
+// what needs none. A refused record is left for an administrator, and
+// nothing is changed: going on would give back nothing and call it done.
+int loadSavedState(SavedRouteState* state) {
+  switch (loadRouteState(kStatePath, state)) {
+    case LoadResult::kFound:
+      return kPathwardenOk;
+    case LoadResult::kMissing:
+      errLine("[helper] no saved state, trying best-effort cleanup");
+      return kPathwardenOk;
+    case LoadResult::kRefused:
+      errLine(std::string("[helper] the route state file ") + kStatePath +
+              " was refused and is kept; nothing was restored");
+      return kPathwardenStateRefused;
   }
-  std::string command =
-      std::string("ip ") + ip_family + " route replace default ";
-  if (!route.gateway.empty()) {
-    command += "via " + route.gateway + " ";
-  }
-  command += "dev " + route.iface;
-  return runOk(command, true) ? 0 : failure;
+  return kPathwardenStateRefused;
 }
 
-int stopRouting(const std::string& server) {
-  if (geteuid() != 0) {
-    errLine("[helper] root permission required. Run via pkexec/sudo.");
-    return 10;
-  }
-  SavedRouteState state;
-  if (loadRouteState(kStatePath, &state) != LoadResult::kFound) {
-    errLine("[helper] no saved state, trying best-effort cleanup");
-  }
-  SignalShield shield;
-
+// Step: DNS back to the links as they were.
+int giveDnsBack(const SavedRouteState& state) {
   errLine("[helper] restoring DNS after VPN");
-  int status = -1;
-  (void)runCommand("command -v resolvectl", &status);
-  if (status != 0) {
+  if (!haveResolvectl()) {
     errLine("[helper] resolvectl not found, DNS restore skipped");
-  } else {
-    if (!tunExists()) {
-      errLine(std::string("[helper] DNS revert skipped: ") + kTunName +
-              " does not exist");
-    } else {
-      (void)runOk(std::string("resolvectl revert ") + kTunName, false);
-    }
-    if (state.ipv4.valid && !state.ipv4.iface.empty()) {
-      (void)runOk("resolvectl default-route " + state.ipv4.iface + " yes",
-                  false);
-    }
-    (void)runOk("resolvectl flush-caches", false);
+    return kPathwardenOk;
   }
+  if (!tunExists()) {
+    errLine(std::string("[helper] DNS revert skipped: ") + kTunName +
+            " does not exist");
+  } else {
+    (void)runOk(std::string("resolvectl revert ") + kTunName, false);
+  }
+  for (const DnsLink& link : state.dns) {
+    (void)runOk("resolvectl default-route " + link.iface + " " + link.flag,
+                false);
+  }
+  (void)runOk("resolvectl flush-caches", false);
+  return kPathwardenOk;
+}
 
+// Step: the tunnel's own defaults go; they may well be gone already.
+int removeTunnelDefaults() {
   (void)runCommand(std::string("ip -4 route del default dev ") + kTunName,
                    nullptr);
   (void)runCommand(std::string("ip -6 route del default dev ") + kTunName,
                    nullptr);
+  return kPathwardenOk;
+}
 
+// Step: the host routes to the server, those recorded and those of the
+// server given now, so that they go even without a record.
+int removeServerRoutes(const std::string& server,
+                       const SavedRouteState& state) {
   std::vector<std::string> resolved4;
   std::vector<std::string> resolved6;
   (void)resolveServerHost(server, resolved4, resolved6);
@@ -929,17 +1726,53 @@ int stopRouting(const std::string& server) {
   deleteHostRoutes(AF_INET6, state.server_ipv6);
   deleteHostRoutes(AF_INET, resolved4);
   deleteHostRoutes(AF_INET6, resolved6);
+  return kPathwardenOk;
+}
 
-  int rc = restoreDefaultRoute("-4", state.ipv4, 12);
-  if (rc == 0) {
-    rc = restoreDefaultRoute("-6", state.ipv6, 13);
+// Step: every recorded default route back as it was. All are tried, so that
+// one that fails does not keep the others away; the first family that
+// failed gives the status.
+int restoreDefaults(const SavedRouteState& state) {
+  int rc = kPathwardenOk;
+  for (auto [family, routes, failure] :
+       {std::make_tuple(AF_INET, &state.routes4, kPathwardenIpv4RestoreFailed),
+        std::make_tuple(AF_INET6, &state.routes6,
+                        kPathwardenIpv6RestoreFailed)}) {
+    for (const RouteEntry& route : *routes) {
+      if (!runOk(std::string("ip ") + familyFlag(family) + " route replace " +
+                     formatRoute(family, route),
+                 true) &&
+          rc == kPathwardenOk) {
+        rc = failure;
+      }
+    }
   }
-  if (rc != 0) {
+  return rc;
+}
+
+// Step: the record has served; the next stop finds none.
+int forgetState() {
+  (void)unlink(kStatePath);
+  return kPathwardenOk;
+}
+
+// The whole stop, step by step. Only a refused record and a failed restore
+// end it early; everything else is best effort, so that stop also cleans up
+// after a start that never ran or stopped half-way.
+int stopRouting(const std::string& server) {
+  HelperLock lock;
+  SavedRouteState state;
+  int rc = kPathwardenOk;
+  if ((rc = requireRoot()) != 0 ||
+      (rc = lock.acquire(kLockPath, kLockWaitMs)) != 0 ||
+      (rc = loadSavedState(&state)) != 0 || (rc = giveDnsBack(state)) != 0 ||
+      (rc = removeTunnelDefaults()) != 0 ||
+      (rc = removeServerRoutes(server, state)) != 0 ||
+      (rc = restoreDefaults(state)) != 0 || (rc = forgetState()) != 0) {
     return rc;
   }
-  (void)unlink(kStatePath);
   outLine("[helper] IPv4/IPv6 routing restored successfully");
-  return 0;
+  return kPathwardenOk;
 }
 
 // ---------------------------------------------------------------------------
@@ -961,6 +1794,25 @@ void writeUsage(const std::string& program) {
             << std::flush;
 }
 
+// Turns an effective root identity into a full one and makes the process
+// safe to run commands as root. Returns 0 or the exit status.
+int elevate() {
+  if (setgid(0) != 0) {
+    errLine(std::string("[helper] setgid(0) failed: ") + std::strerror(errno));
+    return kPathwardenSetgidFailed;
+  }
+  if (setuid(0) != 0) {
+    errLine(std::string("[helper] setuid(0) failed: ") + std::strerror(errno));
+    return kPathwardenSetuidFailed;
+  }
+  writeIdentity("[helper] after elevation ");
+  int rc = sanitizeProcess();
+  if (rc == 0) {
+    shieldSignals();
+  }
+  return rc;
+}
+
 }  // namespace
 
 // Only std::bad_alloc can leave the entry point; ending the process is the
@@ -970,26 +1822,21 @@ int pathwarden_main(int argc, char** argv) {
 #else
 int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
 #endif
+  // Before anything else: a timer the caller left running would end us at
+  // a moment of its choosing.
+  clearIntervalTimers();
   // A stack of a few kilobytes would crash us, and then the shell and ip, so
   // it is raised before anything else runs (to 8 MiB, the usual default).
   raiseLimit(RLIMIT_STACK, rlim_t{8} * 1024 * 1024);
   if (!ensureStandardDescriptors()) {
-    return 1;
+    return kPathwardenUsage;
   }
   writeIdentity("[helper] ");
   if (geteuid() == 0) {
-    if (setgid(0) != 0) {
-      errLine(std::string("[helper] setgid(0) failed: ") +
-              std::strerror(errno));
-      return 20;
+    int rc = elevate();
+    if (rc != 0) {
+      return rc;
     }
-    if (setuid(0) != 0) {
-      errLine(std::string("[helper] setuid(0) failed: ") +
-              std::strerror(errno));
-      return 21;
-    }
-    writeIdentity("[helper] after elevation ");
-    sanitizeProcess();
   }
 
   // With an empty argument vector argv[0] is null and argv[1] already points
@@ -998,12 +1845,12 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
   // program name only changes the usage text.
   if (argc < 1 || argv == nullptr || argv[0] == nullptr) {
     writeUsage("pathwarden");
-    return 1;
+    return kPathwardenUsage;
   }
   const std::string program = argv[0][0] != '\0' ? argv[0] : "pathwarden";
   if (argc < 3) {
     writeUsage(program);
-    return 1;
+    return kPathwardenUsage;
   }
   const std::string action = argv[1];
   const std::string server = argv[2];
@@ -1014,5 +1861,5 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     return stopRouting(server);
   }
   writeUsage(program);
-  return 1;
+  return kPathwardenUsage;
 }

@@ -229,27 +229,33 @@ assert_contains "$ERR" "[helper] ignoring IPv6 default route from saved state: g
 assert_not_contains "$(cat /tmp/pw/record.log /tmp/pw/resolvectl.log 2>/dev/null)" "pwn" "commands run"
 
 # --- A state file someone else could have written, or a link ------------------
+# Refused, kept for an administrator to look at, and nothing changed: a stop
+# that went on without it would restore nothing and call that success.
 printf 'ipv4_valid=1\nipv4_iface=veth0\nipv4_gateway=10.0.0.3\n' >/tmp/pw/planted
 chmod 644 /tmp/pw/planted
 cp /tmp/pw/planted "$STATE"
 chown 65534 "$STATE"
 run_pw "${NOBODY[@]}" -- stop 10.9.9.9
-expect_rc 0 "stop with a foreign state file"
+expect_rc 11 "stop with a foreign state file"
 assert_contains "$ERR" "[helper] refusing route state file $STATE: not a regular file owned and writable by root alone" "foreign owner"
+assert_eq "[helper] the route state file $STATE was refused and is kept; nothing was restored" "$(last_line "$ERR")" "status 11 message"
+assert_eq "65534" "$(stat -c %u "$STATE")" "foreign state file kept"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "foreign state not restored"
+rm -f "$STATE"
 ln -sf /tmp/pw/planted "$STATE"
 run_pw "${NOBODY[@]}" -- stop 10.9.9.9
-expect_rc 0 "stop with a linked state file"
+expect_rc 11 "stop with a linked state file"
 assert_contains "$ERR" "it is a symbolic link" "link refused"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "linked state not restored"
-ln -sf /tmp/pw/planted "$STATE"
 run_pw "${NOBODY[@]}" -- start 10.9.9.9
-expect_rc 0 "start over a linked state file"
+expect_rc 11 "start over a linked state file"
+assert_eq "[helper] the route state file $STATE was refused; nothing is changed until it has been checked and removed" "$(last_line "$ERR")" "start refused"
 assert_eq "ipv4_valid=1
 ipv4_iface=veth0
 ipv4_gateway=10.0.0.3" "$(cat /tmp/pw/planted)" "link target untouched"
-[ -f "$STATE" ] && [ ! -L "$STATE" ] || fail "state file still a link"
-stop_as_nobody 10.9.9.9 "linked state file"
+[ -L "$STATE" ] || fail "refused link removed"
+assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "start over a link changed routes"
+rm -f "$STATE"
 
 # --- Shell metacharacters in interface names the kernel accepts ----------------
 pw_net_reset
@@ -261,11 +267,33 @@ ip -6 route add default dev 'q$(pwn)'
 pw_tun_up
 rm -f /tmp/pw/record.log /tmp/pw/resolvectl.log
 run_pw "${NOBODY[@]}" -- start 10.9.9.9
-expect_rc 3 "defaults through hostile interface names"
-assert_contains "$ERR" "[helper] ignoring IPv4 default route from ip: unsafe interface name: q;pwn" "IPv4 name refused"
-assert_contains "$ERR" "[helper] ignoring IPv6 default route from ip: unsafe interface name: q\$(pwn)" "IPv6 name refused"
+expect_rc 2 "defaults through hostile interface names"
+assert_contains "$ERR" "[helper] unsupported IPv4 default route: default dev q;pwn scope link (dev q;pwn)" "IPv4 name refused"
 [ ! -e /tmp/pw/pwned ] || fail "a command built from an interface name ran"
-ip link del 'q;pwn'
+[ ! -e "$STATE" ] || fail "state saved for a refused route"
+pp ip -4 route del default dev 'q;pwn'
+run_pw "${NOBODY[@]}" -- start 10.9.9.9
+expect_rc 2 "IPv6 default through a hostile interface name"
+assert_contains "$ERR" "[helper] unsupported IPv6 default route: default dev q\$(pwn) metric 1024 pref medium (dev q\$(pwn))" "IPv6 name refused"
+[ ! -e /tmp/pw/pwned ] || fail "a command built from an interface name ran"
+pp ip link del 'q;pwn'
+pw_net_reset
+
+# --- An interface name that is an option ---------------------------------------
+# "--help" is a name the kernel accepts; given to resolvectl it would be read
+# as an option ("resolvectl default-route --help no" runs and succeeds).
+pp ip link add name --help type veth peer name pw-peer
+pp ip link set dev --help up
+pp ip link set pw-peer up
+pp ip -4 route add default dev --help
+pw_tun_up
+rm -f /tmp/pw/resolvectl.log
+run_pw "${NOBODY[@]}" -- start 10.9.9.9
+expect_rc 2 "default through an interface named like an option"
+assert_contains "$ERR" "[helper] unsupported IPv4 default route: default dev --help scope link (dev --help)" "option-like name refused"
+assert_not_contains "$(cat /tmp/pw/resolvectl.log 2>/dev/null)" "--help" "resolvectl given an option"
+assert_eq "default dev --help scope link" "$(routes4 default)" "refused route untouched"
+pp ip link del dev --help
 pw_net_reset
 
 # --- Standard descriptors closed by the caller ----------------------------------
