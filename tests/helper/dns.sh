@@ -69,7 +69,7 @@ RCTL=/usr/local/sbin/resolvectl
 
 pw_net gw
 pw_tun_up
-ip link set quon_vpn0 up
+pp ip link set quon_vpn0 up
 
 LD_LIBRARY_PATH=$libdir "$R/lib/systemd/systemd-resolved" >/tmp/resolved.log 2>&1 &
 wait_until 10 "$RCTL" status || { cat /tmp/resolved.log >&2; fail "systemd-resolved did not answer"; }

@@ -65,18 +65,18 @@ pw_hide_resolvectl() {
 #   v4: IPv4 through a gateway only; v6: IPv6 through a gateway only;
 #   none: no default route at all.
 pw_net() {
-  ip link add veth0 type veth peer name veth1
-  ip link set veth1 up
-  ip link set veth0 up
-  ip addr add 10.0.0.1/24 dev veth0
-  ip -6 addr add fd00::1/64 dev veth0 nodad
+  pp ip link add veth0 type veth peer name veth1
+  pp ip link set veth1 up
+  pp ip link set veth0 up
+  pp ip addr add 10.0.0.1/24 dev veth0
+  pp ip -6 addr add fd00::1/64 dev veth0 nodad
   case "$1" in
-    gw) ip -4 route add default via 10.0.0.2 dev veth0
-        ip -6 route add default via fe80::2 dev veth0 ;;
-    dev) ip -4 route add default dev veth0
-         ip -6 route add default dev veth0 ;;
-    v4) ip -4 route add default via 10.0.0.2 dev veth0 ;;
-    v6) ip -6 route add default via fe80::2 dev veth0 ;;
+    gw) pp ip -4 route add default via 10.0.0.2 dev veth0
+        pp ip -6 route add default via fe80::2 dev veth0 ;;
+    dev) pp ip -4 route add default dev veth0
+         pp ip -6 route add default dev veth0 ;;
+    v4) pp ip -4 route add default via 10.0.0.2 dev veth0 ;;
+    v6) pp ip -6 route add default via fe80::2 dev veth0 ;;
     none) ;;
     *) fail "pw_net: unknown mode $1" ;;
   esac
@@ -85,7 +85,7 @@ pw_net() {
 # Deleting the links takes every route through them along.
 pw_net_reset() {
   pw_tun_down
-  ip link del veth0 2>/dev/null || true
+  pp ip link del veth0 2>/dev/null || true
   rm -f "$STATE"
 }
 

@@ -343,11 +343,11 @@ rm -f "$STATE"
 
 # --- Shell metacharacters in interface names the kernel accepts ----------------
 pw_net_reset
-ip link add 'q;pwn' type veth peer name 'q$(pwn)'
-ip link set 'q;pwn' up
-ip link set 'q$(pwn)' up
-ip -4 route add default dev 'q;pwn'
-ip -6 route add default dev 'q$(pwn)'
+pp ip link add 'q;pwn' type veth peer name 'q$(pwn)'
+pp ip link set 'q;pwn' up
+pp ip link set 'q$(pwn)' up
+pp ip -4 route add default dev 'q;pwn'
+pp ip -6 route add default dev 'q$(pwn)'
 pw_tun_up
 rm -f /tmp/pw/record.log /tmp/pw/resolvectl.log
 run_pw "${NOBODY[@]}" -- start 10.9.9.9

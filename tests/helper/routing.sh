@@ -71,7 +71,7 @@ assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "second stop lea
 printf '%s\n' ipv4_valid=1 ipv4_iface=veth0 ipv4_gateway=10.0.0.2 ipv6_valid=0 \
   ipv6_iface= ipv6_gateway= server_ipv4=192.0.2.10 server_ipv6= >"$STATE"
 chmod 644 "$STATE"
-ip -4 route replace default dev quon_vpn0
+pp ip -4 route replace default dev quon_vpn0
 run_pw -- start 10.9.9.9
 expect_rc 0 "start left open for IPv4 alone"
 # The IPv6 record comes from the route there is now.
