@@ -32,28 +32,38 @@ TEST(TextHelpers, TrimJoinSplit) {
 }
 
 TEST(RunCommand, StatusesAndOutput) {
+  using Args = std::vector<std::string>;
   int status = -1;
-  EXPECT_EQ(runCommand("printf '  up\\n'", &status), "up");
+  // Blanks only separate words: no shell reads the line.
+  EXPECT_EQ(runCommand("echo  up", &status), "up");
   EXPECT_EQ(status, 0);
+  EXPECT_EQ(runCommand("echo $(id) ; `id` 'a b'", &status),
+            "$(id) ; `id` 'a b'");
 
-  status = -1;
-  // The redirection is appended to the whole line, so an error printed by
-  // the (last) command is captured.
-  EXPECT_EQ(runCommand("sh -c 'echo broken >&2; exit 2'", &status), "broken");
+  // Standard error is captured beside standard output.
+  EXPECT_EQ(runArgv(Args{"sh", "-c", "echo broken >&2; exit 2"}, &status),
+            "broken");
   EXPECT_EQ(status, 2);
 
   status = 0;
-  EXPECT_EQ(runCommand("kill -KILL $$", &status), "");
+  EXPECT_EQ(runArgv(Args{"sh", "-c", "kill -KILL $$"}, &status), "");
+  EXPECT_EQ(status, -1);
+
+  status = 0;
+  EXPECT_EQ(runCommand("no-such-program-here", &status), "");
   EXPECT_EQ(status, -1);
 
   // One line far longer than the 511 bytes of one read comes back whole.
   status = -1;
-  std::string line = runCommand("head -c 2000 /dev/zero | tr '\\0' x", &status);
+  std::string line =
+      runArgv(Args{"sh", "-c", "head -c 2000 /dev/zero | tr '\\0' x"}, &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(line, std::string(2000, 'x'));
 
-  // A null status pointer is allowed.
+  // A null status pointer is allowed, and so is an empty command.
   EXPECT_EQ(runCommand("echo fine", nullptr), "fine");
+  EXPECT_EQ(runCommand("  ", &status), "");
+  EXPECT_EQ(status, -1);
 }
 
 TEST(RunOk, ReportsFailuresAndHonoursRequired) {
@@ -62,15 +72,16 @@ TEST(RunOk, ReportsFailuresAndHonoursRequired) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(runOk("sh -c 'echo no such device >&2; exit 2'", true));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "[helper] command failed: sh -c 'echo no such device >&2; exit 2'\n"
-            "no such device\n");
+  EXPECT_FALSE(runOk("ls /no/such/device", true));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("[helper] command failed: ls /no/such/device\n", 0), 0u)
+      << err;
+  EXPECT_NE(err.find("/no/such/device", 40), std::string::npos) << err;
 
   testing::internal::CaptureStderr();
-  EXPECT_TRUE(runOk("exit 1", false));
+  EXPECT_TRUE(runOk("false", false));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "[helper] command failed: exit 1\n");
+            "[helper] command failed: false\n");
 }
 
 struct RouteCase {
