@@ -365,7 +365,7 @@ bool parseRouteEntry(int family,
     return route->hops.back();
   };
   while (i < words.size()) {
-    const std::string word = words[i];
+    const std::string& word = words[i];
     std::string v;
     if (word == "nexthop") {
       route->multipath = true;
@@ -1616,9 +1616,10 @@ int pinServerRoutes(const StartPlan& plan) {
       if (!isAddressOf(family, address)) {
         return failure;
       }
-      const std::string command = std::string("ip ") + familyFlag(family) +
-                                  " route replace " + address +
-                                  (family == AF_INET ? "/32 " : "/128 ") + path;
+      std::string command = std::string("ip ") + familyFlag(family);
+      command += " route replace " + address;
+      command += family == AF_INET ? "/32 " : "/128 ";
+      command += path;
       if (!runOk(command, true)) {
         return failure;
       }
