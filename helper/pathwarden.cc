@@ -1873,6 +1873,19 @@ int elevate() {
 
 }  // namespace
 
+#ifndef PATHWARDEN_EMBEDDED
+// The caller's timers are cleared before any constructor runs, so that none
+// fires while the C++ runtime starts up; main clears them once more.
+static void clearTimersAtLoad(int /*argc*/, char** /*argv*/, char** /*envp*/) {
+  clearIntervalTimers();
+}
+__attribute__((section(".preinit_array"),
+               used)) static void (*const kClearTimersAtLoad)(int,
+                                                              char**,
+                                                              char**) =
+    clearTimersAtLoad;
+#endif
+
 // Only std::bad_alloc can leave the entry point; ending the process is the
 // right answer to that, so no handler is installed for it.
 #ifdef PATHWARDEN_EMBEDDED

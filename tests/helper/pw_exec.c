@@ -1,7 +1,8 @@
 // Starts a program the way a hostile caller of a set-user-id file can:
-//   pw_exec [--close-std] [--ignore-signals] [--block-signals] [--timers]
+//   pw_exec [--close-std] [--ignore-signals] [--block-signals] [--timers=MS]
 //           [--no-close-range] PROG [ARG...]
-//   --timers: all three interval timers armed, which exec keeps;
+//   --timers=MS: all three interval timers armed, which exec keeps (the
+//   real-time one for 30 ms, the CPU-time ones for MS ms of CPU);
 //   --no-close-range: close_range fails with ENOSYS, as on kernels before
 //   5.9 (a seccomp filter; needs root, since it must not set no_new_privs,
 //   which would disable the set-user-id bit).
@@ -14,17 +15,17 @@
 #include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-static int arm_timers(void) {
-  // The real-time timer fires soon after exec; the two CPU-time timers as
-  // soon as the program has used a millisecond.
+static int arm_timers(long cpu_ms) {
   const struct itimerval real = {{0, 0}, {0, 30000}};
-  const struct itimerval cpu = {{0, 0}, {0, 1000}};
+  const struct itimerval cpu = {{0, 0},
+                                {cpu_ms / 1000, (cpu_ms % 1000) * 1000}};
   return setitimer(ITIMER_REAL, &real, NULL) == 0 &&
                  setitimer(ITIMER_VIRTUAL, &cpu, NULL) == 0 &&
                  setitimer(ITIMER_PROF, &cpu, NULL) == 0
@@ -60,8 +61,8 @@ int main(int argc, char** argv) {
       for (size_t k = 0; k < sizeof(sigs) / sizeof(sigs[0]); ++k) {
         signal(sigs[k], SIG_IGN);
       }
-    } else if (strcmp(argv[i], "--timers") == 0) {
-      if (arm_timers() != 0) {
+    } else if (strncmp(argv[i], "--timers=", 9) == 0) {
+      if (arm_timers(strtol(argv[i] + 9, NULL, 10)) != 0) {
         perror("pw_exec: setitimer");
         return 2;
       }
