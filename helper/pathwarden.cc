@@ -1401,11 +1401,12 @@ void appendMissingRoutes(int family,
   }
 }
 
-// Step: read the default routes, and decide what to record. A start that
-// was never stopped left the defaults on the tunnel; recording the tunnel as
-// "the route before the tunnel" would make the next stop restore nothing
-// useful, so the earlier record is kept and what is in the table now beside
-// the tunnel is added to it.
+// Step: read the default routes, and decide what to record. A record left
+// by a start that was never stopped holds routes that start took away (the
+// defaults may still be on the tunnel, or gone with it); replacing it would
+// lose them for good, and recording the tunnel as "the route before the
+// tunnel" would make the next stop restore nothing useful. So the earlier
+// record is kept and what is in the table now beside the tunnel is added.
 int detectRoutes(StartPlan* plan) {
   std::vector<RouteEntry> now4;
   std::vector<RouteEntry> now6;
@@ -1436,9 +1437,12 @@ int detectRoutes(StartPlan* plan) {
   SavedRouteState& state = plan->state;
   state.routes4 = plan->present4;
   state.routes6 = plan->present6;
-  if (left_open && earlier_result == LoadResult::kFound) {
-    errLine(std::string("[helper] default route already points at ") +
-            kTunName + ", keeping the saved route state");
+  if (earlier_result == LoadResult::kFound) {
+    errLine(left_open
+                ? std::string("[helper] default route already points at ") +
+                      kTunName + ", keeping the saved route state"
+                : std::string("[helper] keeping the route state of a start "
+                              "that was never stopped"));
     state.routes4 = earlier.routes4;
     state.routes6 = earlier.routes6;
     appendMissingRoutes(AF_INET, &state.routes4, plan->present4);

@@ -81,6 +81,25 @@ run_pw -- stop 10.9.9.9
 expect_rc 0 "stop after a start left open for IPv4"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "left open for IPv4: IPv4 restored"
 assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "left open for IPv4: IPv6 restored"
+
+# The tunnel gone with its core before any stop: its defaults went with it,
+# and a DHCP client has since put a default of its own. The next start keeps
+# the record of the first one, so stop still gives back the original default
+# (and the newcomer).
+run_pw -- start 10.9.9.9
+expect_rc 0 "start before the tunnel goes"
+pw_tun_down
+assert_eq "" "$(routes4 default)" "tunnel defaults gone with the tunnel"
+pp ip -4 route add default via 10.0.0.2 dev veth0 proto dhcp metric 100
+pw_tun_up
+run_pw -- start 10.9.9.9
+expect_rc 0 "start after the tunnel went"
+assert_contains "$ERR" "[helper] keeping the route state of a start that was never stopped" "earlier record kept"
+run_pw -- stop 10.9.9.9
+expect_rc 0 "stop after the tunnel went"
+assert_eq "default via 10.0.0.2 dev veth0
+default via 10.0.0.2 dev veth0 proto dhcp metric 100" "$(routes4 default)" "original default back beside the newcomer"
+assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "IPv6 default back after the tunnel went"
 pw_net_reset
 
 # --- Device-only defaults, literals with blanks and brackets ----------------
