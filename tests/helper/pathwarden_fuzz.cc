@@ -1,10 +1,13 @@
 // libFuzzer target for the two readers of untrusted text in the route helper:
 // the state file parser and the parser of "ip route show default". Only the
 // parsers run; no command is ever started.
-#define PATHWARDEN_EMBEDDED 1
-#include "pathwarden.cc"  // NOLINT(bugprone-suspicious-include)
+#include "pathwarden_internal.h"
+
+#include <sys/socket.h>
 
 #include <cstdint>
+
+using namespace pathwarden;  // NOLINT(google-build-using-namespace)
 
 namespace {
 

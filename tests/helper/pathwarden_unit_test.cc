@@ -1,10 +1,11 @@
-// Unit tests of the route helper's text handling, command runner and state
-// file. The helper is compiled into this test with its entry point renamed.
-#define PATHWARDEN_EMBEDDED 1
-#include "pathwarden.cc"  // NOLINT(bugprone-suspicious-include)
+// Unit tests of the route helper's text handling, route words, command
+// runner and state file, against the helper's own library.
+#include "pathwarden_internal.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -12,6 +13,8 @@
 #include <sstream>
 
 namespace {
+
+using namespace pathwarden;  // NOLINT(google-build-using-namespace)
 
 TEST(TextHelpers, TrimJoinSplit) {
   EXPECT_EQ(trim(""), "");
