@@ -8,6 +8,8 @@
 enum PathwardenExitStatus : int {
   kPathwardenOk = 0,
   kPathwardenUsage = 1,
+  // A default route uses something the helper cannot put back exactly.
+  kPathwardenRouteUnsupported = 2,
   kPathwardenNoDefaultRoute = 3,
   kPathwardenServerUnresolved = 4,
   kPathwardenStateNotSaved = 5,
@@ -16,8 +18,17 @@ enum PathwardenExitStatus : int {
   kPathwardenIpv6HostRouteFailed = 8,
   kPathwardenIpv4DefaultFailed = 9,
   kPathwardenRootRequired = 10,
+  // The state file on disk is not one the helper trusts; it is left in place
+  // for an administrator and nothing is changed.
+  kPathwardenStateRefused = 11,
   kPathwardenIpv4RestoreFailed = 12,
   kPathwardenIpv6RestoreFailed = 13,
+  // What start would have to save exceeds the state file's bound.
+  kPathwardenStateTooLarge = 14,
+  // Another helper held the lock for longer than this one waits.
+  kPathwardenBusy = 15,
+  // The process cannot be made safe to run commands as root.
+  kPathwardenUnsafeProcess = 16,
   kPathwardenSetgidFailed = 20,
   kPathwardenSetuidFailed = 21,
   // Not the helper's own: what the runner's child reports when the helper

@@ -29,19 +29,23 @@ cat >/tmp/plain-start.sh <<'EOF'
 #!/bin/sh
 # The helper's start, as a plain script with the same commands.
 set -u
-l4=$(ip -4 route show default | head -n 1)
-l6=$(ip -6 route show default | head -n 1)
+l4=$(ip -4 route show default | sed 's/ *$//')
+l6=$(ip -6 route show default | sed 's/ expires [0-9]*sec//; s/ *$//')
 gw4=$(echo "$l4" | sed -n 's/.*default via \([0-9.]*\) dev \([^ ]*\).*/\1/p')
 if4=$(echo "$l4" | sed -n 's/.*default via \([0-9.]*\) dev \([^ ]*\).*/\2/p')
 gw6=$(echo "$l6" | sed -n 's/.*default via \([0-9a-fA-F:.]*\) dev \([^ ]*\).*/\1/p')
 if6=$(echo "$l6" | sed -n 's/.*default via \([0-9a-fA-F:.]*\) dev \([^ ]*\).*/\2/p')
-printf 'ipv4_valid=1\nipv4_iface=%s\nipv4_gateway=%s\nipv6_valid=1\nipv6_iface=%s\nipv6_gateway=%s\nserver_ipv4=10.9.9.9\nserver_ipv6=\n' \
-  "$if4" "$gw4" "$if6" "$gw6" >/run/plain_state.txt
+command -v resolvectl >/dev/null && flag=$(resolvectl default-route "$if4")
+printf 'ipv4_valid=1\nipv4_iface=%s\nipv4_gateway=%s\nipv6_valid=1\nipv6_iface=%s\nipv6_gateway=%s\nserver_ipv4=10.9.9.9\nserver_ipv6=\nversion=2\nipv4_route=%s\nipv6_route=%s\ndns_default_route=%s yes\n' \
+  "$if4" "$gw4" "$if6" "$gw6" "$l4" "$l6" "$if4" >/run/plain_state.tmp
+mv /run/plain_state.tmp /run/plain_state.txt
 ip link show quon_vpn0 >/dev/null
 ip link set dev quon_vpn0 up
 [ "$(cat /sys/class/net/quon_vpn0/operstate)" = unknown ] || exit 6
 ip -4 route replace 10.9.9.9/32 via "$gw4" dev "$if4"
+ip -4 route del $l4
 ip -4 route replace default dev quon_vpn0
+ip -6 route del $l6
 ip -6 route replace default dev quon_vpn0 metric 1
 command -v resolvectl >/dev/null || exit 0
 resolvectl dns quon_vpn0 1.1.1.1 8.8.8.8
@@ -54,21 +58,20 @@ cat >/tmp/plain-stop.sh <<'EOF'
 #!/bin/sh
 # The helper's stop, as a plain script with the same commands.
 set -u
-if4=$(sed -n 's/^ipv4_iface=//p' /run/plain_state.txt)
-gw4=$(sed -n 's/^ipv4_gateway=//p' /run/plain_state.txt)
-if6=$(sed -n 's/^ipv6_iface=//p' /run/plain_state.txt)
-gw6=$(sed -n 's/^ipv6_gateway=//p' /run/plain_state.txt)
+r4=$(sed -n 's/^ipv4_route=//p' /run/plain_state.txt)
+r6=$(sed -n 's/^ipv6_route=//p' /run/plain_state.txt)
+dns=$(sed -n 's/^dns_default_route=//p' /run/plain_state.txt)
 if command -v resolvectl >/dev/null; then
   [ -e /sys/class/net/quon_vpn0 ] && resolvectl revert quon_vpn0
-  resolvectl default-route "$if4" yes
+  resolvectl default-route $dns
   resolvectl flush-caches
 fi
 ip -4 route del default dev quon_vpn0 2>/dev/null
 ip -6 route del default dev quon_vpn0 2>/dev/null
 ip -4 route del 10.9.9.9/32 2>/dev/null
 ip -4 route del 10.9.9.9/32 2>/dev/null
-ip -4 route replace default via "$gw4" dev "$if4" || exit 12
-ip -6 route replace default via "$gw6" dev "$if6" || exit 13
+ip -4 route replace $r4 || exit 12
+ip -6 route replace $r6 || exit 13
 rm -f /run/plain_state.txt
 EOF
 
@@ -94,6 +97,7 @@ for _ in $(seq "$runs"); do
   time_us sh /tmp/plain-stop.sh >>/tmp/b.sh.stop
 done
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes after the benchmark"
+assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "IPv6 routes after the benchmark"
 
 report() {
   local what=$1 pw sh

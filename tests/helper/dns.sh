@@ -69,7 +69,7 @@ RCTL=/usr/local/sbin/resolvectl
 
 pw_net gw
 pw_tun_up
-ip link set quon_vpn0 up
+pp ip link set quon_vpn0 up
 
 LD_LIBRARY_PATH=$libdir "$R/lib/systemd/systemd-resolved" >/tmp/resolved.log 2>&1 &
 wait_until 10 "$RCTL" status || { cat /tmp/resolved.log >&2; fail "systemd-resolved did not answer"; }
@@ -107,4 +107,26 @@ run_pw -- stop 10.9.9.9
 expect_rc 0 "stop without the tunnel"
 assert_contains "$ERR" "[helper] DNS revert skipped: quon_vpn0 does not exist" "revert skipped"
 assert_contains "$(status_of veth0)" "+DefaultRoute" "old interface flag back without the tunnel"
+pw_tun_up
+pp ip link set quon_vpn0 up
+
+# A link whose flag was already off keeps it off after stop.
+"$RCTL" default-route veth0 no
+run_pw -- start 10.9.9.9
+expect_rc 0 "start with the flag already off"
+run_pw -- stop 10.9.9.9
+expect_rc 0 "stop with the flag already off"
+assert_contains "$(status_of veth0)" "-DefaultRoute" "flag left as it was"
+"$RCTL" default-route veth0 yes
+
+# An IPv6-only home: the link of the IPv6 default loses its flag too, so no
+# lookup leaves outside the tunnel, and gets it back at stop.
+pp ip -4 route del default via 10.0.0.2 dev veth0
+run_pw -- start fd00:99::1
+expect_rc 0 "start, IPv6 only"
+assert_contains "$(status_of veth0)" "-DefaultRoute" "IPv6-only link flag off"
+run_pw -- stop fd00:99::1
+expect_rc 0 "stop, IPv6 only"
+assert_contains "$(status_of veth0)" "+DefaultRoute" "IPv6-only link flag back"
+assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "IPv6-only routes back"
 echo "dns: all passed"

@@ -1,10 +1,13 @@
 // libFuzzer target for the two readers of untrusted text in the route helper:
-// the state file parser and the parser of the first line of "ip route show
-// default". Only the parsers run; no command is ever started.
-#define PATHWARDEN_EMBEDDED 1
-#include "pathwarden.cc"  // NOLINT(bugprone-suspicious-include)
+// the state file parser and the parser of "ip route show default". Only the
+// parsers run; no command is ever started.
+#include "pathwarden_internal.h"
+
+#include <sys/socket.h>
 
 #include <cstdint>
+
+using namespace pathwarden;  // NOLINT(google-build-using-namespace)
 
 namespace {
 
@@ -14,18 +17,27 @@ void check(bool ok) {
   }
 }
 
-void checkRoute(int family, const std::string& text) {
-  DefaultRoute route = parseDefaultRouteLine(family, text);
-  if (route.valid) {
-    check(!route.iface.empty());
-    check(route.gateway.empty() || isAddressOf(family, route.gateway));
+void checkRoutes(int family, const std::string& text) {
+  std::vector<RouteEntry> routes;
+  std::string bad;
+  if (!parseDefaultRoutes(family, text, &routes, &bad)) {
+    return;
   }
-  // What survives the safety check can be pasted into a command line.
-  rejectUnsafeRoute(family, "fuzz", &route);
-  if (route.valid) {
-    check(isSafeIfaceName(route.iface));
-    check(route.iface.find_first_of(";|&$`()<>'\"\\ \n") == std::string::npos);
+  for (const RouteEntry& route : routes) {
+    // What is put back reads back as itself, and can be pasted into a
+    // command line: no word of it is anything the shell would act on.
+    const std::string line = formatRoute(family, route);
+    check(line.find_first_of(";|&$`()<>'\"\\\n\t") == std::string::npos);
+    RouteEntry again;
+    std::string why;
+    check(parseRouteEntry(family, line, &again, &why));
+    check(formatRoute(family, again) == line);
+    for (const NextHop& h : route.hops) {
+      check(h.dev.empty() || (isSafeIfaceName(h.dev) && h.dev[0] != '-'));
+    }
   }
+  DefaultRoute legacy = legacyRoute(family, routes);
+  check(!legacy.valid || isSafeIfaceName(legacy.iface));
 }
 
 }  // namespace
@@ -43,7 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(trim(item) == item);
   }
 
-  checkRoute(AF_INET, text);
-  checkRoute(AF_INET6, text);
+  for (const std::string& item : state.server_ipv6) {
+    check(!item.empty() && item.find(',') == std::string::npos);
+  }
+
+  checkRoutes(AF_INET, text);
+  checkRoutes(AF_INET6, text);
   return 0;
 }

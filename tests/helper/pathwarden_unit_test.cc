@@ -1,10 +1,11 @@
-// Unit tests of the route helper's text handling, command runner and state
-// file. The helper is compiled into this test with its entry point renamed.
-#define PATHWARDEN_EMBEDDED 1
-#include "pathwarden.cc"  // NOLINT(bugprone-suspicious-include)
+// Unit tests of the route helper's text handling, route words, command
+// runner and state file, against the helper's own library.
+#include "pathwarden_internal.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -12,6 +13,8 @@
 #include <sstream>
 
 namespace {
+
+using namespace pathwarden;  // NOLINT(google-build-using-namespace)
 
 TEST(TextHelpers, TrimJoinSplit) {
   EXPECT_EQ(trim(""), "");
@@ -32,28 +35,38 @@ TEST(TextHelpers, TrimJoinSplit) {
 }
 
 TEST(RunCommand, StatusesAndOutput) {
+  using Args = std::vector<std::string>;
   int status = -1;
-  EXPECT_EQ(runCommand("printf '  up\\n'", &status), "up");
+  // Blanks only separate words: no shell reads the line.
+  EXPECT_EQ(runCommand("echo  up", &status), "up");
   EXPECT_EQ(status, 0);
+  EXPECT_EQ(runCommand("echo $(id) ; `id` 'a b'", &status),
+            "$(id) ; `id` 'a b'");
 
-  status = -1;
-  // The redirection is appended to the whole line, so an error printed by
-  // the (last) command is captured.
-  EXPECT_EQ(runCommand("sh -c 'echo broken >&2; exit 2'", &status), "broken");
+  // Standard error is captured beside standard output.
+  EXPECT_EQ(runArgv(Args{"sh", "-c", "echo broken >&2; exit 2"}, &status),
+            "broken");
   EXPECT_EQ(status, 2);
 
   status = 0;
-  EXPECT_EQ(runCommand("kill -KILL $$", &status), "");
+  EXPECT_EQ(runArgv(Args{"sh", "-c", "kill -KILL $$"}, &status), "");
+  EXPECT_EQ(status, -1);
+
+  status = 0;
+  EXPECT_EQ(runCommand("no-such-program-here", &status), "");
   EXPECT_EQ(status, -1);
 
   // One line far longer than the 511 bytes of one read comes back whole.
   status = -1;
-  std::string line = runCommand("head -c 2000 /dev/zero | tr '\\0' x", &status);
+  std::string line =
+      runArgv(Args{"sh", "-c", "head -c 2000 /dev/zero | tr '\\0' x"}, &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(line, std::string(2000, 'x'));
 
-  // A null status pointer is allowed.
+  // A null status pointer is allowed, and so is an empty command.
   EXPECT_EQ(runCommand("echo fine", nullptr), "fine");
+  EXPECT_EQ(runCommand("  ", &status), "");
+  EXPECT_EQ(status, -1);
 }
 
 TEST(RunOk, ReportsFailuresAndHonoursRequired) {
@@ -62,69 +75,143 @@ TEST(RunOk, ReportsFailuresAndHonoursRequired) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(runOk("sh -c 'echo no such device >&2; exit 2'", true));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "[helper] command failed: sh -c 'echo no such device >&2; exit 2'\n"
-            "no such device\n");
+  EXPECT_FALSE(runOk("ls /no/such/device", true));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("[helper] command failed: ls /no/such/device\n", 0), 0u)
+      << err;
+  EXPECT_NE(err.find("/no/such/device", 40), std::string::npos) << err;
 
   testing::internal::CaptureStderr();
-  EXPECT_TRUE(runOk("exit 1", false));
+  EXPECT_TRUE(runOk("false", false));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "[helper] command failed: exit 1\n");
+            "[helper] command failed: false\n");
 }
 
 struct RouteCase {
+  const char* name;
   int family;
-  const char* line;
-  bool valid;
+  const char* output;  // of "ip route show default"
+  bool ok;
+  // The routes as they are put back, one per line; then the legacy summary.
+  const char* restored;
   const char* iface;
   const char* gateway;
 };
 
-TEST(DefaultRouteParsing, FirstLineOfIpOutput) {
+TEST(DefaultRouteParsing, EveryRouteOfIpOutput) {
   const RouteCase cases[] = {
-      {AF_INET, "default via 192.168.1.1 dev wlp3s0 proto dhcp metric 600",
-       true, "wlp3s0", "192.168.1.1"},
-      {AF_INET6,
-       "default via fe80::1 dev wlp3s0 proto ra metric 600 pref "
-       "medium",
-       true, "wlp3s0", "fe80::1"},
-      {AF_INET, "default dev wg0 scope link", true, "wg0", ""},
-      {AF_INET6, "default dev wg0 metric 1024 pref medium", true, "wg0", ""},
-      // A gateway that does not parse keeps its text but is not usable, and
-      // the device-only form is not tried instead.
-      {AF_INET, "default via 300.1.1.1 dev eth0", false, "eth0", "300.1.1.1"},
-      {AF_INET, "", false, "", ""},
-      // Multipath: next hops on later lines, nothing usable on the first.
-      {AF_INET6, "default proto ra metric 1024 expires 1798sec pref medium",
-       false, "", ""},
-      {AF_INET, "default via 10.0.0.1  dev\teth1", true, "eth1", "10.0.0.1"},
+      {"DHCP home", AF_INET,
+       "default via 192.168.1.1 dev wlp3s0 proto dhcp src 192.168.1.5 "
+       "metric 600 \n",
+       true,
+       "default proto dhcp src 192.168.1.5 metric 600 via 192.168.1.1 "
+       "dev wlp3s0",
+       "wlp3s0", "192.168.1.1"},
+      {"router advertisement", AF_INET6,
+       "default via fe80::1 dev wlp3s0 proto ra metric 600 expires 1798sec "
+       "pref medium",
+       true, "default proto ra metric 600 pref medium via fe80::1 dev wlp3s0",
+       "wlp3s0", "fe80::1"},
+      {"two metrics, the lower one carries the server", AF_INET,
+       "default via 10.0.0.1 dev eth0 metric 200 \n"
+       "default via 10.1.0.1 dev wlan0 metric 50 linkdown\n",
+       true,
+       "default metric 200 via 10.0.0.1 dev eth0\n"
+       "default metric 50 via 10.1.0.1 dev wlan0",
+       "wlan0", "10.1.0.1"},
+      {"multipath", AF_INET,
+       "default proto static metric 50 \n"
+       "\tnexthop via 10.0.0.2 dev veth0 weight 1 \n"
+       "\tnexthop via 10.1.0.2 dev veth2 weight 2 dead\n",
+       true,
+       "default proto static metric 50 nexthop via 10.0.0.2 dev veth0 weight "
+       "1 nexthop via 10.1.0.2 dev veth2 weight 2",
+       "veth0", "10.0.0.2"},
+      {"next-hop object", AF_INET, "default nhid 5 via 10.0.0.2 dev veth0",
+       true, "default nhid 5", "veth0", "10.0.0.2"},
+      {"onlink", AF_INET, "default via 10.5.5.5 dev eth0 onlink", true,
+       "default via 10.5.5.5 dev eth0 onlink", "eth0", "10.5.5.5"},
+      {"IPv4 through an IPv6 gateway", AF_INET,
+       "default via inet6 fe80::1 dev eth0", true,
+       "default via inet6 fe80::1 dev eth0", "", ""},
+      {"unreachable alone carries nothing", AF_INET6,
+       "unreachable default dev lo metric 4096 pref medium", true,
+       "unreachable default metric 4096 pref medium dev lo", "", ""},
+      {"blackhole beside a real route", AF_INET6,
+       "blackhole default dev lo metric 5000 pref medium\n"
+       "default dev wg0 metric 1024 pref medium",
+       true,
+       "blackhole default metric 5000 pref medium dev lo\n"
+       "default metric 1024 pref medium dev wg0",
+       "wg0", ""},
+      {"device only", AF_INET, "default dev wg0 scope link", true,
+       "default scope link dev wg0", "wg0", ""},
+      {"no route", AF_INET, "", true, "", "", ""},
+      {"blanks and tabs", AF_INET, "default via 10.0.0.1  dev\teth1", true,
+       "default via 10.0.0.1 dev eth1", "eth1", "10.0.0.1"},
+      // Refused: what cannot be put back exactly, or cannot be pasted into
+      // a command line.
+      {"gateway not an address", AF_INET, "default via 300.1.1.1 dev eth0",
+       false, "", "", ""},
+      {"unknown word", AF_INET, "default via 10.0.0.1 dev eth0 realms 7", false,
+       "", "", ""},
+      {"hostile interface", AF_INET, "default dev q;pwn", false, "", "", ""},
+      {"interface that is an option", AF_INET, "default dev --help", false, "",
+       "", ""},
+      {"hostile protocol", AF_INET, "default dev eth0 proto $(pwn)", false, "",
+       "", ""},
+      {"IPv6 source on IPv4", AF_INET, "default dev eth0 src fe80::1", false,
+       "", "", ""},
+      {"next hop without device", AF_INET6,
+       "default metric 1024\n\tnexthop via fe80::1 weight 1", false, "", "",
+       ""},
+      {"not a default route", AF_INET, "10.0.0.0/8 dev eth0", false, "", "",
+       ""},
   };
   for (const RouteCase& c : cases) {
-    SCOPED_TRACE(c.line);
-    DefaultRoute route = parseDefaultRouteLine(c.family, c.line);
-    EXPECT_EQ(route.valid, c.valid);
-    EXPECT_EQ(route.iface, c.iface);
-    EXPECT_EQ(route.gateway, c.gateway);
+    SCOPED_TRACE(c.name);
+    std::vector<RouteEntry> routes;
+    std::string bad;
+    ASSERT_EQ(parseDefaultRoutes(c.family, c.output, &routes, &bad), c.ok)
+        << bad;
+    if (!c.ok) {
+      EXPECT_FALSE(bad.empty());
+      continue;
+    }
+    std::string restored;
+    for (const RouteEntry& route : routes) {
+      restored += (restored.empty() ? "" : "\n") + formatRoute(c.family, route);
+      // What is put back reads back as itself.
+      RouteEntry again;
+      std::string why;
+      ASSERT_TRUE(
+          parseRouteEntry(c.family, formatRoute(c.family, route), &again, &why))
+          << why;
+      EXPECT_EQ(formatRoute(c.family, again), formatRoute(c.family, route));
+    }
+    EXPECT_EQ(restored, c.restored);
+    DefaultRoute legacy = legacyRoute(c.family, routes);
+    EXPECT_EQ(legacy.iface, c.iface);
+    EXPECT_EQ(legacy.gateway, c.gateway);
+    EXPECT_EQ(legacy.valid, std::string(c.iface) != "");
   }
 }
 
 TEST(DefaultRouteParsing, UnsafeInterfaceNamesAreRejected) {
-  for (const char* name :
-       {"eth0", "wlp3s0", "br-lan.10", "a_b=c+d", "x", "abcdefghijklmno"}) {
+  for (const char* name : {"eth0", "wlp3s0", "br-lan.10", "a_b=c+d", "x",
+                           "abcdefghijklmno", "a-"}) {
     EXPECT_TRUE(isSafeIfaceName(name)) << name;
   }
   for (const char* name :
        {"", "abcdefghijklmnop", "q;pwn", "q$(pwn)", "q`pwn`", "q|pwn", "q&pwn",
-        "q>x", "q'x", "q\"x", "q\\x", "q*", "q~", "q!x"}) {
+        "q>x", "q'x", "q\"x", "q\\x", "q*", "q~", "q!x", "-h", "--help"}) {
     EXPECT_FALSE(isSafeIfaceName(name)) << name;
   }
 
   testing::internal::CaptureStderr();
-  DefaultRoute route = parseDefaultRouteLine(AF_INET, "default dev q;pwn");
-  ASSERT_TRUE(route.valid);
-  rejectUnsafeRoute(AF_INET, "ip", &route);
-  EXPECT_FALSE(route.valid);
+  DefaultRoute dash{true, "-h", ""};
+  rejectUnsafeRoute(AF_INET, "saved state", &dash);
+  EXPECT_FALSE(dash.valid);
   DefaultRoute gw{true, "eth0", "10.0.0.1;pwn"};
   rejectUnsafeRoute(AF_INET, "saved state", &gw);
   EXPECT_FALSE(gw.valid);
@@ -132,8 +219,8 @@ TEST(DefaultRouteParsing, UnsafeInterfaceNamesAreRejected) {
   rejectUnsafeRoute(AF_INET, "saved state", &v6_in_v4);
   EXPECT_FALSE(v6_in_v4.valid);
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("[helper] ignoring IPv4 default route from ip: unsafe "
-                     "interface name: q;pwn"),
+  EXPECT_NE(err.find("[helper] ignoring IPv4 default route from saved state: "
+                     "unsafe interface name: -h"),
             std::string::npos);
   EXPECT_NE(err.find("gateway is not an address: 10.0.0.1;pwn"),
             std::string::npos);
@@ -219,7 +306,7 @@ TEST(RouteStateParsing, Table) {
        {},
        {"2001:db8::2"}},
       {"no final line feed, unknown keys skipped",
-       "version=2\nIPV4_VALID=1\n# c\nipv4_iface=eth1",
+       "format=9\nIPV4_VALID=1\n# c\nipv4_iface=eth1",
        false,
        "eth1",
        "",
@@ -241,6 +328,85 @@ TEST(RouteStateParsing, Table) {
     EXPECT_EQ(state.ipv6.iface, c.v6_iface);
     EXPECT_EQ(state.server_ipv4, c.server_v4);
     EXPECT_EQ(state.server_ipv6, c.server_v6);
+  }
+}
+
+// What stop puts back: the route lines of a new file, or what an older
+// helper's eight lines describe; a line that fails the checks is dropped and
+// counted, never half used.
+TEST(RouteStateParsing, RoutesDnsLinksAndOlderFiles) {
+  struct Case {
+    const char* name;
+    const char* text;
+    std::vector<std::string> routes4;
+    std::vector<std::string> routes6;
+    std::vector<std::string> dns;
+    int dropped;
+  };
+  const std::string legacy =
+      "ipv4_valid=1\nipv4_iface=eth0\nipv4_gateway=10.0.0.1\nipv6_valid=1\n"
+      "ipv6_iface=eth0\nipv6_gateway=\nserver_ipv4=\nserver_ipv6=\n";
+  const Case cases[] = {
+      {"older file",
+       legacy.c_str(),
+       {"default via 10.0.0.1 dev eth0"},
+       {"default dev eth0"},
+       {"eth0 yes"},
+       0},
+      {"older file, unsafe name",
+       "ipv4_valid=1\nipv4_iface=-h\n",
+       {},
+       {},
+       {},
+       0},
+      {"new file: route lines win over the legacy lines",
+       "ipv4_valid=1\nipv4_iface=eth0\nipv4_gateway=10.0.0.1\nversion=2\n"
+       "ipv4_route=default proto dhcp metric 100 via 10.0.0.9 dev eth1\n"
+       "ipv6_route=unreachable default metric 4096 dev lo\n"
+       "dns_default_route=eth1 no\n",
+       {"default proto dhcp metric 100 via 10.0.0.9 dev eth1"},
+       {"unreachable default metric 4096 dev lo"},
+       {"eth1 no"},
+       0},
+      {"new file without routes for a family: none",
+       "ipv4_valid=1\nipv4_iface=eth0\nversion=2\n",
+       {},
+       {},
+       {},
+       0},
+      {"hostile or foreign lines dropped",
+       "version=2\nipv4_route=default dev eth0;pwn\n"
+       "ipv4_route=default via 10.0.0.1 dev eth0 realms 3\n"
+       "ipv6_route=default dev quon_vpn0 metric 1\n"
+       "dns_default_route=-h no\ndns_default_route=eth0 maybe\n"
+       "ipv4_route=default dev eth0\n",
+       {"default dev eth0"},
+       {},
+       {},
+       5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SavedRouteState state = parseRouteState(c.text);
+    std::vector<std::string> r4;
+    std::vector<std::string> r6;
+    std::vector<std::string> dns;
+    for (const RouteEntry& route : state.routes4) {
+      r4.push_back(formatRoute(AF_INET, route));
+    }
+    for (const RouteEntry& route : state.routes6) {
+      r6.push_back(formatRoute(AF_INET6, route));
+    }
+    for (const DnsLink& link : state.dns) {
+      dns.push_back(link.iface + " " + link.flag);
+    }
+    EXPECT_EQ(r4, c.routes4);
+    EXPECT_EQ(r6, c.routes6);
+    EXPECT_EQ(dns, c.dns);
+    EXPECT_EQ(state.dropped, c.dropped);
+    // Written again, the file reads back the same.
+    EXPECT_EQ(formatRouteState(parseRouteState(formatRouteState(state))),
+              formatRouteState(state));
   }
 }
 
@@ -283,6 +449,13 @@ SavedRouteState sampleState() {
   state.ipv4 = DefaultRoute{true, "eth0", "10.0.0.1"};
   state.ipv6 = DefaultRoute{false, "", ""};
   state.server_ipv4 = {"192.0.2.1", "192.0.2.2"};
+  std::string why;
+  state.routes4.emplace_back();
+  EXPECT_TRUE(parseRouteEntry(AF_INET,
+                              "default via 10.0.0.1 dev eth0 proto dhcp "
+                              "metric 100",
+                              &state.routes4.back(), &why));
+  state.dns.push_back(DnsLink{"eth0", "yes"});
   return state;
 }
 
@@ -294,7 +467,9 @@ TEST_F(StateFileTest, RoundTripWithFixedModeWhateverTheUmask) {
   EXPECT_EQ(read(path_),
             "ipv4_valid=1\nipv4_iface=eth0\nipv4_gateway=10.0.0.1\n"
             "ipv6_valid=0\nipv6_iface=\nipv6_gateway=\n"
-            "server_ipv4=192.0.2.1,192.0.2.2\nserver_ipv6=\n");
+            "server_ipv4=192.0.2.1,192.0.2.2\nserver_ipv6=\nversion=2\n"
+            "ipv4_route=default proto dhcp metric 100 via 10.0.0.1 dev eth0\n"
+            "dns_default_route=eth0 yes\n");
   struct stat st;
   ASSERT_EQ(stat(path_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);

@@ -41,9 +41,12 @@ while read -r key value; do
   case $key in SigIgn: | SigBlk:) sig="$sig$key $value
 " ;; esac
 done </proc/$$/status
+# Scheduling and limits the helper's children run with.
+sched=$(read -r stat </proc/$$/stat; set -- ${stat##*) }; echo "nice:${17} policy:${39}")
 {
   echo "=== ip $*"
   printf '%s' "$sig"
+  echo "sched=$sched oom:$(cat /proc/$$/oom_score_adj) core:$(ulimit -c)"
   echo "cwd=$(readlink /proc/$$/cwd)"
   env | sed 's/^/env:/'
   for fd in /proc/$$/fd/*; do echo "fd:${fd##*/}=$(readlink "$fd")"; done
@@ -90,8 +93,11 @@ check_records() {
   while read -r kind mask; do
     [ $((0x$mask & ~0x180000000)) -eq 0 ] || fail "$what: child $kind $mask"
   done < <(grep -E '^Sig(Ign|Blk):' "$log")
+  bad=$(grep '^sched=' "$log" | grep -vx 'sched=nice:0 policy:0 oom:0 core:0' || true)
+  [ -z "$bad" ] || fail "$what: child scheduling or core limit: $bad"
   local runs fd
   runs=$(grep -c '^=== ip' "$log")
+  assert_eq "$runs" "$(grep -c '^sched=' "$log")" "$what: children with scheduling recorded"
   for fd in 0 1 2; do
     assert_eq "$runs" "$(grep -c "^fd:$fd=" "$log")" "$what: children with descriptor $fd open"
   done
@@ -208,6 +214,88 @@ expect_rc 0 "start with ulimit -S -s 24"
 expect_state_complete "ulimit -S -s 24" 10.9.9.9
 stop_as_nobody 10.9.9.9 "ulimit -S -s 24"
 
+# --- The caller's interval timers -------------------------------------------------
+# Timers survive exec; without clearing them SIGALRM (or SIGVTALRM, SIGPROF)
+# ends the helper half-way, for instance between taking the old default
+# away and putting it back.
+# A sanitizer runtime spends more than a millisecond of CPU before main, so
+# there the CPU-time timers are given longer.
+cpu_ms=1
+[ -z "${QUON_SANITIZE:-}" ] || cpu_ms=150
+run_pw "${NOBODY[@]}" "$TOOLS/pw_exec" --timers=$cpu_ms -- start 10.9.9.9
+expect_rc 0 "start with the caller's timers"
+assert_eq "default dev quon_vpn0 scope link" "$(routes4 default)" "start with timers finished"
+run_pw "${NOBODY[@]}" "$TOOLS/pw_exec" --timers=$cpu_ms -- stop 10.9.9.9
+expect_rc 0 "stop with the caller's timers"
+expect_restored "timers"
+
+# --- Nice value, scheduling policy, OOM score and core limit ----------------------
+# None of them is the caller's to choose for root's commands.
+rm -f /tmp/pw/record.log
+run_pw "${NOBODY[@]}" /bin/bash -c 'echo 1000 >/proc/self/oom_score_adj; ulimit -S -c "$(ulimit -H -c)"; exec nice -n 19 chrt --idle 0 "$0" "$@"' -- start 10.9.9.9
+expect_rc 0 "start by a niced, idle-scheduled caller"
+check_records "niced caller"
+stop_as_nobody 10.9.9.9 "niced caller"
+
+# --- Descriptors above the open-files limit, without close_range --------------------
+# On kernels before 5.9 the open descriptors come from /proc: a loop up to
+# the caller's soft limit would miss one opened before that limit was lowered.
+# (The seccomp filter that hides close_range needs root to install without
+# no_new_privs, so this caller is root, as sudo or pkexec would be.)
+rm -f /tmp/pw/record.log
+run_pw /bin/bash -c 'exec 100</tmp/pw/leak-marker; ulimit -S -n 64; exec "$0" "$@"' "$TOOLS/pw_exec" --no-close-range -- start 10.9.9.9
+expect_rc 0 "start without close_range, descriptor above the limit"
+check_records "descriptor above the limit"
+stop_as_nobody 10.9.9.9 "descriptor above the limit"
+
+# --- No root-owned directory for the command search path ----------------------------
+# Every directory of the fixed PATH replaced, in this mount namespace, by one
+# that nobody owns: the helper must refuse to run anything rather than fall
+# back to those very directories.
+for t in mount umount setpriv; do cp "$(command -v "$t")" "/tmp/pw/$t"; done
+(
+  hidden=()
+  for d in /usr/local/sbin /usr/local/bin /usr/sbin /usr/bin /sbin /bin; do
+    [ -L "$d" ] && continue
+    /tmp/pw/mount -t tmpfs -o uid=65534,mode=755 tmpfs "$d"
+    hidden+=("$d")
+  done
+  set +e
+  /tmp/pw/setpriv --reuid=65534 --regid=65534 --clear-groups "$SETUID_PW" start 10.9.9.9 >/tmp/pw/path.out 2>/tmp/pw/path.err
+  echo $? >/tmp/pw/path.rc
+  for d in "${hidden[@]}"; do /tmp/pw/umount "$d"; done
+)
+RC=$(cat /tmp/pw/path.rc) OUT=$(cat /tmp/pw/path.out) ERR=$(cat /tmp/pw/path.err)
+expect_rc 16 "no safe command search path"
+assert_eq "[helper] no root-owned directory for the command search path; refusing to run commands" "$(last_line "$ERR")" "status 16 message"
+[ ! -e "$STATE" ] || fail "state saved without a safe PATH"
+assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes untouched without a safe PATH"
+
+# --- What start saves is bounded -----------------------------------------------------
+# A server name with thousands of addresses would make a state file that
+# stop refuses: start refuses first, before anything changes.
+for i in $(seq 1 5000); do printf '2001:db8:1:2:3:4:5:%x big.quon.test\n' "$i"; done >>/tmp/pwetc/hosts
+run_pw "${NOBODY[@]}" -- start big.quon.test
+expect_rc 14 "start with 5000 server addresses"
+assert_contains "$(last_line "$ERR")" "bytes exceeds 65536 bytes (5000 server addresses); nothing was changed" "status 14 message"
+[ ! -e "$STATE" ] || fail "oversized state saved"
+assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes untouched by 14"
+# A state file over the bound (written by nobody we know) is refused by stop
+# with its own status, and kept.
+head -c 70000 /dev/zero | tr '\0' x >"$STATE"
+chmod 644 "$STATE"
+run_pw "${NOBODY[@]}" -- stop 10.9.9.9
+expect_rc 11 "stop with an oversized state file"
+assert_contains "$ERR" "[helper] refusing route state file $STATE: too large" "too large"
+assert_eq 70000 "$(stat -c %s "$STATE")" "oversized state file kept"
+# A start left open over a refused record says so, not that none was saved.
+pp ip -4 route replace default dev quon_vpn0
+run_pw "${NOBODY[@]}" -- start 10.9.9.9
+expect_rc 11 "start left open over a refused state file"
+assert_not_contains "$ERR" "no route state was saved" "left open over a refused file"
+pp ip -4 route replace default via 10.0.0.2 dev veth0
+rm -f "$STATE"
+
 # --- Shell metacharacters in a state file: nothing built from them runs --------
 rm -f /tmp/pw/record.log /tmp/pw/resolvectl.log
 cat >"$STATE" <<'EOF'
@@ -229,43 +317,71 @@ assert_contains "$ERR" "[helper] ignoring IPv6 default route from saved state: g
 assert_not_contains "$(cat /tmp/pw/record.log /tmp/pw/resolvectl.log 2>/dev/null)" "pwn" "commands run"
 
 # --- A state file someone else could have written, or a link ------------------
+# Refused, kept for an administrator to look at, and nothing changed: a stop
+# that went on without it would restore nothing and call that success.
 printf 'ipv4_valid=1\nipv4_iface=veth0\nipv4_gateway=10.0.0.3\n' >/tmp/pw/planted
 chmod 644 /tmp/pw/planted
 cp /tmp/pw/planted "$STATE"
 chown 65534 "$STATE"
 run_pw "${NOBODY[@]}" -- stop 10.9.9.9
-expect_rc 0 "stop with a foreign state file"
+expect_rc 11 "stop with a foreign state file"
 assert_contains "$ERR" "[helper] refusing route state file $STATE: not a regular file owned and writable by root alone" "foreign owner"
+assert_eq "[helper] the route state file $STATE was refused and is kept; nothing was restored" "$(last_line "$ERR")" "status 11 message"
+assert_eq "65534" "$(stat -c %u "$STATE")" "foreign state file kept"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "foreign state not restored"
+rm -f "$STATE"
 ln -sf /tmp/pw/planted "$STATE"
 run_pw "${NOBODY[@]}" -- stop 10.9.9.9
-expect_rc 0 "stop with a linked state file"
+expect_rc 11 "stop with a linked state file"
 assert_contains "$ERR" "it is a symbolic link" "link refused"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "linked state not restored"
-ln -sf /tmp/pw/planted "$STATE"
 run_pw "${NOBODY[@]}" -- start 10.9.9.9
-expect_rc 0 "start over a linked state file"
+expect_rc 11 "start over a linked state file"
+assert_eq "[helper] the route state file $STATE was refused; nothing is changed until it has been checked and removed" "$(last_line "$ERR")" "start refused"
 assert_eq "ipv4_valid=1
 ipv4_iface=veth0
 ipv4_gateway=10.0.0.3" "$(cat /tmp/pw/planted)" "link target untouched"
-[ -f "$STATE" ] && [ ! -L "$STATE" ] || fail "state file still a link"
-stop_as_nobody 10.9.9.9 "linked state file"
+[ -L "$STATE" ] || fail "refused link removed"
+assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "start over a link changed routes"
+rm -f "$STATE"
 
 # --- Shell metacharacters in interface names the kernel accepts ----------------
 pw_net_reset
-ip link add 'q;pwn' type veth peer name 'q$(pwn)'
-ip link set 'q;pwn' up
-ip link set 'q$(pwn)' up
-ip -4 route add default dev 'q;pwn'
-ip -6 route add default dev 'q$(pwn)'
+pp ip link add 'q;pwn' type veth peer name 'q$(pwn)'
+pp ip link set 'q;pwn' up
+pp ip link set 'q$(pwn)' up
+pp ip -4 route add default dev 'q;pwn'
+pp ip -6 route add default dev 'q$(pwn)'
 pw_tun_up
 rm -f /tmp/pw/record.log /tmp/pw/resolvectl.log
 run_pw "${NOBODY[@]}" -- start 10.9.9.9
-expect_rc 3 "defaults through hostile interface names"
-assert_contains "$ERR" "[helper] ignoring IPv4 default route from ip: unsafe interface name: q;pwn" "IPv4 name refused"
-assert_contains "$ERR" "[helper] ignoring IPv6 default route from ip: unsafe interface name: q\$(pwn)" "IPv6 name refused"
+expect_rc 2 "defaults through hostile interface names"
+assert_contains "$ERR" "[helper] unsupported IPv4 default route: default dev q;pwn scope link (dev q;pwn)" "IPv4 name refused"
 [ ! -e /tmp/pw/pwned ] || fail "a command built from an interface name ran"
-ip link del 'q;pwn'
+[ ! -e "$STATE" ] || fail "state saved for a refused route"
+pp ip -4 route del default dev 'q;pwn'
+run_pw "${NOBODY[@]}" -- start 10.9.9.9
+expect_rc 2 "IPv6 default through a hostile interface name"
+assert_contains "$ERR" "[helper] unsupported IPv6 default route: default dev q\$(pwn) metric 1024 pref medium (dev q\$(pwn))" "IPv6 name refused"
+[ ! -e /tmp/pw/pwned ] || fail "a command built from an interface name ran"
+pp ip link del 'q;pwn'
+pw_net_reset
+
+# --- An interface name that is an option ---------------------------------------
+# "--help" is a name the kernel accepts; given to resolvectl it would be read
+# as an option ("resolvectl default-route --help no" runs and succeeds).
+pp ip link add name --help type veth peer name pw-peer
+pp ip link set dev --help up
+pp ip link set pw-peer up
+pp ip -4 route add default dev --help
+pw_tun_up
+rm -f /tmp/pw/resolvectl.log
+run_pw "${NOBODY[@]}" -- start 10.9.9.9
+expect_rc 2 "default through an interface named like an option"
+assert_contains "$ERR" "[helper] unsupported IPv4 default route: default dev --help scope link (dev --help)" "option-like name refused"
+assert_not_contains "$(cat /tmp/pw/resolvectl.log 2>/dev/null)" "--help" "resolvectl given an option"
+assert_eq "default dev --help scope link" "$(routes4 default)" "refused route untouched"
+pp ip link del dev --help
 pw_net_reset
 
 # --- Standard descriptors closed by the caller ----------------------------------
@@ -309,15 +425,20 @@ expect_rc 0 "empty program name with an action"
 assert_eq "[helper] IPv4/IPv6 routing restored successfully" "$OUT" "empty program name stop"
 
 # --- Signals while routes change -------------------------------------------------
-# Interrupt, hang-up, termination and a broken pipe arrive after the state is
-# saved and before the tunnel exists; the helper must finish the job.
+# Interrupt, hang-up, termination, a broken pipe, job control and timer
+# signals arrive after the state is saved and before the tunnel exists; the
+# helper must finish the job.
 pw_tun_down
 "${NOBODY[@]}" "$SETUID_PW" start 10.9.9.9 >/tmp/pw/sig.out 2>&1 &
 pid=$!
 wait_until 10 test -e "$STATE" || fail "state never saved"
-for sig in INT TERM HUP PIPE QUIT; do
+for sig in INT TERM HUP PIPE QUIT ALRM VTALRM PROF TTOU TTIN; do
   kill -s "$sig" "$pid"
 done
+# Job-control signals would stop it rather than end it.
+sleep 0.2
+state=$(awk '/^State:/ {print $2}' "/proc/$pid/status")
+[ "$state" != T ] || { kill -s CONT "$pid"; fail "helper stopped by a job-control signal"; }
 pw_tun_up
 set +e
 wait "$pid"

@@ -71,7 +71,7 @@ assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "second stop lea
 printf '%s\n' ipv4_valid=1 ipv4_iface=veth0 ipv4_gateway=10.0.0.2 ipv6_valid=0 \
   ipv6_iface= ipv6_gateway= server_ipv4=192.0.2.10 server_ipv6= >"$STATE"
 chmod 644 "$STATE"
-ip -4 route replace default dev quon_vpn0
+pp ip -4 route replace default dev quon_vpn0
 run_pw -- start 10.9.9.9
 expect_rc 0 "start left open for IPv4 alone"
 # The IPv6 record comes from the route there is now.
@@ -81,6 +81,25 @@ run_pw -- stop 10.9.9.9
 expect_rc 0 "stop after a start left open for IPv4"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "left open for IPv4: IPv4 restored"
 assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "left open for IPv4: IPv6 restored"
+
+# The tunnel gone with its core before any stop: its defaults went with it,
+# and a DHCP client has since put a default of its own. The next start keeps
+# the record of the first one, so stop still gives back the original default
+# (and the newcomer).
+run_pw -- start 10.9.9.9
+expect_rc 0 "start before the tunnel goes"
+pw_tun_down
+assert_eq "" "$(routes4 default)" "tunnel defaults gone with the tunnel"
+pp ip -4 route add default via 10.0.0.2 dev veth0 proto dhcp metric 100
+pw_tun_up
+run_pw -- start 10.9.9.9
+expect_rc 0 "start after the tunnel went"
+assert_contains "$ERR" "[helper] keeping the route state of a start that was never stopped" "earlier record kept"
+run_pw -- stop 10.9.9.9
+expect_rc 0 "stop after the tunnel went"
+assert_eq "default via 10.0.0.2 dev veth0
+default via 10.0.0.2 dev veth0 proto dhcp metric 100" "$(routes4 default)" "original default back beside the newcomer"
+assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "IPv6 default back after the tunnel went"
 pw_net_reset
 
 # --- Device-only defaults, literals with blanks and brackets ----------------
@@ -155,35 +174,42 @@ run_pw -- stop 10.9.9.9
 expect_rc 0 "stop after third argument"
 pw_net_reset
 
-# A host route the kernel refuses (an on-link gateway outside every subnet):
-# status 7, no default route changed; the matching restore is refused too,
-# which gives 12 and keeps the state file for another try.
-pw_net none
-ip -4 route add default via 10.5.5.5 dev veth0 onlink
+# A host route that ip refuses: status 7, no default route changed. A
+# restore that ip refuses gives 12 and keeps the state file for another try;
+# the other routes are still put back.
+pw_net gw
 pw_tun_up
+pw_fail_ip -4 route replace 10.9.9.9/32 via 10.0.0.2 dev veth0
 run_pw -- start 10.9.9.9
+pw_real_ip
 expect_rc 7 "IPv4 host route refused"
-assert_eq "[helper] command failed: ip -4 route replace 10.9.9.9/32 via 10.5.5.5 dev veth0
-Error: Nexthop has invalid gateway." "$(printf '%s\n' "$ERR" | tail -n 2)" "status 7 report"
-assert_eq "default via 10.5.5.5 dev veth0 onlink" "$(routes4 default)" "default unchanged after 7"
+assert_eq "[helper] command failed: ip -4 route replace 10.9.9.9/32 via 10.0.0.2 dev veth0
+Error: refused by the test." "$(printf '%s\n' "$ERR" | tail -n 2)" "status 7 report"
+assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "default unchanged after 7"
+pw_fail_ip -4 route replace default via 10.0.0.2 dev veth0
 run_pw -- stop 10.9.9.9
+pw_real_ip
 expect_rc 12 "IPv4 restore refused"
-assert_contains "$ERR" "[helper] command failed: ip -4 route replace default via 10.5.5.5 dev veth0" "status 12 report"
+assert_contains "$ERR" "[helper] command failed: ip -4 route replace default via 10.0.0.2 dev veth0" "status 12 report"
 [ -e "$STATE" ] || fail "state file removed after 12"
 run_pw -- stop 10.9.9.9
-expect_rc 12 "second stop retries"
-rm -f "$STATE"
+expect_rc 0 "second stop retries"
+[ ! -e "$STATE" ] || fail "state file left after the retry"
 pw_net_reset
 
-pw_net none
-ip -6 route add default via fd99::5 dev veth0 onlink
+pw_net gw
 pw_tun_up
+pw_fail_ip -6 route replace fd00:99::1/128 via fe80::2 dev veth0
 run_pw -- start fd00:99::1
+pw_real_ip
 expect_rc 8 "IPv6 host route refused"
-assert_contains "$ERR" "[helper] command failed: ip -6 route replace fd00:99::1/128 via fd99::5 dev veth0" "status 8 report"
+assert_contains "$ERR" "[helper] command failed: ip -6 route replace fd00:99::1/128 via fe80::2 dev veth0" "status 8 report"
+pw_fail_ip -6 route replace default metric 1024 pref medium via fe80::2 dev veth0
 run_pw -- stop fd00:99::1
+pw_real_ip
 expect_rc 13 "IPv6 restore refused"
-assert_contains "$ERR" "[helper] command failed: ip -6 route replace default via fd99::5 dev veth0" "status 13 report"
+assert_contains "$ERR" "[helper] command failed: ip -6 route replace default metric 1024 pref medium via fe80::2 dev veth0" "status 13 report"
+assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "IPv4 restored beside a failed IPv6 restore"
 rm -f "$STATE"
 pw_net_reset
 

@@ -1,0 +1,207 @@
+#ifndef HELPER_PATHWARDEN_INTERNAL_H_
+#define HELPER_PATHWARDEN_INTERNAL_H_
+
+// The parts of the route helper pathwarden, shared between its source files
+// and its tests. Nothing here is an interface of the product: the helper's
+// only interface is its command line, its exit statuses
+// (pathwarden_exit_status.h) and its state file.
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace pathwarden {
+
+inline constexpr char kTunName[] = "quon_vpn0";
+inline constexpr char kStatePath[] = "/run/quon_vpn_route_state_linux.txt";
+// Held for the whole run, so that two helpers never change routes at once.
+inline constexpr char kLockPath[] = "/run/quon_vpn_pathwarden.lock";
+// How long a second helper waits for the first. Below the runner's shortest
+// limit (3 s for the clean-up before a start): a waiting helper either gets
+// the lock while its runner still waits for it, or gives up on its own, so
+// one the runner has abandoned never acts later, out of turn.
+inline constexpr int kLockWaitMs = 2000;
+inline constexpr int kLockPollMs = 20;
+inline constexpr int kTunWaitAttempts = 80;
+inline constexpr useconds_t kTunWaitPauseUs = 250000;
+// Both the writer and the reader hold the state file to this size, so that
+// nothing start saves is ever refused by stop.
+inline constexpr size_t kMaxStateFileSize = size_t{64} * 1024;
+// A route line with more words than this is not one a desktop has.
+inline constexpr size_t kMaxRouteWords = 256;
+
+// Children get this environment and nothing else. The PATH is the one sudo
+// uses for root; a directory that is not a root-owned directory closed to
+// group and others is left out when the environment is built.
+inline constexpr const char* kSafePathDirs[] = {
+    "/usr/local/sbin", "/usr/local/bin", "/usr/sbin",
+    "/usr/bin",        "/sbin",          "/bin"};
+
+// Signals that could end the helper half-way through a route change: from
+// the terminal, a closed output pipe, a hang-up, a polite request, and the
+// caller's interval timers. Ignored for the whole run; every child starts
+// with them at their default again.
+inline constexpr int kShieldedSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT,
+                                           SIGPIPE, SIGTSTP,   SIGTTOU, SIGTTIN,
+                                           SIGALRM, SIGVTALRM, SIGPROF};
+
+// The legacy summary of one family's default route: the eight lines an older
+// helper reads, and what the runner reads to find the server after a crash.
+struct DefaultRoute {
+  bool valid = false;
+  std::string iface;
+  std::string gateway;
+};
+
+// One next hop of a default route, every field already validated.
+struct NextHop {
+  int via_family = 0;  // AF_INET or AF_INET6 when |via| is set
+  std::string via;
+  std::string dev;
+  std::string weight;
+  bool onlink = false;
+};
+
+// One default route as ip printed it, reduced to words that are known and
+// checked, so that it can be put back with the same ip command line and
+// pasted into a root shell without any quoting.
+struct RouteEntry {
+  std::string type;  // empty for unicast
+  std::string nhid;
+  bool multipath = false;
+  std::vector<NextHop> hops;
+  std::vector<std::string> attrs;  // key value pairs: proto, metric, src, ...
+  unsigned long metric = 0;
+};
+
+// A link whose resolved default-route flag start switched off, and the value
+// it had before.
+struct DnsLink {
+  std::string iface;
+  std::string flag;  // "yes" or "no"
+};
+
+struct SavedRouteState {
+  DefaultRoute ipv4;
+  DefaultRoute ipv6;
+  // What stop puts back, in order. Read from the route lines, or made from
+  // the legacy lines of a file an older helper wrote.
+  std::vector<RouteEntry> routes4;
+  std::vector<RouteEntry> routes6;
+  std::vector<DnsLink> dns;
+  std::vector<std::string> server_ipv4;
+  std::vector<std::string> server_ipv6;
+  // Route lines that did not pass the checks when read back.
+  int dropped = 0;
+};
+
+enum class LoadResult { kFound, kMissing, kRefused };
+
+// text.cc: output lines and text helpers.
+void errLine(const std::string& line);
+void outLine(const std::string& line);
+bool isBlank(char c);
+std::string trim(const std::string& text);
+std::string joinCsv(const std::vector<std::string>& items);
+std::vector<std::string> splitCsv(const std::string& text);
+std::vector<std::string> splitColon(const std::string& text);
+std::vector<std::string> splitWords(const std::string& text);
+std::string joinWords(const std::vector<std::string>& words);
+bool startsWith(const std::string& text, const std::string& prefix);
+bool isAddressOf(int family, const std::string& text);
+bool isSafeIfaceName(const std::string& name);
+bool isNumber(const std::string& text, size_t max_digits);
+bool isPlainName(const std::string& text);
+const char* familyName(int family);
+const char* familyFlag(int family);
+void rejectUnsafeRoute(int family, const char* origin, DefaultRoute* route);
+
+// routes.cc: default routes as ip prints them and takes them back.
+bool parseRouteEntry(int family,
+                     const std::string& text,
+                     RouteEntry* route,
+                     std::string* why);
+std::vector<std::string> routePath(int family, const RouteEntry& route);
+std::string formatRoute(int family, const RouteEntry& route);
+bool isTunnelRoute(const RouteEntry& route);
+bool isUplink(const RouteEntry& route);
+bool parseDefaultRoutes(int family,
+                        const std::string& output,
+                        std::vector<RouteEntry>* routes,
+                        std::string* bad);
+const RouteEntry* serverUplink(const std::vector<RouteEntry>& routes);
+DefaultRoute legacyRoute(int family, const std::vector<RouteEntry>& routes);
+
+// commands.cc: running commands, reading routes, resolving the server.
+std::string runArgv(const std::vector<std::string>& args, int* status);
+std::string runCommand(const std::string& command, int* status);
+bool runOk(const std::string& command, bool required);
+bool haveResolvectl();
+bool detectDefaultRoutes(int family, std::vector<RouteEntry>* routes);
+bool resolveServerHost(const std::string& server,
+                       std::vector<std::string>& ipv4,
+                       std::vector<std::string>& ipv6);
+
+// state_file.cc: the route state file.
+std::string formatRouteState(const SavedRouteState& state);
+SavedRouteState parseRouteState(const std::string& text);
+bool writeAll(int fd, const std::string& text);
+bool saveRouteState(const SavedRouteState& state, const std::string& path);
+LoadResult loadRouteState(const std::string& path, SavedRouteState* state);
+
+// process.cc: process hygiene of a set-user-id program, and the lock.
+std::string safePath();
+bool ensureStandardDescriptors();
+void raiseLimit(int resource, rlim_t wanted);
+void clearIntervalTimers();
+int sanitizeProcess();
+void shieldSignals();
+
+// Closes a descriptor when it goes out of scope.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) {
+      (void)close(fd_);
+    }
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports whether the close itself succeeded.
+  bool closeNow() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// Holds an exclusive flock on the lock file until destroyed. The lock goes
+// with the descriptor, which no child inherits.
+class HelperLock {
+ public:
+  HelperLock() = default;
+  ~HelperLock();
+  HelperLock(const HelperLock&) = delete;
+  HelperLock& operator=(const HelperLock&) = delete;
+
+  // Returns 0, or the exit status when the lock cannot be had within
+  // |wait_ms| milliseconds.
+  int acquire(const char* path, int wait_ms);
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace pathwarden
+
+#endif  // HELPER_PATHWARDEN_INTERNAL_H_

@@ -1,0 +1,253 @@
+// The route state file: what start saves for stop, read back with the same
+// checks as the routes ip prints.
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "pathwarden_internal.h"
+
+namespace pathwarden {
+
+// ---------------------------------------------------------------------------
+// Route state file.
+//
+// The eight legacy lines come first, as an older helper wrote them, so that
+// an older stop and the runner can still read the file. Then a version line
+// and the full record: one "ipv4_route=" or "ipv6_route=" line per default
+// route that start took over, in the words ip accepts to put it back, and
+// one "dns_default_route=" line per link whose DNS default-route flag start
+// switched off, with the value it had.
+
+constexpr char kStateVersionLine[] = "version=2";
+
+std::string formatRouteState(const SavedRouteState& state) {
+  std::string text;
+  text += std::string("ipv4_valid=") + (state.ipv4.valid ? "1" : "0") + "\n";
+  text += "ipv4_iface=" + state.ipv4.iface + "\n";
+  text += "ipv4_gateway=" + state.ipv4.gateway + "\n";
+  text += std::string("ipv6_valid=") + (state.ipv6.valid ? "1" : "0") + "\n";
+  text += "ipv6_iface=" + state.ipv6.iface + "\n";
+  text += "ipv6_gateway=" + state.ipv6.gateway + "\n";
+  text += "server_ipv4=" + joinCsv(state.server_ipv4) + "\n";
+  text += "server_ipv6=" + joinCsv(state.server_ipv6) + "\n";
+  text += std::string(kStateVersionLine) + "\n";
+  for (const RouteEntry& route : state.routes4) {
+    text += "ipv4_route=" + formatRoute(AF_INET, route) + "\n";
+  }
+  for (const RouteEntry& route : state.routes6) {
+    text += "ipv6_route=" + formatRoute(AF_INET6, route) + "\n";
+  }
+  for (const DnsLink& link : state.dns) {
+    text += "dns_default_route=" + link.iface + " " + link.flag + "\n";
+  }
+  return text;
+}
+
+// A file from an older helper has only the legacy lines: its routes are the
+// ones that helper would have put back, and its DNS link the IPv4 one.
+static void fillFromLegacyLines(SavedRouteState* state) {
+  for (auto [family, legacy, routes] :
+       {std::make_tuple(AF_INET, &state->ipv4, &state->routes4),
+        std::make_tuple(AF_INET6, &state->ipv6, &state->routes6)}) {
+    if (!legacy->valid || legacy->iface.empty()) {
+      continue;
+    }
+    std::string text = "default";
+    if (!legacy->gateway.empty()) {
+      text += " via " + legacy->gateway;
+    }
+    text += " dev " + legacy->iface;
+    RouteEntry route;
+    std::string why;
+    if (parseRouteEntry(family, text, &route, &why)) {
+      routes->push_back(route);
+    }
+  }
+  if (state->ipv4.valid && isSafeIfaceName(state->ipv4.iface)) {
+    state->dns.push_back(DnsLink{state->ipv4.iface, "yes"});
+  }
+}
+
+SavedRouteState parseRouteState(const std::string& text) {
+  SavedRouteState state;
+  bool versioned = false;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    std::string line = trim(text.substr(start, end - start));
+    start = end + 1;
+
+    if (startsWith(line, "ipv4_valid=")) {
+      state.ipv4.valid = line.substr(11) == "1";
+    } else if (startsWith(line, "ipv4_iface=")) {
+      state.ipv4.iface = line.substr(11);
+    } else if (startsWith(line, "ipv4_gateway=")) {
+      state.ipv4.gateway = line.substr(13);
+    } else if (startsWith(line, "ipv6_valid=")) {
+      state.ipv6.valid = line.substr(11) == "1";
+    } else if (startsWith(line, "ipv6_iface=")) {
+      state.ipv6.iface = line.substr(11);
+    } else if (startsWith(line, "ipv6_gateway=")) {
+      state.ipv6.gateway = line.substr(13);
+    } else if (startsWith(line, "server_ipv4=")) {
+      state.server_ipv4 = splitCsv(line.substr(12));
+    } else if (startsWith(line, "server_ipv6=")) {
+      state.server_ipv6 = splitCsv(line.substr(12));
+    } else if (line == kStateVersionLine) {
+      versioned = true;
+    } else if (startsWith(line, "ipv4_route=") ||
+               startsWith(line, "ipv6_route=")) {
+      const int family = line[3] == '4' ? AF_INET : AF_INET6;
+      RouteEntry route;
+      std::string why;
+      if (parseRouteEntry(family, line.substr(11), &route, &why) &&
+          !isTunnelRoute(route)) {
+        (family == AF_INET ? state.routes4 : state.routes6).push_back(route);
+      } else {
+        ++state.dropped;
+      }
+    } else if (startsWith(line, "dns_default_route=")) {
+      std::vector<std::string> words = splitWords(line.substr(18));
+      if (words.size() == 2 && isSafeIfaceName(words[0]) &&
+          (words[1] == "yes" || words[1] == "no")) {
+        state.dns.push_back(DnsLink{words[0], words[1]});
+      } else {
+        ++state.dropped;
+      }
+    }
+  }
+  if (!versioned) {
+    state.routes4.clear();
+    state.routes6.clear();
+    state.dns.clear();
+    fillFromLegacyLines(&state);
+  }
+  return state;
+}
+
+bool writeAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Replaces the state file as a whole: a fresh root-only temporary file in the
+// same directory (never following a link, never reusing a file someone else
+// made), written, synced and renamed over the old one. A crash, a full disk
+// or a resource limit therefore leaves either the old state or the new one,
+// never a truncated file that would lose the routes to restore.
+bool saveRouteState(const SavedRouteState& state, const std::string& path) {
+  const std::string text = formatRouteState(state);
+  const std::string tmp = path + ".tmp";
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    ScopedFd fd(open(tmp.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                     0600));
+    if (fd.get() < 0) {
+      // Left behind by a run that died before its rename; the directory
+      // belongs to root, so nobody else can have put it there.
+      if (errno == EEXIST && attempt == 0 && unlink(tmp.c_str()) == 0) {
+        continue;
+      }
+      return false;
+    }
+    // Explicit mode, whatever umask the caller left behind.
+    bool ok = fchmod(fd.get(), 0644) == 0 && writeAll(fd.get(), text) &&
+              fsync(fd.get()) == 0;
+    ok = fd.closeNow() && ok;
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+      (void)unlink(tmp.c_str());
+      return false;
+    }
+    std::string dir = path.substr(0, path.rfind('/') + 1);
+    ScopedFd dir_fd(open(dir.empty() ? "." : dir.c_str(),
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir_fd.get() >= 0) {
+      (void)fsync(dir_fd.get());
+    }
+    return true;
+  }
+  return false;
+}
+
+// Reads the state file back. Its values reach root command lines, so only a
+// regular file that root owns and that nobody else can write is trusted.
+LoadResult loadRouteState(const std::string& path, SavedRouteState* state) {
+  *state = SavedRouteState();
+  // Non-blocking, so that a FIFO planted there is refused, not waited on.
+  ScopedFd fd(
+      open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno == ELOOP) {
+      errLine("[helper] refusing route state file " + path +
+              ": it is a symbolic link");
+      return LoadResult::kRefused;
+    }
+    return LoadResult::kMissing;
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) {
+    return LoadResult::kMissing;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_uid != 0 ||
+      (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    errLine("[helper] refusing route state file " + path +
+            ": not a regular file owned and writable by root alone");
+    return LoadResult::kRefused;
+  }
+  if (static_cast<size_t>(st.st_size) > kMaxStateFileSize) {
+    errLine("[helper] refusing route state file " + path + ": too large");
+    return LoadResult::kRefused;
+  }
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(fd.get(), buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      errLine("[helper] refusing route state file " + path +
+              ": read failed: " + std::strerror(errno));
+      return LoadResult::kRefused;
+    }
+    if (n == 0) {
+      break;
+    }
+    if (text.size() + static_cast<size_t>(n) > kMaxStateFileSize) {
+      errLine("[helper] refusing route state file " + path + ": too large");
+      return LoadResult::kRefused;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  *state = parseRouteState(text);
+  rejectUnsafeRoute(AF_INET, "saved state", &state->ipv4);
+  rejectUnsafeRoute(AF_INET6, "saved state", &state->ipv6);
+  if (state->dropped > 0) {
+    errLine("[helper] ignoring " + std::to_string(state->dropped) +
+            " unreadable line(s) of route state file " + path);
+  }
+  return LoadResult::kFound;
+}
+
+}  // namespace pathwarden
