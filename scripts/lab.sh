@@ -104,7 +104,7 @@ if [ "$inner" = 0 ]; then
           if [ -s "$f" ]; then
             IFS=$'\t' read -r restored differs note <"$f"
           else
-            restored=no differs="the case did not finish (see $LAB_OUT/lab-case-$name.log)" note=
+            restored=no differs="the case did not finish (see $LAB_OUT/lab-$name.log)" note=
           fi
           label=$restored
           [ "$kind" = info ] && label="$restored (informational)"
@@ -397,12 +397,21 @@ run_case() {
     server-many-addresses) LAB_SERVER_HOST=$LAB_VPN_MULTI_HOST ;;
   esac
   setup "$resolvectl"
-  step "start"
-  start_tunnel
-  [ "$LAB_CTL_RC" = 0 ] || note "start failed: $LAB_ANSWER"
-  step_end
+  # The helper case begins with no tunnel: its fault is in the first start.
+  if [ "$name" != helper-killed ]; then
+    step "start"
+    start_tunnel
+    [ "$LAB_CTL_RC" = 0 ] || note "start failed: $(printf '%s' "$LAB_ANSWER" | tr -s '\n ' ' ' | head -c 120)"
+    step_end
+  fi
   step "the fault: $name"
   case "$name" in
+    server-many-addresses | home-ipv4-only | home-ipv6-only | no-resolvectl)
+      ctl checkTunnel
+      note "checkTunnel: $LAB_ANSWER"
+      ctl stop
+      note "stop: exit $LAB_CTL_RC"
+      ;;
     runner-sigkill) case_runner_killed KILL ;;
     runner-sigterm) case_runner_killed TERM ;;
     runner-display-lost)
@@ -428,10 +437,8 @@ run_case() {
       note "stop: exit $LAB_CTL_RC"
       ;;
     helper-killed)
-      # Back to no tunnel, then a start whose helper is killed by root once
-      # it has saved its state and begun to change routes.
-      ctl stop
-      lab_snapshot "$LAB_WORK/before.snap"
+      # A start whose helper is killed by root once it has saved its state
+      # and is about to change routes.
       python3 - "$LAB_INSTALLED_HELPER" "$LAB_STATE_FILE" >"$LAB_WORK/helper-kill.out" 2>&1 <<'EOF' &
 import os, signal, sys, time
 helper, state = sys.argv[1], sys.argv[2]
@@ -460,10 +467,13 @@ EOF
       start_tunnel
       wait "$killer" || true
       note "$(cat "$LAB_WORK/helper-kill.out"); start: exit $LAB_CTL_RC"
+      # The user, seeing the failure, presses stop.
+      ctl stop
+      note "stop: exit $LAB_CTL_RC"
       ;;
     start-twice)
       start_tunnel
-      note "second start: exit $LAB_CTL_RC $(printf '%s' "$LAB_ANSWER" | head -c 80)"
+      note "second start: exit $LAB_CTL_RC $(printf '%s' "$LAB_ANSWER" | tr -s '\n ' ' ' | head -c 120)"
       ctl stop
       ;;
     stop-twice)
@@ -472,13 +482,18 @@ EOF
       note "second stop: exit $LAB_CTL_RC"
       ;;
     uplink-moved)
-      # The home's router moves to another address while the tunnel is up
-      # and DHCP gives the desktop its new gateway.
-      local gw=192.0.2.254
+      # The home's router moves to other addresses while the tunnel is up
+      # (both families), and DHCP and router advertisements give the
+      # desktop its new gateways; the old ones answer no more.
+      local gw=192.0.2.254 gw6=2001:db8:1::254
       pp lab_in "$LAB_NS_ROUTER" ip addr add "$gw/24" dev "lr$LAB_ID"
+      pp lab_in "$LAB_NS_ROUTER" ip addr add "$gw6/64" dev "lr$LAB_ID" nodad
       pp lab_in "$LAB_NS_ROUTER" ip addr del "$LAB_DESKTOP_GW_V4/24" dev "lr$LAB_ID"
+      pp lab_in "$LAB_NS_ROUTER" ip addr del "$LAB_DESKTOP_GW_V6/64" dev "lr$LAB_ID"
       pp ip route del default via "$LAB_DESKTOP_GW_V4" dev "$LAB_DESKTOP_IF" proto dhcp metric 100 || true
-      pp ip route add default via "$gw" dev "$LAB_DESKTOP_IF" proto dhcp metric 100
+      pp ip -6 route del default via "$LAB_DESKTOP_GW_V6" dev "$LAB_DESKTOP_IF" proto ra metric 600 || true
+      lab_home_default_routes "$gw" "$gw6"
+      pp ip neigh flush dev "$LAB_DESKTOP_IF"
       if lab_as_user curl -4 -s -o /dev/null --max-time 3 "http://$LAB_PROBE_HTTP_V4/generate_204"; then
         note "traffic still flows through the tunnel after the move"
       else
@@ -487,7 +502,8 @@ EOF
       ctl stop
       note "stop: exit $LAB_CTL_RC"
       # What the home now gives: the snapshot before, with the new gateway.
-      sed -i "s/default via $LAB_DESKTOP_GW_V4 /default via $gw /" "$LAB_WORK/before.snap"
+      sed -i "s/default via $LAB_DESKTOP_GW_V4 /default via $gw /; s/default via $LAB_DESKTOP_GW_V6 /default via $gw6 /" \
+        "$LAB_WORK/before.snap"
       ;;
     *) fail "unknown fault case $name" ;;
   esac
