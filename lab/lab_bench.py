@@ -119,7 +119,14 @@ class HelperWatch(threading.Thread):
                     try:
                         with open(f"/proc/{pid}/cmdline", "rb") as f:
                             argv = f.read().split(b"\0")
-                    except OSError:
+                        with open(f"/proc/{pid}/stat") as f:
+                            ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+                    except (OSError, ValueError, IndexError):
+                        continue
+                    if ppid in self.seen:
+                        # The helper's own child between its fork and its
+                        # exec of the shell: part of the helper's run.
+                        self.other.add(pid)
                         continue
                     action = argv[1].decode() if len(argv) > 1 else "?"
                     self.seen[pid] = [action, t, t]
