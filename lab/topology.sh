@@ -156,7 +156,7 @@ lab_topology_down() {
   done
   _LAB_PIDS=()
   for ns in "${_LAB_NAMESPACES[@]}"; do
-    ip netns del "$ns" 2>/dev/null
+    pp ip netns del "$ns"
   done
   _LAB_NAMESPACES=()
   for ((i = ${#_LAB_MOUNTS[@]} - 1; i >= 0; i--)); do
