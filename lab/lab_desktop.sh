@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The lab's desktop: the product installed as a user installs it, a real
 # systemd-resolved on a private system bus, a private X display, and the
 # runner run as an ordinary user and driven through its control socket.
@@ -19,6 +20,8 @@
 #   lab_snapshot FILE        routing tables and resolved's per-link settings,
 #                            one "kind name field=value" line each
 
+# The LAB_* variables are for scripts/lab.sh, which sources this file.
+# shellcheck disable=SC2034
 LAB_RESOLVED_ROOT=${QUON_RESOLVED_CACHE:-/var/cache/quon_vpn-tests}/resolved
 LAB_USER_UID=65534
 LAB_USER_RUN=/run/lab-user

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The lab network, for bash tests that run inside tests/lib/sandbox.sh --net.
 # Source tests/lib/common.sh first, then this file.
 #

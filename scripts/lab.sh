@@ -102,7 +102,7 @@ if [ "$inner" = 0 ]; then
           kind=${entry#*:}
           f=$LAB_OUT/faults/$name.result
           if [ -s "$f" ]; then
-            IFS=$'\t' read -r restored differs note <"$f"
+            IFS=$'\x1f' read -r restored differs note <"$f"
           else
             restored=no differs="the case did not finish (see $LAB_OUT/lab-$name.log)" note=
           fi
@@ -111,7 +111,8 @@ if [ "$inner" = 0 ]; then
           printf '%-22s | %-24s | %s\n' "$name" "$label" "${differs:--}${note:+ [$note]}"
           if [ "$kind" = must ] && [ "$restored" != yes ]; then status=1; fi
         done
-      } | tee "$LAB_OUT/faults.txt"
+      } >"$LAB_OUT/faults.txt"
+      cat "$LAB_OUT/faults.txt"
       echo "fault matrix table: $LAB_OUT/faults.txt"
       exit $status
       ;;
@@ -515,7 +516,8 @@ EOF
   [ -e "/sys/class/net/$LAB_TUN_NAME" ] && note "quon_vpn0 still exists"
   [ -e "$LAB_STATE_FILE" ] && note "route state file left in /run"
   step_end "restored exactly: $restored"
-  printf '%s\t%s\t%s\n' "$restored" "${SNAP_DIFF:-}" "$CASE_NOTE" >"$LAB_OUT/faults/$name.result"
+  # Fields apart by the unit separator: empty ones stay in place.
+  printf '%s\x1f%s\x1f%s\n' "$restored" "${SNAP_DIFF:-}" "$CASE_NOTE" >"$LAB_OUT/faults/$name.result"
   say "  restored exactly: $restored${SNAP_DIFF:+ ($SNAP_DIFF)}${CASE_NOTE:+ [$CASE_NOTE]}"
 }
 
