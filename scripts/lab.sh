@@ -9,7 +9,8 @@
 #   sudo bash scripts/lab.sh --bench    latency and main-loop stall report (JSON)
 #
 # Options: --no-deps (skip scripts/install-deps.sh), --no-build (use the
-# built tree as it is). Results go to build/default/lab/: the screenshot
+# built tree as it is), --static-home (plain static default routes at home
+# instead of DHCP-style ones, to tell their effect from the rest). Results go to build/default/lab/: the screenshot
 # lab-window.png, faults.txt, bench.json, and the full log of each run.
 #
 # Inside the sandbox (lab/topology.sh draws the network):
@@ -21,7 +22,7 @@
 set -euo pipefail
 
 usage() {
-  sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
 }
 
@@ -36,6 +37,7 @@ while [ $# -gt 0 ]; do
     --bench) mode=bench ;;
     --no-deps) deps=0 ;;
     --no-build) build=0 ;;
+    --static-home) export LAB_STATIC_HOME=1 ;;
     --inner) inner=1 ;;
     --case) mode=case; case_name=${2:?--case needs a name}; shift ;;
     -h | --help) usage ;;
@@ -224,6 +226,7 @@ setup() {
   local resolvectl=${1:-with-resolvectl}
   step "sandbox network: desktop, home router, vpn server, internet"
   LAB_HOME_DHCP=1
+  [ "${LAB_STATIC_HOME:-}" = 1 ] && LAB_HOME_DHCP=0
   lab_topology_up
   trap on_exit EXIT
   lab_start_vpn_server
