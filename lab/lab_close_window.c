@@ -21,7 +21,8 @@ static Window find_titled(Display* display, Window window, const char* title) {
   Window* children = NULL;
   unsigned int count = 0;
   Window found = 0;
-  if (XQueryTree(display, window, &root_return, &parent, &children, &count) != 0) {
+  if (XQueryTree(display, window, &root_return, &parent, &children, &count) !=
+      0) {
     for (unsigned int i = 0; i < count && found == 0; i++) {
       found = find_titled(display, children[i], title);
     }
@@ -51,7 +52,8 @@ int main(int argc, char** argv) {
   event.xclient.window = window;
   event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
   event.xclient.format = 32;
-  event.xclient.data.l[0] = (long)XInternAtom(display, "WM_DELETE_WINDOW", False);
+  event.xclient.data.l[0] =
+      (long)XInternAtom(display, "WM_DELETE_WINDOW", False);
   event.xclient.data.l[1] = CurrentTime;
   XSendEvent(display, window, False, NoEventMask, &event);
   XSync(display, False);
