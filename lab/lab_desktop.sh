@@ -236,13 +236,13 @@ lab_pids_of() {
 }
 
 # lab_snapshot FILE: what must come back exactly after a stop. Routes of both
-# families from the main table, and for every link resolved knows: its DNS
+# families from every table (main and local), and for every link resolved knows: its DNS
 # servers, routing domains, default-route flag and protocol settings.
 lab_snapshot() {
   local out=$1 link field
   {
-    ip -4 route show table main | sed 's/ *$//; s/^/route4 /'
-    ip -6 route show table main | sed 's/ *$//; s/^/route6 /'
+    ip -4 route show table all | sed 's/ *$//; s/^/route4 /'
+    ip -6 route show table all | sed 's/ *$//; s/^/route6 /'
     for link in $(ip -o link show | awk -F': ' '{print $2}' | sed 's/@.*//'); do
       for field in dns domain default-route llmnr mdns dnssec dnsovertls; do
         printf 'resolved %s %s=%s\n' "$link" "$field" \
