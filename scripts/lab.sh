@@ -200,6 +200,7 @@ keep_logs() {
   local dir=$LAB_OUT/${case_name:-$mode}-files f
   rm -rf "$dir"
   mkdir -p "$dir"
+  [ -n "$LAB_WORK" ] || return 0
   for f in /tmp/quon_vpn_*.log "$LAB_WORK"/*.log "$LAB_WORK"/*.snap; do
     [ -f "$f" ] && cp "$f" "$dir/"
   done
@@ -219,6 +220,7 @@ on_exit() {
   lab_topology_down
   exit "$rc"
 }
+trap on_exit EXIT
 
 # The sandbox's network and hosts, the installed product, resolved, the
 # display and the runner; the case's home is set by the LAB_HOME_* values.
@@ -228,6 +230,7 @@ setup() {
   LAB_HOME_DHCP=1
   [ "${LAB_STATIC_HOME:-}" = 1 ] && LAB_HOME_DHCP=0
   lab_topology_up
+  # lab_topology_up traps its own cleanup; on_exit keeps the logs, then calls it.
   trap on_exit EXIT
   lab_start_vpn_server
   lab_start_probes
