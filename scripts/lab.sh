@@ -8,10 +8,12 @@
 #   sudo bash scripts/lab.sh --faults   the fault matrix, each case in a clean sandbox
 #   sudo bash scripts/lab.sh --bench    latency and main-loop stall report (JSON)
 #
-# Options: --no-deps (skip scripts/install-deps.sh), --no-build (use the
-# built tree as it is), --static-home (plain static default routes at home
-# instead of DHCP-style ones, to tell their effect from the rest). Results go to build/default/lab/: the screenshot
-# lab-window.png, faults.txt, bench.json, and the full log of each run.
+# Options: --case NAME (one case of the matrix alone), --no-deps (skip
+# scripts/install-deps.sh), --no-build (use the built tree as it is),
+# --static-home (plain static default routes at home instead of DHCP-style
+# ones, to tell their effect from the rest). Results go to
+# build/default/lab/: the screenshot lab-window.png, faults.txt, bench.json,
+# and the full log of each run.
 #
 # Inside the sandbox (lab/topology.sh draws the network):
 #   desktop   the installed runner as user nobody under a private Xvfb, the
@@ -22,7 +24,7 @@
 set -euo pipefail
 
 usage() {
-  sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
 }
 
@@ -87,6 +89,7 @@ if [ "$inner" = 0 ]; then
   case "$mode" in
     main) sandbox ;;
     bench) sandbox --bench ;;
+    case) sandbox --case "$case_name" ;;
     faults)
       rm -f "$LAB_OUT"/faults/*.result
       mkdir -p "$LAB_OUT/faults"
@@ -444,8 +447,8 @@ run_case() {
       note "stop: exit $LAB_CTL_RC"
       ;;
     helper-killed)
-      # A start whose helper is killed by root once it has saved its state
-      # and is about to change routes.
+      # A start whose helper is killed by root half-way: its state saved,
+      # a host route to the server pinned, the default routes not yet moved.
       python3 - "$LAB_INSTALLED_HELPER" "$LAB_STATE_FILE" >"$LAB_WORK/helper-kill.out" 2>&1 <<'EOF' &
 import os, signal, sys, time
 helper, state = sys.argv[1], sys.argv[2]
@@ -461,10 +464,20 @@ while time.monotonic() < deadline:
         except OSError:
             continue
         if len(argv) > 1 and argv[1] == b"start":
-            while not os.path.exists(state) and time.monotonic() < deadline:
-                time.sleep(0.0005)
-            os.kill(int(p), signal.SIGKILL)
-            print(f"killed helper {p} after its state was saved")
+            # Half-way: the state is saved and the first host route to the
+            # server pinned (a /32 in the main table), the default routes
+            # not yet moved.
+            def pinned():
+                with open("/proc/net/route") as f:
+                    return any(line.split()[7] == "FFFFFFFF" for line in f.readlines()[1:])
+            while not (os.path.exists(state) and pinned()) and time.monotonic() < deadline:
+                time.sleep(0.0002)
+            try:
+                os.kill(int(p), signal.SIGKILL)
+            except ProcessLookupError:
+                print(f"helper {p} finished before it could be killed")
+                sys.exit(1)
+            print(f"killed helper {p} after it saved its state and pinned a host route")
             sys.exit(0)
     time.sleep(0.0005)
 print("no helper start seen")
