@@ -63,6 +63,7 @@ lab_install_product() {
   for d in /opt /usr/local /usr/share/applications; do
     mount -t tmpfs -o mode=755 tmpfs "$d" || fail "lab: cannot mount a private $d"
   done
+  rm -f "$QUON_BUILD_DIR/install_manifest.txt" "$QUON_BUILD_DIR/install_manifest_standin.txt"
   cmake --install "$QUON_BUILD_DIR" >"$LAB_WORK/install.log" 2>&1 ||
     fail "lab: cmake --install failed: $(cat "$LAB_WORK/install.log")"
   # The stand-in embedding and quonctl (what QUON_INSTALL_STANDIN adds).
@@ -73,7 +74,8 @@ lab_install_product() {
       /opt/* | /usr/local/* | /usr/share/applications/*) ;;
       *) fail "lab: cmake --install wrote $f outside the sandbox's private directories" ;;
     esac
-  done < <(cat "$QUON_BUILD_DIR"/install_manifest*.txt; echo)
+  done < <(cat "$QUON_BUILD_DIR/install_manifest.txt" \
+    "$QUON_BUILD_DIR/install_manifest_standin.txt"; echo)
   [ "$(stat -c '%U %a' "$LAB_INSTALLED_HELPER")" = "root 4755" ] ||
     fail "lab: the installed helper is not set-user-id root: $(stat -c '%U %a' "$LAB_INSTALLED_HELPER")"
   # The core as an installer places it: able to create the TUN as the user.
