@@ -161,6 +161,7 @@ step_end() {
 
 # proof NAME COMMAND...: one claim, PASS or FAIL, with the reason on failure.
 PROOF_WHY=
+RUN_FINISHED=0
 proof() {
   local name=$1
   shift
@@ -213,7 +214,8 @@ keep_logs() {
 on_exit() {
   local rc=$?
   keep_logs
-  if [ "$rc" -ne 0 ]; then
+  # Failed proofs have said why already; anything else shows the log's end.
+  if [ "$rc" -ne 0 ] && [ "$RUN_FINISHED" != 1 ]; then
     {
       echo "------ last lines of $LAB_LOG"
       tail -n 25 "$LAB_LOG"
@@ -371,6 +373,7 @@ run_main() {
   say "proofs: $PROOFS_PASSED passed, $PROOFS_FAILED failed"
   say "screenshot: $LAB_OUT/lab-window.png"
   say "full log: $LAB_LOG"
+  RUN_FINISHED=1
   [ "$PROOFS_FAILED" = 0 ]
 }
 
@@ -538,6 +541,7 @@ EOF
   # Fields apart by the unit separator: empty ones stay in place.
   printf '%s\x1f%s\x1f%s\n' "$restored" "${SNAP_DIFF:-}" "$CASE_NOTE" >"$LAB_OUT/faults/$name.result"
   say "  restored exactly: $restored${SNAP_DIFF:+ ($SNAP_DIFF)}${CASE_NOTE:+ [$CASE_NOTE]}"
+  RUN_FINISHED=1
 }
 
 # -------------------------------------------------------------- benchmark ---
