@@ -6,8 +6,12 @@ function(quon_bundle_executable target)
     INSTALL_RPATH "$ORIGIN/lib")
 endfunction()
 
-# Puts a shared library into the bundle's lib/ directory.
+# Puts a shared library into the bundle's lib/ directory. It finds its
+# neighbours there through $ORIGIN in the build tree and once installed
+# alike, so installing copies it unchanged.
 function(quon_bundle_library target)
   set_target_properties(${target} PROPERTIES
-    LIBRARY_OUTPUT_DIRECTORY "${QUON_BUNDLE_LIB_DIR}")
+    LIBRARY_OUTPUT_DIRECTORY "${QUON_BUNDLE_LIB_DIR}"
+    BUILD_WITH_INSTALL_RPATH ON
+    INSTALL_RPATH "$ORIGIN")
 endfunction()

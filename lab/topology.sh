@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The lab network, for bash tests that run inside tests/lib/sandbox.sh --net.
 # Source tests/lib/common.sh first, then this file.
 #
@@ -17,9 +18,17 @@
 #                                                   internet (netns)
 #                                                   iv<id> 203.0.113.2/24, 2001:db8:3::2/64
 #                                                   1.1.1.1/32         HTTPS :443 /cdn-cgi/trace
+#                                                                      DNS :53 (UDP)
 #                                                   203.0.113.80/32    HTTP :80 /generate_204
 #                                                   2001:db8:3::80/128 HTTP :80 /generate_204
 #                                                   default via the vpn server
+#
+# What the home looks like is chosen before lab_topology_up:
+#   LAB_HOME_FAMILIES=both|v4|v6  which families the home link has (both);
+#   LAB_HOME_DHCP=1               default routes as a DHCP client and router
+#                                 advertisements leave them ("proto dhcp
+#                                 metric 100", "proto ra metric 600")
+#                                 instead of plain static ones.
 #
 # The router forwards between the desktop and the vpn server only: it has no
 # route to the internet namespace, so the desktop reaches 1.1.1.1 and
@@ -29,7 +38,10 @@
 # Names resolve from private files bind-mounted over /etc/hosts,
 # /etc/nsswitch.conf and /etc/resolv.conf in the sandbox's mount namespace:
 # cp.cloudflare.com -> 203.0.113.80 and 2001:db8:3::80, vpn.lab.test -> the
-# vpn server; the resolver is a loopback address where nothing listens, so
+# vpn server, vpn-multi.lab.test -> its addresses and a second IPv4 and IPv6
+# address (198.51.100.11, 2001:db8:2::11) that nothing holds, as a stale
+# record would (the core uses the first address it can reach, the route
+# helper pins all of them); the resolver is a loopback address where nothing listens, so
 # any other name fails at once and no query leaves the sandbox.
 #
 # Every name carries a per-run id; lab_topology_down (trapped on EXIT by
@@ -48,7 +60,10 @@ LAB_ROUTER_VPN_V4=198.51.100.1
 LAB_ROUTER_VPN_V6=2001:db8:2::1
 LAB_VPN_V4=198.51.100.10
 LAB_VPN_V6=2001:db8:2::10
+LAB_VPN_V4_2=198.51.100.11
+LAB_VPN_V6_2=2001:db8:2::11
 LAB_VPN_HOST=vpn.lab.test
+LAB_VPN_MULTI_HOST=vpn-multi.lab.test
 LAB_VPN_PORT=7000
 LAB_VPN_INET_V4=203.0.113.1
 LAB_VPN_INET_V6=2001:db8:3::1
@@ -63,6 +78,8 @@ LAB_TUN_CLIENT_V4=198.18.0.2/30
 LAB_TUN_SERVER_V6=2001:db8:ff::1/64
 LAB_TUN_CLIENT_V6=2001:db8:ff::2/64
 LAB_TUN_NAME=quon_vpn0
+LAB_HOME_FAMILIES=${LAB_HOME_FAMILIES:-both}
+LAB_HOME_DHCP=${LAB_HOME_DHCP:-0}
 
 LAB_ID=
 LAB_WORK=
@@ -85,8 +102,10 @@ lab_in() {
   ip netns exec "$ns" "$@"
 }
 
+# Every command that changes the network goes through here: printed, then
+# run, so that a failure in a log shows the step it happened at.
 _lab_must() {
-  "$@" || fail "lab: command failed: $*"
+  pp "$@" || fail "lab: command failed: $*"
 }
 
 # lab_on_exit COMMAND...: runs at exit, before the lab is taken down (so a
@@ -138,7 +157,7 @@ lab_topology_down() {
   done
   _LAB_PIDS=()
   for ns in "${_LAB_NAMESPACES[@]}"; do
-    ip netns del "$ns" 2>/dev/null
+    pp ip netns del "$ns"
   done
   _LAB_NAMESPACES=()
   for ((i = ${#_LAB_MOUNTS[@]} - 1; i >= 0; i--)); do
@@ -183,7 +202,7 @@ _lab_ns() {
   local ns=$1
   _lab_must ip netns add "$ns"
   _LAB_NAMESPACES+=("$ns")
-  lab_in "$ns" ip link set lo up
+  _lab_must lab_in "$ns" ip link set lo up
   # Loose defaults whatever the machine's are: forwarding on, no reverse
   # path filter (asymmetric paths are normal in a lab).
   _lab_must lab_in "$ns" sysctl -qw net.ipv4.ip_forward=1 \
@@ -237,6 +256,10 @@ $LAB_PROBE_HTTP_V4 $LAB_PROBE_HTTP_HOST
 $LAB_PROBE_HTTP_V6 $LAB_PROBE_HTTP_HOST
 $LAB_VPN_V4 $LAB_VPN_HOST
 $LAB_VPN_V6 $LAB_VPN_HOST
+$LAB_VPN_V4 $LAB_VPN_MULTI_HOST
+$LAB_VPN_V4_2 $LAB_VPN_MULTI_HOST
+$LAB_VPN_V6 $LAB_VPN_MULTI_HOST
+$LAB_VPN_V6_2 $LAB_VPN_MULTI_HOST
 EOF
   printf 'hosts: files dns\n' >"$LAB_WORK/nsswitch.conf"
   printf 'nameserver 127.0.0.53\noptions timeout:1 attempts:1\n' >"$LAB_WORK/resolv.conf"
@@ -272,12 +295,18 @@ lab_topology_up() {
   _lab_ns "$LAB_NS_VPN"
   _lab_ns "$LAB_NS_INET"
 
-  # desktop <-> router
+  # desktop <-> router, with the families and default routes of the home
+  local home=()
+  case "$LAB_HOME_FAMILIES" in
+    both) home=("$LAB_DESKTOP_V4/24" "$LAB_DESKTOP_V6/64") ;;
+    v4) home=("$LAB_DESKTOP_V4/24") ;;
+    v6) home=("$LAB_DESKTOP_V6/64") ;;
+    *) fail "lab: LAB_HOME_FAMILIES must be both, v4 or v6, not $LAB_HOME_FAMILIES" ;;
+  esac
   _lab_veth "ld$id" "" "lr$id" "$LAB_NS_ROUTER"
-  _lab_addr "" "ld$id" "$LAB_DESKTOP_V4/24" "$LAB_DESKTOP_V6/64"
+  _lab_addr "" "ld$id" "${home[@]}"
   _lab_addr "$LAB_NS_ROUTER" "lr$id" "$LAB_DESKTOP_GW_V4/24" "$LAB_DESKTOP_GW_V6/64"
-  _lab_must ip route replace default via "$LAB_DESKTOP_GW_V4" dev "ld$id"
-  _lab_must ip -6 route replace default via "$LAB_DESKTOP_GW_V6" dev "ld$id"
+  lab_home_default_routes "$LAB_DESKTOP_GW_V4" "$LAB_DESKTOP_GW_V6"
 
   # router <-> vpn server
   _lab_veth "rv$id" "$LAB_NS_ROUTER" "vr$id" "$LAB_NS_VPN"
@@ -299,6 +328,22 @@ lab_topology_up() {
   lab_dns_up
 }
 
+# lab_home_default_routes GW4 GW6: the desktop's default routes through the
+# home router, as the home gives them (LAB_HOME_FAMILIES, LAB_HOME_DHCP).
+lab_home_default_routes() {
+  local gw4=$1 gw6=$2 extra4=() extra6=()
+  if [ "$LAB_HOME_DHCP" = 1 ]; then
+    extra4=(proto dhcp metric 100)
+    extra6=(proto ra metric 600)
+  fi
+  if [ "$LAB_HOME_FAMILIES" != v6 ]; then
+    _lab_must ip route replace default via "$gw4" dev "$LAB_DESKTOP_IF" "${extra4[@]}"
+  fi
+  if [ "$LAB_HOME_FAMILIES" != v4 ]; then
+    _lab_must ip -6 route replace default via "$gw6" dev "$LAB_DESKTOP_IF" "${extra6[@]}"
+  fi
+}
+
 # Starts the core in server mode in the vpn server namespace, listening on
 # every address at LAB_VPN_PORT, and waits until its TUN is up. Its output
 # goes to $LAB_WORK/server.log.
@@ -312,7 +357,8 @@ lab_start_vpn_server() {
 }
 
 # Starts the probe endpoints in the internet namespace with a throwaway
-# self-signed certificate; waits until all three listen. Output goes to
+# self-signed certificate, and a name server on the first probe's address
+# that answers every A query; waits until all four listen. Output goes to
 # $LAB_WORK/probe.log.
 lab_start_probes() {
   require_cmd openssl
@@ -324,6 +370,7 @@ lab_start_probes() {
     "$LAB_SOURCE_DIR/probe_server.py" \
     --https "$LAB_PROBE_TRACE_V4:443" \
     --http "$LAB_PROBE_HTTP_V4:80" --http "[$LAB_PROBE_HTTP_V6]:80" \
+    --dns "$LAB_PROBE_TRACE_V4:53" \
     --cert "$LAB_WORK/probe.crt" --key "$LAB_WORK/probe.key"
   LAB_PROBE_PID=$LAB_LAST_PID
   wait_until 15 _lab_probes_listening ||
@@ -332,7 +379,8 @@ lab_start_probes() {
 _lab_probes_listening() {
   lab_listening "$LAB_NS_INET" tcp "$LAB_PROBE_TRACE_V4:443" &&
     lab_listening "$LAB_NS_INET" tcp "$LAB_PROBE_HTTP_V4:80" &&
-    lab_listening "$LAB_NS_INET" tcp "[$LAB_PROBE_HTTP_V6]:80"
+    lab_listening "$LAB_NS_INET" tcp "[$LAB_PROBE_HTTP_V6]:80" &&
+    lab_listening "$LAB_NS_INET" udp "$LAB_PROBE_TRACE_V4:53"
 }
 
 # lab_write_client_config PATH [SERVER_HOST] [EXTRA_LAB_MEMBERS]

@@ -1,6 +1,7 @@
 #!/bin/bash
 # The whole test run: installs the dependencies, then builds and tests every
-# preset. Needs root (apt-get, and the namespaces of the sandboxed tests).
+# preset, and runs the lab (scripts/lab.sh) and its fault matrix on the
+# default build. Needs root (apt-get, and the namespaces of the sandboxed tests).
 # When CI is set, a skipped test fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,6 +35,14 @@ for preset in default asan tsan; do
   echo "=== preset $preset: build"
   bash scripts/build.sh "$preset"
   run_tests "$preset"
+  if [ "$preset" = default ]; then
+    # The installed product used as a user uses it, then every fault case
+    # (the benchmark, --bench, is not a test and stays out of CI).
+    echo "=== the lab: main path"
+    bash scripts/lab.sh --no-deps --no-build || status=1
+    echo "=== the lab: fault matrix"
+    bash scripts/lab.sh --no-deps --no-build --faults || status=1
+  fi
 done
 
 echo "=== clang-tidy"

@@ -72,7 +72,7 @@ expect_early_exit unresolvable "$LAB_WORK/unresolvable.json" \
 
 # An interface of that name made by someone else (persistent) is not taken
 # over: it would outlive the core. It stays as it was.
-ip tuntap add dev "$TUN" mode tun
+pp ip tuntap add dev "$TUN" mode tun
 config taken 127.0.0.1
 start taken "$LAB_WORK/taken.json"
 wait_until 5 _lab_gone "$pid" || fail "taken: still running"
@@ -82,7 +82,7 @@ wait "$pid" || rc=$?
 assert_contains "$(cat "$LAB_WORK/taken.log")" \
   "cannot create TUN interface $TUN: an interface of that name already exists" "taken: output"
 [ -e "/sys/class/net/$TUN" ] || fail "taken: the other interface was removed"
-ip tuntap del dev "$TUN" mode tun
+pp ip tuntap del dev "$TUN" mode tun
 echo "ok taken"
 
 # noTun: keeps running past the runner's early-exit check, never makes the

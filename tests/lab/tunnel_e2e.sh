@@ -67,17 +67,17 @@ start_client() {
 # What the route helper does, by hand: the server stays on the old path,
 # everything else goes into the tunnel.
 routes_into_tunnel() {
-  ip route replace "$LAB_VPN_V4/32" via "$LAB_DESKTOP_GW_V4"
-  ip -6 route replace "$LAB_VPN_V6/128" via "$LAB_DESKTOP_GW_V6"
-  ip route replace default dev "$LAB_TUN_NAME"
-  ip -6 route replace default dev "$LAB_TUN_NAME"
+  pp ip route replace "$LAB_VPN_V4/32" via "$LAB_DESKTOP_GW_V4"
+  pp ip -6 route replace "$LAB_VPN_V6/128" via "$LAB_DESKTOP_GW_V6"
+  pp ip route replace default dev "$LAB_TUN_NAME"
+  pp ip -6 route replace default dev "$LAB_TUN_NAME"
 }
 
 routes_back() {
-  ip route replace default via "$LAB_DESKTOP_GW_V4" dev "$LAB_DESKTOP_IF"
-  ip -6 route replace default via "$LAB_DESKTOP_GW_V6" dev "$LAB_DESKTOP_IF"
-  ip route del "$LAB_VPN_V4/32" 2>/dev/null || true
-  ip -6 route del "$LAB_VPN_V6/128" 2>/dev/null || true
+  pp ip route replace default via "$LAB_DESKTOP_GW_V4" dev "$LAB_DESKTOP_IF"
+  pp ip -6 route replace default via "$LAB_DESKTOP_GW_V6" dev "$LAB_DESKTOP_IF"
+  pp ip route del "$LAB_VPN_V4/32" || true
+  pp ip -6 route del "$LAB_VPN_V6/128" || true
 }
 
 # The two probes of the runner's tunnel check, and IPv6 for good measure.

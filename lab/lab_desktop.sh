@@ -1,0 +1,314 @@
+# shellcheck shell=bash
+# The lab's desktop: the product installed as a user installs it, a real
+# systemd-resolved on a private system bus, a private X display, and the
+# runner run as an ordinary user and driven through its control socket.
+# Sourced by scripts/lab.sh after tests/lib/common.sh and lab/topology.sh,
+# inside the sandbox (every function checks that first), once
+# lab_topology_up has run.
+#
+#   lab_install_product      cmake --install into private /opt, /usr/local and
+#                            /usr/share/applications; the stand-in core with
+#                            cap_net_admin; /dev/net/tun usable by the user
+#   lab_resolved_up [no-resolvectl]
+#                            dbus-daemon + systemd-resolved; resolvectl where
+#                            the helper's safe PATH finds it (or nowhere)
+#   lab_display_up           a private Xvfb; its display in LAB_DISPLAY
+#   lab_runner_up            the installed runner as nobody, with the control
+#                            socket; its pid in LAB_RUNNER_PID
+#   lab_ctl METHOD [JSON]    quonctl as nobody; answer in LAB_ANSWER, status
+#                            in LAB_CTL_RC
+#   lab_snapshot FILE        routing tables and resolved's per-link settings,
+#                            one "kind name field=value" line each
+
+# The LAB_* variables are for scripts/lab.sh, which sources this file.
+# shellcheck disable=SC2034
+LAB_RESOLVED_ROOT=${QUON_RESOLVED_CACHE:-/var/cache/quon_vpn-tests}/resolved
+LAB_USER_UID=65534
+LAB_USER_RUN=/run/lab-user
+LAB_USER_HOME=/tmp/lab-user-home
+LAB_SOCKET=$LAB_USER_RUN/quon_vpn-control.sock
+LAB_PREFIX_BUNDLE=/opt/quon_vpn
+LAB_INSTALLED_HELPER=/usr/local/libexec/quon_vpn/pathwarden
+LAB_INSTALLED_CORE=$LAB_PREFIX_BUNDLE/xray
+LAB_STATE_FILE=/run/quon_vpn_route_state_linux.txt
+LAB_DISPLAY=
+LAB_XVFB_PID=
+LAB_RUNNER_PID=
+LAB_RUNNER_COUNT=0
+LAB_ANSWER=
+LAB_CTL_RC=
+_LAB_RESOLVED_LIBDIR=
+
+# The ordinary user: no groups, no privilege, an environment made from nothing
+# but what a desktop session gives a program. The words go in front of a
+# command (each program execs the next, so a background pid is the command's).
+lab_user_argv() {
+  LAB_USER_ARGV=(setpriv --reuid="$LAB_USER_UID" --regid="$LAB_USER_UID" --clear-groups
+    env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$LAB_USER_HOME"
+    XDG_RUNTIME_DIR="$LAB_USER_RUN" DISPLAY="$LAB_DISPLAY"
+    NO_AT_BRIDGE=1 GSETTINGS_BACKEND=memory)
+}
+lab_as_user() {
+  lab_user_argv
+  "${LAB_USER_ARGV[@]}" "$@"
+}
+
+# Installs as root into the sandbox's own /opt, /usr/local and
+# /usr/share/applications (private tmpfs over the machine's), then checks
+# that every installed file landed there.
+lab_install_product() {
+  sandbox_check net
+  require_cmd cmake setcap getcap mknod
+  local d f
+  for d in /opt /usr/local /usr/share/applications; do
+    mount -t tmpfs -o mode=755 tmpfs "$d" || fail "lab: cannot mount a private $d"
+  done
+  rm -f "$QUON_BUILD_DIR/install_manifest.txt" "$QUON_BUILD_DIR/install_manifest_standin.txt"
+  cmake --install "$QUON_BUILD_DIR" >"$LAB_WORK/install.log" 2>&1 ||
+    fail "lab: cmake --install failed: $(cat "$LAB_WORK/install.log")"
+  # The stand-in embedding and quonctl (what QUON_INSTALL_STANDIN adds).
+  cmake --install "$QUON_BUILD_DIR" --component standin >>"$LAB_WORK/install.log" 2>&1 ||
+    fail "lab: cmake --install --component standin failed: $(cat "$LAB_WORK/install.log")"
+  while read -r f; do
+    case "$f" in
+      /opt/* | /usr/local/* | /usr/share/applications/*) ;;
+      *) fail "lab: cmake --install wrote $f outside the sandbox's private directories" ;;
+    esac
+  done < <(cat "$QUON_BUILD_DIR/install_manifest.txt" \
+    "$QUON_BUILD_DIR/install_manifest_standin.txt"; echo)
+  [ "$(stat -c '%U %a' "$LAB_INSTALLED_HELPER")" = "root 4755" ] ||
+    fail "lab: the installed helper is not set-user-id root: $(stat -c '%U %a' "$LAB_INSTALLED_HELPER")"
+  # The core as an installer places it: able to create the TUN as the user.
+  install -m 755 "$QUON_BUNDLE_DIR/xray" "$LAB_INSTALLED_CORE"
+  setcap cap_net_admin+ep "$LAB_INSTALLED_CORE" || fail "lab: setcap failed"
+  # A desktop's /dev/net/tun is 0666; this machine's may not be.
+  mkdir -p /run/lab-dev
+  mknod -m 666 /run/lab-dev/tun c 10 200
+  mount --bind /run/lab-dev/tun /dev/net/tun
+  mkdir -p "$LAB_USER_HOME" "$LAB_USER_RUN"
+  chown "$LAB_USER_UID:$LAB_USER_UID" "$LAB_USER_HOME" "$LAB_USER_RUN"
+  chmod 700 "$LAB_USER_RUN"
+}
+
+# resolvectl of the unpacked systemd-resolved, for the lab's own look at it.
+lab_resolvectl() {
+  LD_LIBRARY_PATH=$_LAB_RESOLVED_LIBDIR "$LAB_RESOLVED_ROOT/usr/bin/resolvectl" "$@"
+}
+
+# lab_resolved_up [no-resolvectl]: the daemon on a private system bus; the
+# home link gets the router as its DNS server, as DHCP would give it.
+# With no-resolvectl, no resolvectl is anywhere the helper looks.
+lab_resolved_up() {
+  sandbox_check net
+  require_cmd dbus-daemon getent
+  local r=$LAB_RESOLVED_ROOT d uid
+  [ -x "$r/lib/systemd/systemd-resolved" ] && [ -x "$r/usr/bin/resolvectl" ] ||
+    skip "systemd-resolved not unpacked in $r (scripts/deps/helper.sh)"
+  for d in "$r/usr/lib/x86_64-linux-gnu/systemd" "$r/usr/lib/systemd"; do
+    if [ -z "$_LAB_RESOLVED_LIBDIR" ] && ls "$d"/libsystemd-shared-*.so >/dev/null 2>&1; then
+      _LAB_RESOLVED_LIBDIR=$d
+    fi
+  done
+  mkdir -p /run/lab-etc /run/dbus /run/systemd/resolve
+  cp /etc/passwd /etc/group /run/lab-etc/
+  if ! getent passwd systemd-resolve >/dev/null; then
+    uid=990
+    while getent passwd "$uid" >/dev/null || getent group "$uid" >/dev/null; do
+      uid=$((uid - 1))
+    done
+    echo "systemd-resolve:x:$uid:$uid::/run/systemd/resolve:/usr/sbin/nologin" >>/run/lab-etc/passwd
+    echo "systemd-resolve:x:$uid:" >>/run/lab-etc/group
+    mount --bind /run/lab-etc/passwd /etc/passwd
+    mount --bind /run/lab-etc/group /etc/group
+  fi
+  chown systemd-resolve:systemd-resolve /run/systemd/resolve
+  cat >/run/lab-etc/bus.conf <<'EOF'
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=/run/dbus/system_bus_socket</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_type="method_return"/>
+    <allow send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="signal"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+  </policy>
+</busconfig>
+EOF
+  # --fork: the bus daemon belongs to the sandbox's PID namespace and ends
+  # with it.
+  dbus-daemon --config-file=/run/lab-etc/bus.conf --fork --nopidfile ||
+    fail "lab: the private system bus did not start"
+  lab_spawn "$LAB_WORK/resolved.log" env LD_LIBRARY_PATH="$_LAB_RESOLVED_LIBDIR" \
+    "$r/lib/systemd/systemd-resolved"
+  wait_until 10 lab_resolvectl status ||
+    fail "lab: systemd-resolved did not answer: $(cat "$LAB_WORK/resolved.log")"
+  if [ "${1:-}" = no-resolvectl ]; then
+    lab_hide_machine_resolvectl
+  else
+    # /usr/local/sbin is on the helper's fixed PATH and private here.
+    mkdir -p /usr/local/sbin
+    cat >/usr/local/sbin/resolvectl <<EOF
+#!/bin/sh
+${_LAB_RESOLVED_LIBDIR:+LD_LIBRARY_PATH=$_LAB_RESOLVED_LIBDIR export LD_LIBRARY_PATH}
+exec "$r/usr/bin/resolvectl" "\$@"
+EOF
+    chmod 755 /usr/local/sbin/resolvectl
+  fi
+  local servers=()
+  [ "$LAB_HOME_FAMILIES" != v6 ] && servers+=("$LAB_DESKTOP_GW_V4")
+  [ "$LAB_HOME_FAMILIES" != v4 ] && servers+=("$LAB_DESKTOP_GW_V6")
+  pp lab_resolvectl dns "$LAB_DESKTOP_IF" "${servers[@]}" ||
+    fail "lab: resolvectl dns $LAB_DESKTOP_IF failed"
+}
+
+# A resolvectl of the machine's own is masked for this sandbox alone.
+lab_hide_machine_resolvectl() {
+  local p
+  : >/run/lab-etc/not-a-program
+  for p in /usr/sbin/resolvectl /usr/bin/resolvectl /sbin/resolvectl /bin/resolvectl; do
+    [ -e "$p" ] && mount --bind /run/lab-etc/not-a-program "$(readlink -f "$p")"
+  done
+  return 0
+}
+
+# A private X server; -ac lets the user's client connect.
+lab_display_up() {
+  sandbox_check net
+  require_cmd Xvfb
+  rm -f "$LAB_WORK/display"
+  lab_spawn "$LAB_WORK/xvfb.log" bash -c \
+    'exec Xvfb -displayfd 3 -screen 0 1280x720x24 -nolisten tcp -ac 3>"$0"' \
+    "$LAB_WORK/display"
+  LAB_XVFB_PID=$LAB_LAST_PID
+  wait_until 15 test -s "$LAB_WORK/display" ||
+    fail "lab: Xvfb did not start: $(cat "$LAB_WORK/xvfb.log")"
+  LAB_DISPLAY=:$(head -n 1 "$LAB_WORK/display")
+}
+
+# The installed runner as the ordinary user, listening on the control socket,
+# with the lab's configuration in the panel's box.
+lab_runner_up() {
+  sandbox_check net
+  LAB_RUNNER_COUNT=$((LAB_RUNNER_COUNT + 1))
+  rm -f "$LAB_SOCKET"
+  install -o "$LAB_USER_UID" -m 600 "$LAB_WORK/client.json" "$LAB_USER_HOME/config.json"
+  lab_user_argv
+  lab_spawn "$LAB_WORK/runner.$LAB_RUNNER_COUNT.log" "${LAB_USER_ARGV[@]}" \
+    "$LAB_PREFIX_BUNDLE/quon_vpn" --control-socket="$LAB_SOCKET" \
+    --config-file="$LAB_USER_HOME/config.json"
+  LAB_RUNNER_PID=$LAB_LAST_PID
+  wait_until 20 test -S "$LAB_SOCKET" ||
+    fail "lab: the runner opened no control socket: $(cat "$LAB_WORK/runner.$LAB_RUNNER_COUNT.log")"
+}
+
+# lab_ctl METHOD [JSON-ARGS]: one call through quonctl, as the user.
+lab_ctl() {
+  set +e
+  LAB_ANSWER=$(lab_as_user "$LAB_PREFIX_BUNDLE/quonctl" --socket "$LAB_SOCKET" "$@" 2>&1)
+  LAB_CTL_RC=$?
+  set -e
+  printf '%s %s -> %s %s\n' "quonctl" "$1" "$LAB_CTL_RC" "$LAB_ANSWER" >>"$LAB_WORK/ctl.log"
+  return 0
+}
+
+# lab_start_args CONFIG: the "start" arguments the user interface sends.
+lab_start_args() {
+  /usr/bin/python3 -c 'import json, sys
+print(json.dumps({"config_data": open(sys.argv[1]).read(),
+                  "apps_filter_mode": "exclude", "selected_apps": []}))' "$1"
+}
+
+# Process ids whose executable is PATH (a pid namespace of our own: only the
+# sandbox's processes are there).
+lab_pids_of() {
+  local want=$1 p
+  for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/exe" 2>/dev/null)" = "$want" ] && echo "${p#/proc/}"
+  done
+  return 0
+}
+
+# lab_snapshot FILE: what must come back exactly after a stop. Routes of both
+# families from every table (main and local), and for every link resolved knows: its DNS
+# servers, routing domains, default-route flag and protocol settings.
+lab_snapshot() {
+  local out=$1 link field
+  {
+    ip -4 route show table all | sed 's/ *$//; s/^/route4 /'
+    ip -6 route show table all | sed 's/ *$//; s/^/route6 /'
+    for link in $(ip -o link show | awk -F': ' '{print $2}' | sed 's/@.*//'); do
+      for field in dns domain default-route llmnr mdns dnssec dnsovertls; do
+        printf 'resolved %s %s=%s\n' "$link" "$field" \
+          "$(lab_resolvectl "$field" "$link" 2>&1 | sed 's/^Link [0-9]* ([^)]*): *//' | tr -s ' \n' ' ' | sed 's/ $//')"
+      done
+    done
+  } | sort >"$out"
+}
+
+# lab_snapshot_diff BEFORE AFTER: nothing when equal, else the lines that
+# went ("-") and came ("+"), on one line; a tunnel link that is still there
+# counts once, not once per route and DNS setting that comes with it.
+lab_snapshot_diff() {
+  local lines
+  lines=$(diff "$1" "$2" | sed -n 's/^< /-/p; s/^> /+/p')
+  if grep -q "^+.*$LAB_TUN_NAME" <<<"$lines"; then
+    lines=$(grep -v "$LAB_TUN_NAME" <<<"$lines"
+      echo "+$LAB_TUN_NAME still there with its routes and DNS settings")
+  fi
+  grep . <<<"$lines" | tr '\n' ';' | sed 's/;$//; s/;/; /g'
+  return 0
+}
+
+# lab_write_user_config PATH [SERVER_HOST]: the configuration a user interface
+# builds: a VLESS outbound with vnext and stream settings, direct and block
+# outbounds, DNS, routing rules, and the tun inbound; plus the lab's own key
+# with the tunnel addresses (the stand-in core ignores what it does not need).
+lab_write_user_config() {
+  local path=$1 host=${2:-$LAB_VPN_HOST}
+  cat >"$path" <<EOF
+{
+  "log": {"loglevel": "warning", "access": "none"},
+  "dns": {"servers": ["1.1.1.1", "8.8.8.8"], "queryStrategy": "UseIP"},
+  "inbounds": [
+    {"tag": "tun-in", "protocol": "tun",
+     "settings": {"name": "$LAB_TUN_NAME", "MTU": 1500, "userLevel": 0},
+     "sniffing": {"enabled": true, "destOverride": ["http", "tls", "quic"]}},
+    {"tag": "socks-in", "protocol": "socks", "listen": "127.0.0.1", "port": 10808,
+     "settings": {"auth": "noauth", "udp": true}}
+  ],
+  "outbounds": [
+    {"tag": "proxy", "protocol": "vless",
+     "settings": {"vnext": [{"address": "$host", "port": $LAB_VPN_PORT,
+                             "users": [{"id": "6a1b1f7e-3c52-4d4e-9b0e-2f1d8f3c9a11",
+                                        "encryption": "none",
+                                        "flow": "xtls-rprx-vision", "level": 0}]}]},
+     "streamSettings": {"network": "tcp", "security": "reality",
+                        "realitySettings": {"serverName": "www.example.com",
+                                            "fingerprint": "chrome",
+                                            "publicKey": "Zm9yLXRoZS1sYWItb25seS1ub3QtYS1yZWFsLWtleQ",
+                                            "shortId": "0123abcd", "spiderX": "/"}},
+     "mux": {"enabled": false}},
+    {"tag": "direct", "protocol": "freedom", "settings": {"domainStrategy": "UseIP"}},
+    {"tag": "block", "protocol": "blackhole", "settings": {}}
+  ],
+  "routing": {
+    "domainStrategy": "IPIfNonMatch",
+    "rules": [
+      {"type": "field", "ip": ["geoip:private"], "outboundTag": "direct"},
+      {"type": "field", "domain": ["geosite:category-ads-all"], "outboundTag": "block"},
+      {"type": "field", "network": "tcp,udp", "outboundTag": "proxy"}
+    ]
+  },
+  "labStandIn": {"tunAddresses": ["$LAB_TUN_CLIENT_V4", "$LAB_TUN_CLIENT_V6"]}
+}
+EOF
+}
