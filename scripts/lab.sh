@@ -353,7 +353,7 @@ run_main() {
   while [ -e "$LAB_OUT/hold" ]; do sleep 1; done
   step "screenshot of the window while the tunnel is up"
   # The panel asks for the tunnel state every 3 s; one period after the
-  # start answer it shows "Tunnel: running".
+  # start answer it shows "Tunnel: connected".
   wait_until 5 elapsed_at_least "$started" 3200
   local shot=$LAB_OUT/lab-window.png
   DISPLAY=$LAB_DISPLAY import -window root "$shot"
@@ -383,6 +383,19 @@ note() { CASE_NOTE="${CASE_NOTE:+$CASE_NOTE; }$*"; echo "note: $*"; }
 
 gone() { ! kill -0 "$1" 2>/dev/null || _lab_gone "$1"; }
 
+# What the runner's end left behind: the core must end with it, taking
+# quon_vpn0 with it; the routes it had taken over come back only with the next
+# runner's start or stop.
+note_after_runner_end() {
+  local what=$1
+  if wait_until 10 lab_link_absent "$LAB_TUN_NAME"; then
+    note "core ended with the runner ($what)"
+  else
+    note "tunnel left up after $what"
+  fi
+  ip -4 route show default | grep -q . || note "no IPv4 default until the next start or stop"
+}
+
 # A new runner, and the user's start and stop with it.
 new_runner_start_stop() {
   lab_runner_up
@@ -396,7 +409,7 @@ case_runner_killed() {
   local sig=$1
   kill "-$sig" "$LAB_RUNNER_PID"
   wait_until 10 gone "$LAB_RUNNER_PID" || note "runner still alive after SIG$sig"
-  [ -e "/sys/class/net/$LAB_TUN_NAME" ] && note "tunnel left up after the runner ended"
+  note_after_runner_end "SIG$sig"
   new_runner_start_stop
 }
 
@@ -430,7 +443,7 @@ run_case() {
     runner-display-lost)
       lab_stop_pid "$LAB_XVFB_PID"
       wait_until 15 gone "$LAB_RUNNER_PID" || note "runner still alive without its display"
-      [ -e "/sys/class/net/$LAB_TUN_NAME" ] && note "tunnel left up after the display went"
+      note_after_runner_end "the display went"
       lab_display_up
       new_runner_start_stop
       ;;

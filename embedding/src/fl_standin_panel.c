@@ -141,7 +141,7 @@ static void status_answer(FlStandinPanel* self,
     FlValue* result = fl_method_success_response_get_result(
         FL_METHOD_SUCCESS_RESPONSE(response));
     if (fl_value_get_type(result) == FL_VALUE_TYPE_BOOL) {
-      state = fl_value_get_bool(result) ? "running" : "stopped";
+      state = fl_value_get_bool(result) ? "connected" : "disconnected";
     }
   }
   g_autofree gchar* line = g_strdup_printf("Tunnel: %s", state);

@@ -154,7 +154,7 @@ TEST_F(ViewTest, StartButtonSendsTheConfigurationAsTheInterfaceWould) {
   FlView* view = MakeView({std::string("--config-file=") + config});
   // The first status round reports the tunnel state.
   ASSERT_TRUE(RunUntil([&] {
-    return HasLabel(GTK_WIDGET(view), "Tunnel: running") &&
+    return HasLabel(GTK_WIDGET(view), "Tunnel: connected") &&
            HasLabel(GTK_WIDGET(view),
                     "Last native response: text of getLastNativeResponse");
   }));
@@ -166,7 +166,7 @@ TEST_F(ViewTest, StartButtonSendsTheConfigurationAsTheInterfaceWould) {
   ASSERT_TRUE(RunUntil([&] {
     return HasLabel(GTK_WIDGET(view),
                     "start failed (START_FAILED): no xray here") &&
-           HasLabel(GTK_WIDGET(view), "Tunnel: stopped");
+           HasLabel(GTK_WIDGET(view), "Tunnel: disconnected");
   }));
   EXPECT_EQ(handler_.start_args,
             "{config_data: {\"outbounds\": []}, apps_filter_mode: allow, "
