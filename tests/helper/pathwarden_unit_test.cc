@@ -247,7 +247,8 @@ TEST(ResolveServerHost, LiteralsBracketsAndBlanks) {
     std::vector<std::string> v4;
     std::vector<std::string> v6;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(resolveServerHost(c.arg, v4, v6), c.ok);
+    EXPECT_EQ(resolveServerHost(c.arg, v4, v6) == ResolveResult::kResolved,
+              c.ok);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(v4, c.v4);
     EXPECT_EQ(v6, c.v6);
