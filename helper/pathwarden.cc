@@ -442,6 +442,7 @@ int runStartSteps(const std::string& server,
   return rc;
 }
 
+// Shared with stop, below.
 int restoreNetwork(const std::string& server, const SavedRouteState& state);
 int forgetState();
 
