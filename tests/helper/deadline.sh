@@ -86,8 +86,9 @@ timed_pw() {
 
 # expect_within LOW_MS HIGH_MS WHAT
 expect_within() {
-  [ "$MS" -ge "$1" ] && [ "$MS" -le "$2" ] ||
+  if [ "$MS" -lt "$1" ] || [ "$MS" -gt "$2" ]; then
     fail "$3: took $MS ms, expected $1..$2 ms (stderr: $ERR)"
+  fi
 }
 
 # Every command the helper killed went with all it had started.
