@@ -89,6 +89,7 @@ expect_within() {
   if [ "$MS" -lt "$1" ] || [ "$MS" -gt "$2" ]; then
     fail "$3: took $MS ms, expected $1..$2 ms (stderr: $ERR)"
   fi
+  echo "$3: $MS ms"
 }
 
 # Every command the helper killed went with all it had started.
