@@ -5,10 +5,13 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,16 +28,191 @@ extern char** environ;
 namespace pathwarden {
 
 // ---------------------------------------------------------------------------
+// Time limits.
+
+long long monotonicMs() {
+  struct timespec now;
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+Deadline Deadline::in(long ms) {
+  Deadline deadline;
+  deadline.end_ms_ = monotonicMs() + (ms > 0 ? ms : 0);
+  return deadline;
+}
+
+long Deadline::remainingMs() const {
+  if (!bounded()) {
+    return -1;
+  }
+  const long long left = end_ms_ - monotonicMs();
+  return left > 0 ? static_cast<long>(left) : 0;
+}
+
+Deadline Deadline::capped(long ms) const {
+  if (ms < 0) {
+    return *this;
+  }
+  Deadline own = Deadline::in(ms);
+  return !bounded() || own.end_ms_ < end_ms_ ? own : *this;
+}
+
+namespace {
+
+// The limits every command of this run gets; none until an action sets them.
+struct CommandLimits {
+  Deadline deadline;
+  long per_command_ms = -1;
+  bool ran_out = false;
+};
+CommandLimits g_limits;
+
+// The time the next command or lookup may take.
+Deadline nextCommandDeadline() {
+  return g_limits.deadline.capped(g_limits.per_command_ms);
+}
+
+}  // namespace
+
+void limitCommands(const Deadline& deadline, long per_command_ms) {
+  g_limits = CommandLimits{deadline, per_command_ms, false};
+}
+
+bool commandsRanOutOfTime() {
+  return g_limits.ran_out;
+}
+
+// ---------------------------------------------------------------------------
 // Command runner. Commands are started directly, never through a shell: a
 // command line here is made of checked words alone (names, numbers,
 // addresses), so its words are the argument vector, and nothing in it can
 // be taken for shell syntax. That also spares one shell start per command.
 
+namespace {
+
+// A started command: its own process group, so that killing it also kills
+// whatever it started in turn (a script's children would otherwise keep the
+// output pipe open, and run on as root), and a pidfd to wait on beside the
+// pipe where the kernel has them.
+class RunningCommand {
+ public:
+  RunningCommand(pid_t pid, int output_fd)
+      : pid_(pid),
+        output_(output_fd),
+        pidfd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
+  RunningCommand(const RunningCommand&) = delete;
+  RunningCommand& operator=(const RunningCommand&) = delete;
+
+  // Reads the output until the command has ended, or kills it when
+  // |deadline| passes. Returns true with |wait_status| once it ended on its
+  // own; false when it was killed (|timed_out| tells whether for lack of
+  // time).
+  bool finish(const Deadline& deadline,
+              std::string* output,
+              int* wait_status,
+              bool* timed_out);
+
+ private:
+  // Reads what is in the pipe now; false at end of file or on an error.
+  bool readAvailable(std::string* output);
+  bool reapNow(int* wait_status);
+  void killAndReap();
+
+  pid_t pid_;
+  ScopedFd output_;
+  ScopedFd pidfd_;
+};
+
+bool RunningCommand::readAvailable(std::string* output) {
+  char buffer[512];
+  for (;;) {
+    ssize_t n = read(output_.get(), buffer, sizeof(buffer));
+    if (n > 0) {
+      output->append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    return n < 0 && errno == EAGAIN;
+  }
+}
+
+bool RunningCommand::reapNow(int* wait_status) {
+  pid_t waited = -1;
+  do {
+    waited = waitpid(pid_, wait_status, WNOHANG);
+  } while (waited < 0 && errno == EINTR);
+  return waited == pid_;
+}
+
+// The helper is root, so the kill cannot be refused; a process killed with
+// SIGKILL is reaped at once (one stuck in the kernel would hold us, but no
+// command of ours waits there).
+void RunningCommand::killAndReap() {
+  (void)kill(-pid_, SIGKILL);
+  (void)kill(pid_, SIGKILL);
+  int wait_status = 0;
+  while (waitpid(pid_, &wait_status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool RunningCommand::finish(const Deadline& deadline,
+                            std::string* output,
+                            int* wait_status,
+                            bool* timed_out) {
+  *timed_out = false;
+  bool open = true;
+  for (;;) {
+    if (deadline.passed()) {
+      killAndReap();
+      *timed_out = true;
+      return false;
+    }
+    struct pollfd fds[2];
+    nfds_t count = 0;
+    if (open) {
+      fds[count++] = {output_.get(), POLLIN, 0};
+    }
+    if (pidfd_.get() >= 0) {
+      fds[count++] = {pidfd_.get(), POLLIN, 0};
+    }
+    const long left = deadline.remainingMs();
+    // Without a pidfd the end of a command that closed its output is only
+    // seen by asking, every millisecond.
+    const int timeout =
+        count == 0 ? 1
+                   : (left < 0 ? -1 : static_cast<int>(left > 0 ? left : 1));
+    const int ready = count == 0 ? 0 : poll(fds, count, timeout);
+    if (count == 0) {
+      usleep(1000);
+    }
+    if (ready < 0 && errno != EINTR) {
+      killAndReap();
+      return false;
+    }
+    if (open && ready > 0 && fds[0].revents != 0) {
+      open = readAvailable(output);
+    }
+    if ((pidfd_.get() < 0 || (ready > 0 && fds[count - 1].revents != 0)) &&
+        reapNow(wait_status)) {
+      // Whatever the command wrote before it ended is in the pipe; a child
+      // it left behind may hold the pipe open, so no end of file is awaited.
+      (void)readAvailable(output);
+      return true;
+    }
+  }
+}
+
+}  // namespace
+
 // Runs |argv| (the program found through PATH) with its standard output and
 // standard error on one pipe, and with the signals this process ignores at
-// their defaults and no signal blocked, as from a clean shell. Returns the
-// trimmed output; |status| gets the exit code, or -1 when the program could
-// not be started or was ended by a signal.
+// their defaults and no signal blocked, as from a clean shell; it is killed
+// when its time under limitCommands is up. Returns the trimmed output;
+// |status| gets the exit code, kCommandTimedOut when its time was up, or -1
+// when the program could not be started or was ended by a signal.
 std::string runArgv(const std::vector<std::string>& args, int* status) {
   if (status != nullptr) {
     *status = -1;
@@ -42,12 +220,24 @@ std::string runArgv(const std::vector<std::string>& args, int* status) {
   if (args.empty()) {
     return std::string();
   }
+  const Deadline deadline = nextCommandDeadline();
+  if (deadline.passed()) {
+    g_limits.ran_out = true;
+    if (status != nullptr) {
+      *status = kCommandTimedOut;
+    }
+    return std::string();
+  }
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
     return std::string();
   }
   ScopedFd read_end(fds[0]);
   ScopedFd write_end(fds[1]);
+  // The child's end blocks as usual; only our end is polled.
+  if (fcntl(write_end.get(), F_SETFL, 0) != 0) {
+    return std::string();
+  }
 
   std::vector<std::vector<char>> storage;
   std::vector<char*> argv;
@@ -87,8 +277,12 @@ std::string runArgv(const std::vector<std::string>& args, int* status) {
     rc = posix_spawnattr_setsigmask(&attr, &none);
   }
   if (rc == 0) {
-    rc = posix_spawnattr_setflags(
-        &attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    rc = posix_spawnattr_setpgroup(&attr, 0);
+  }
+  if (rc == 0) {
+    rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF |
+                                             POSIX_SPAWN_SETSIGMASK |
+                                             POSIX_SPAWN_SETPGROUP);
   }
   if (rc == 0) {
     rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
@@ -101,24 +295,20 @@ std::string runArgv(const std::vector<std::string>& args, int* status) {
   }
 
   std::string output;
-  char buffer[512];
-  for (;;) {
-    ssize_t n = read(read_end.get(), buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    output.append(buffer, static_cast<size_t>(n));
-  }
   int wait_status = 0;
-  pid_t waited = -1;
-  do {
-    waited = waitpid(pid, &wait_status, 0);
-  } while (waited < 0 && errno == EINTR);
-  if (status != nullptr && waited == pid && WIFEXITED(wait_status)) {
-    *status = WEXITSTATUS(wait_status);
+  bool timed_out = false;
+  RunningCommand command(pid, read_end.release());
+  const bool ended =
+      command.finish(deadline, &output, &wait_status, &timed_out);
+  if (timed_out) {
+    g_limits.ran_out = true;
+  }
+  if (status != nullptr) {
+    if (timed_out) {
+      *status = kCommandTimedOut;
+    } else if (ended && WIFEXITED(wait_status)) {
+      *status = WEXITSTATUS(wait_status);
+    }
   }
   return trim(output);
 }
@@ -128,17 +318,25 @@ std::string runCommand(const std::string& command, int* status) {
   return runArgv(splitWords(command), status);
 }
 
-bool runOk(const std::string& command, bool required) {
+int runReported(const std::string& command) {
   int status = -1;
   std::string output = runCommand(command, &status);
   if (status == 0) {
-    return true;
+    return status;
+  }
+  if (status == kCommandTimedOut) {
+    errLine("[helper] command ran out of time: " + command);
+    return status;
   }
   errLine("[helper] command failed: " + command);
   if (!output.empty()) {
     errLine(output);
   }
-  return !required;
+  return status;
+}
+
+bool runOk(const std::string& command, bool required) {
+  return runReported(command) == 0 || !required;
 }
 
 // Whether resolvectl is found through PATH (what "command -v" would say),
@@ -160,11 +358,15 @@ bool haveResolvectl() {
 // Default routes and server addresses.
 
 // Reads every default route of |family| from ip. Returns false when one of
-// them cannot be put back exactly (reported here).
+// them cannot be put back exactly (reported here), or when ip ran out of
+// time (which the caller reports, as the run's deadline tells).
 bool detectDefaultRoutes(int family, std::vector<RouteEntry>* routes) {
   int status = -1;
   std::string output = runCommand(
       std::string("ip ") + familyFlag(family) + " route show default", &status);
+  if (status == kCommandTimedOut) {
+    return false;
+  }
   if (status != 0) {
     return true;
   }
@@ -177,37 +379,84 @@ bool detectDefaultRoutes(int family, std::vector<RouteEntry>* routes) {
   return true;
 }
 
-bool resolveServerHost(const std::string& server,
-                       std::vector<std::string>& ipv4,
-                       std::vector<std::string>& ipv6) {
+namespace {
+
+// glibc's asynchronous lookup, so that a resolver that does not answer (a
+// hung systemd-resolved behind nss-resolve waits minutes) cannot hold the
+// helper past its limits. The request lives on the heap: when the lookup
+// has started and cannot be cancelled, it is left to its own thread, which
+// still writes to it, and never freed.
+struct Lookup {
+  std::string host;
+  struct addrinfo hints;
+  struct gaicb request;
+};
+
+int lookupWithin(const std::string& host,
+                 const Deadline& deadline,
+                 struct addrinfo** result) {
+  auto* lookup = new Lookup{host, {}, {}};
+  lookup->hints.ai_family = AF_UNSPEC;
+  lookup->hints.ai_socktype = SOCK_STREAM;
+  lookup->request.ar_name = lookup->host.c_str();
+  lookup->request.ar_request = &lookup->hints;
+  struct gaicb* list[1] = {&lookup->request};
+  int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
+  if (rc != 0) {
+    delete lookup;
+    return rc;
+  }
+  for (;;) {
+    rc = gai_error(&lookup->request);
+    if (rc != EAI_INPROGRESS) {
+      break;
+    }
+    const long left = deadline.remainingMs();
+    if (left == 0) {
+      if (gai_cancel(&lookup->request) == EAI_CANCELED) {
+        delete lookup;
+      }
+      return EAI_INPROGRESS;
+    }
+    struct timespec wait = {left / 1000, (left % 1000) * 1000000};
+    (void)gai_suspend(list, 1, left < 0 ? nullptr : &wait);
+  }
+  *result = lookup->request.ar_result;
+  delete lookup;
+  return rc;
+}
+
+}  // namespace
+
+ResolveResult resolveServerHost(const std::string& server,
+                                std::vector<std::string>& ipv4,
+                                std::vector<std::string>& ipv6) {
   std::string host = trim(server);
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
   }
   if (host.empty()) {
-    return false;
+    return ResolveResult::kFailed;
   }
   if (isAddressOf(AF_INET, host)) {
     ipv4.push_back(host);
-    return true;
+    return ResolveResult::kResolved;
   }
   if (isAddressOf(AF_INET6, host)) {
     ipv6.push_back(host);
-    return true;
+    return ResolveResult::kResolved;
   }
 
-  struct addrinfo hints;
-  std::memset(&hints, 0, sizeof(hints));
-  hints.ai_flags = 0;
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = 0;
   struct addrinfo* result = nullptr;
-  int rc = getaddrinfo(host.c_str(), nullptr, &hints, &result);
+  int rc = lookupWithin(host, nextCommandDeadline(), &result);
+  if (rc == EAI_INPROGRESS) {
+    g_limits.ran_out = true;
+    return ResolveResult::kTimedOut;
+  }
   if (rc != 0) {
     errLine("[helper] getaddrinfo failed for host: " + host +
             " error: " + gai_strerror(rc));
-    return false;
+    return ResolveResult::kFailed;
   }
   std::set<std::string> seen4;
   std::set<std::string> seen6;
@@ -228,7 +477,8 @@ bool resolveServerHost(const std::string& server,
     }
   }
   freeaddrinfo(result);
-  return !ipv4.empty() || !ipv6.empty();
+  return !ipv4.empty() || !ipv6.empty() ? ResolveResult::kResolved
+                                        : ResolveResult::kFailed;
 }
 
 }  // namespace pathwarden

@@ -32,6 +32,27 @@
 namespace pathwarden {
 namespace {
 
+// resolvectl asks systemd-resolved over D-Bus. Once one command has not
+// answered within its limit, the daemon is taken for hung and not asked
+// again in this run: each further command would only wait out its own limit.
+bool g_resolved_hung = false;
+
+// Runs a resolvectl command line; returns its status as runArgv gives it
+// (kCommandTimedOut also for one skipped because resolved hangs).
+int runDns(const std::string& command) {
+  if (g_resolved_hung) {
+    return kCommandTimedOut;
+  }
+  const int status = runReported(command);
+  if (status == kCommandTimedOut) {
+    g_resolved_hung = true;
+    errLine(
+        "[helper] resolvectl did not answer in time; the remaining DNS "
+        "steps are skipped");
+  }
+  return status;
+}
+
 // Start: the steps of "pathwarden start".
 
 // What start found and what it will do.
@@ -165,9 +186,14 @@ int detectRoutes(StartPlan* plan) {
 int resolveServer(const std::string& server, StartPlan* plan) {
   std::vector<std::string> ipv4;
   std::vector<std::string> ipv6;
-  if (!resolveServerHost(server, ipv4, ipv6)) {
-    errLine("[helper] could not resolve VPN server host: " + server);
-    return kPathwardenServerUnresolved;
+  switch (resolveServerHost(server, ipv4, ipv6)) {
+    case ResolveResult::kResolved:
+      break;
+    case ResolveResult::kTimedOut:
+      return kPathwardenTimedOut;
+    case ResolveResult::kFailed:
+      errLine("[helper] could not resolve VPN server host: " + server);
+      return kPathwardenServerUnresolved;
   }
   outLine("[helper] server host: " + server);
   outLine("[helper] IPv4 default iface: " + plan->state.ipv4.iface +
@@ -186,15 +212,20 @@ int resolveServer(const std::string& server, StartPlan* plan) {
 }
 
 // resolvectl prints "Link 2 (eth0): yes"; anything else counts as yes, the
-// value a link has unless someone changed it.
-std::string readDnsDefaultRoute(const std::string& iface) {
+// value a link has unless someone changed it. False when resolvectl ran out
+// of time: the value is then unknown, and start is out of time anyway.
+bool readDnsDefaultRoute(const std::string& iface, std::string* flag) {
   int status = -1;
   std::string output = runCommand("resolvectl default-route " + iface, &status);
+  if (status == kCommandTimedOut) {
+    return false;
+  }
   size_t colon = output.rfind(':');
   std::string value = colon == std::string::npos
                           ? std::string()
                           : trim(output.substr(colon + 1));
-  return status == 0 && value == "no" ? "no" : "yes";
+  *flag = status == 0 && value == "no" ? "no" : "yes";
+  return true;
 }
 
 // Step: the links whose DNS default-route flag start switches off (those of
@@ -215,9 +246,14 @@ int recordDnsLinks(StartPlan* plan) {
         for (const DnsLink& link : dns) {
           known = known || link.iface == h.dev;
         }
-        if (!known) {
-          dns.push_back(DnsLink{h.dev, readDnsDefaultRoute(h.dev)});
+        std::string flag;
+        if (known) {
+          continue;
         }
+        if (!readDnsDefaultRoute(h.dev, &flag)) {
+          return kPathwardenTimedOut;
+        }
+        dns.push_back(DnsLink{h.dev, flag});
       }
     }
   }
@@ -255,8 +291,9 @@ bool readOperstate(const std::string& name, std::string* state) {
   return true;
 }
 
-bool waitForTunUp(const std::string& name) {
-  for (int attempt = 0; attempt < kTunWaitAttempts; ++attempt) {
+// Looks for the device every kTunWaitPauseUs until |deadline|.
+bool waitForTunUp(const std::string& name, const Deadline& deadline) {
+  for (;;) {
     int status = -1;
     (void)runCommand("ip link show " + name, &status);
     if (status == 0) {
@@ -271,14 +308,20 @@ bool waitForTunUp(const std::string& name) {
         return true;
       }
     }
-    usleep(kTunWaitPauseUs);
+    const long left = deadline.remainingMs();
+    if (left == 0) {
+      return false;
+    }
+    usleep(left < 0 || left * 1000 > static_cast<long>(kTunWaitPauseUs)
+               ? kTunWaitPauseUs
+               : static_cast<useconds_t>(left * 1000));
   }
-  return false;
 }
 
-// Step: the tunnel interface must be up before routes point at it.
-int bringTunUp() {
-  if (!waitForTunUp(kTunName)) {
+// Step: the tunnel interface must be up before routes point at it. The wait
+// ends at start's deadline, with nothing changed yet.
+int bringTunUp(const Deadline& deadline) {
+  if (!waitForTunUp(kTunName, deadline)) {
     errLine(std::string("[helper] TUN interface ") + kTunName +
             " was not created in time");
     return kPathwardenTunMissing;
@@ -352,15 +395,15 @@ int pointDnsAtTunnel(const StartPlan& plan) {
     errLine("[helper] resolvectl not found, DNS configuration skipped");
     return kPathwardenOk;
   }
-  (void)runOk(std::string("resolvectl dns ") + kTunName + " 1.1.1.1 8.8.8.8",
-              false);
-  (void)runOk(std::string("resolvectl domain ") + kTunName + " ~.", false);
-  (void)runOk(std::string("resolvectl default-route ") + kTunName + " yes",
-              false);
+  // A command that fails is reported and the next one tried, as before; one
+  // that runs out of time ends start through its deadline.
+  (void)runDns(std::string("resolvectl dns ") + kTunName + " 1.1.1.1 8.8.8.8");
+  (void)runDns(std::string("resolvectl domain ") + kTunName + " ~.");
+  (void)runDns(std::string("resolvectl default-route ") + kTunName + " yes");
   for (const DnsLink& link : plan.state.dns) {
-    (void)runOk("resolvectl default-route " + link.iface + " no", false);
+    (void)runDns("resolvectl default-route " + link.iface + " no");
   }
-  (void)runOk("resolvectl flush-caches", false);
+  (void)runDns("resolvectl flush-caches");
   return kPathwardenOk;
 }
 
@@ -372,25 +415,85 @@ int requireRoot() {
   return kPathwardenOk;
 }
 
-// The whole start, step by step; the first step that fails gives the status.
-// Nothing changes before the record is saved, and nothing undoes a later
-// failure: the runner runs stop, which reads the record.
-int startRouting(const std::string& server) {
+// The steps of start in order; the first that fails gives the status, and
+// none begins once |deadline| has passed. |changed| is set before the first
+// step that changes the network. Nothing changes before the record is saved.
+int runStartSteps(const std::string& server,
+                  const Deadline& deadline,
+                  StartPlan* plan,
+                  bool* changed) {
+  int rc = kPathwardenOk;
+  auto step = [&](auto&& action) {
+    if (rc == kPathwardenOk) {
+      rc = deadline.passed() ? kPathwardenTimedOut : action();
+    }
+  };
+  step([&] { return detectRoutes(plan); });
+  step([&] { return resolveServer(server, plan); });
+  step([&] { return recordDnsLinks(plan); });
+  step([&] { return saveState(*plan); });
+  step([&] { return bringTunUp(deadline); });
+  step([&] {
+    *changed = true;
+    return pinServerRoutes(*plan);
+  });
+  step([&] { return takeOverDefaults(*plan); });
+  step([&] { return pointDnsAtTunnel(*plan); });
+  return rc;
+}
+
+// Shared with stop, below.
+int restoreNetwork(const std::string& server, const SavedRouteState& state);
+int forgetState();
+
+// Step, once start has run out of time after changing the network: what it
+// changed goes back exactly as stop would give it back from the record just
+// saved, still under the lock and within kUndoLimitMs, so that a start the
+// runner has given up on leaves the network as it found it. The record is
+// dropped only when everything went back; otherwise it stays for stop.
+int undoStart(const StartPlan& plan) {
+  limitCommands(Deadline::in(kUndoLimitMs), -1);
+  if (restoreNetwork(std::string(), plan.state) == kPathwardenOk) {
+    (void)forgetState();
+    errLine("[helper] start ran out of time; the network was put back");
+  } else {
+    errLine(
+        "[helper] start ran out of time; the network could not all be put "
+        "back, the route state is kept for stop");
+  }
+  return kPathwardenTimedOut;
+}
+
+// The whole start. Every command it runs ends by |deadline|; a start that
+// runs out of time gives back what it changed and says so with its own
+// status. Any other failure is left to the runner's stop, which reads the
+// record.
+int startRouting(const std::string& server, const Deadline& deadline) {
+  limitCommands(deadline, -1);
   HelperLock lock;
-  StartPlan plan;
   int rc = kPathwardenOk;
   if ((rc = requireRoot()) != 0 ||
-      (rc = lock.acquire(kLockPath, kLockWaitMs)) != 0 ||
-      (rc = detectRoutes(&plan)) != 0 ||
-      (rc = resolveServer(server, &plan)) != 0 ||
-      (rc = recordDnsLinks(&plan)) != 0 || (rc = saveState(plan)) != 0 ||
-      (rc = bringTunUp()) != 0 || (rc = pinServerRoutes(plan)) != 0 ||
-      (rc = takeOverDefaults(plan)) != 0 ||
-      (rc = pointDnsAtTunnel(plan)) != 0) {
+      (rc = lock.acquire(kLockPath, kLockWaitMs)) != 0) {
     return rc;
   }
-  outLine("[helper] IPv4/IPv6 routing and DNS applied successfully");
-  return kPathwardenOk;
+  StartPlan plan;
+  bool changed = false;
+  rc = runStartSteps(server, deadline, &plan, &changed);
+  // The TUN wait ends at the deadline with its own message, before any
+  // change.
+  const bool late = rc != kPathwardenTunMissing &&
+                    (rc == kPathwardenTimedOut || commandsRanOutOfTime());
+  if (!late) {
+    if (rc == kPathwardenOk) {
+      outLine("[helper] IPv4/IPv6 routing and DNS applied successfully");
+    }
+    return rc;
+  }
+  if (!changed) {
+    errLine("[helper] start ran out of time; nothing was changed");
+    return kPathwardenTimedOut;
+  }
+  return undoStart(plan);
 }
 
 // ---------------------------------------------------------------------------
@@ -420,7 +523,9 @@ int loadSavedState(SavedRouteState* state) {
   return kPathwardenStateRefused;
 }
 
-// Step: DNS back to the links as they were.
+// Step: DNS back to the links as they were. A command that fails is
+// reported and the next one tried; when resolved does not answer in time,
+// the links' flags may not all be back, and that is the status.
 int giveDnsBack(const SavedRouteState& state) {
   errLine("[helper] restoring DNS after VPN");
   if (!haveResolvectl()) {
@@ -431,14 +536,13 @@ int giveDnsBack(const SavedRouteState& state) {
     errLine(std::string("[helper] DNS revert skipped: ") + kTunName +
             " does not exist");
   } else {
-    (void)runOk(std::string("resolvectl revert ") + kTunName, false);
+    (void)runDns(std::string("resolvectl revert ") + kTunName);
   }
   for (const DnsLink& link : state.dns) {
-    (void)runOk("resolvectl default-route " + link.iface + " " + link.flag,
-                false);
+    (void)runDns("resolvectl default-route " + link.iface + " " + link.flag);
   }
-  (void)runOk("resolvectl flush-caches", false);
-  return kPathwardenOk;
+  (void)runDns("resolvectl flush-caches");
+  return g_resolved_hung ? kPathwardenDnsTimedOut : kPathwardenOk;
 }
 
 // Step: the tunnel's own defaults go; they may well be gone already.
@@ -456,7 +560,9 @@ int removeServerRoutes(const std::string& server,
                        const SavedRouteState& state) {
   std::vector<std::string> resolved4;
   std::vector<std::string> resolved6;
-  (void)resolveServerHost(server, resolved4, resolved6);
+  if (!server.empty()) {
+    (void)resolveServerHost(server, resolved4, resolved6);
+  }
   auto deleteHostRoutes = [](int family,
                              const std::vector<std::string>& addresses) {
     for (const std::string& address : addresses) {
@@ -503,21 +609,42 @@ int forgetState() {
   return kPathwardenOk;
 }
 
-// The whole stop, step by step. Only a refused record and a failed restore
-// end it early; everything else is best effort, so that stop also cleans up
-// after a start that never ran or stopped half-way.
+// Stop's work once the record is known, also start's way back when it runs
+// out of time: routes first (ip answers at once, and they matter most), then
+// DNS. Every step is tried; the routes' failure comes first in the status.
+int restoreNetwork(const std::string& server, const SavedRouteState& state) {
+  (void)removeTunnelDefaults();
+  (void)removeServerRoutes(server, state);
+  const int routes = restoreDefaults(state);
+  const int dns = giveDnsBack(state);
+  return routes != kPathwardenOk ? routes : dns;
+}
+
+// The whole stop, step by step. Only a refused record ends it early;
+// everything else is tried, so that stop also cleans up after a start that
+// never ran or stopped half-way. No command may take more than
+// kStopCommandLimitMs, so a hung command cannot hold the lock for ever.
 int stopRouting(const std::string& server) {
+  limitCommands(Deadline(), kStopCommandLimitMs);
   HelperLock lock;
   SavedRouteState state;
   int rc = kPathwardenOk;
   if ((rc = requireRoot()) != 0 ||
       (rc = lock.acquire(kLockPath, kLockWaitMs)) != 0 ||
-      (rc = loadSavedState(&state)) != 0 || (rc = giveDnsBack(state)) != 0 ||
-      (rc = removeTunnelDefaults()) != 0 ||
-      (rc = removeServerRoutes(server, state)) != 0 ||
-      (rc = restoreDefaults(state)) != 0 || (rc = forgetState()) != 0) {
+      (rc = loadSavedState(&state)) != 0) {
     return rc;
   }
+  rc = restoreNetwork(server, state);
+  if (rc == kPathwardenDnsTimedOut) {
+    errLine(
+        "[helper] routes restored, but resolvectl did not answer in time: "
+        "DNS settings may not all be back; the route state is kept for "
+        "another stop");
+  }
+  if (rc != kPathwardenOk) {
+    return rc;
+  }
+  (void)forgetState();
   outLine("[helper] IPv4/IPv6 routing restored successfully");
   return kPathwardenOk;
 }
@@ -566,6 +693,9 @@ int run(int argc, char** argv) {
   // Before anything else: a timer the caller left running would end us at
   // a moment of its choosing.
   clearIntervalTimers();
+  // Start's time is counted from here, the closest to when the runner
+  // started its own clock.
+  const Deadline start_deadline = Deadline::in(kStartDeadlineMs);
   // A stack of a few kilobytes would crash us, and then the shell and ip, so
   // it is raised before anything else runs (to 8 MiB, the usual default).
   raiseLimit(RLIMIT_STACK, rlim_t{8} * 1024 * 1024);
@@ -596,7 +726,7 @@ int run(int argc, char** argv) {
   const std::string action = argv[1];
   const std::string server = argv[2];
   if (action == "start") {
-    return startRouting(server);
+    return startRouting(server, start_deadline);
   }
   if (action == "stop") {
     return stopRouting(server);

@@ -29,6 +29,13 @@ enum PathwardenExitStatus : int {
   kPathwardenBusy = 15,
   // The process cannot be made safe to run commands as root.
   kPathwardenUnsafeProcess = 16,
+  // Start passed its own deadline (kStartDeadlineMs) and gave back what it
+  // had changed, so that a start the runner has abandoned changes nothing.
+  kPathwardenTimedOut = 17,
+  // Stop gave the routes back, but resolvectl did not answer within its
+  // limit, so the links' DNS settings may not all be back; the state file
+  // stays for another stop.
+  kPathwardenDnsTimedOut = 18,
   kPathwardenSetgidFailed = 20,
   kPathwardenSetuidFailed = 21,
   // Not the helper's own: what the runner's child reports when the helper

@@ -27,7 +27,20 @@ inline constexpr char kLockPath[] = "/run/quon_vpn_pathwarden.lock";
 // one the runner has abandoned never acts later, out of turn.
 inline constexpr int kLockWaitMs = 2000;
 inline constexpr int kLockPollMs = 20;
-inline constexpr int kTunWaitAttempts = 80;
+// Start's own time limit, counted from the helper's entry. The runner gives
+// start 15 s and then abandons it (it cannot kill a set-user-id child) and
+// runs stop at once; a start still changing routes after that would take the
+// defaults onto a tunnel whose core is gone. So every command of start ends
+// by this deadline, and a start that passes it puts back what it changed
+// within kUndoLimitMs more: 12.9 s at most, below the runner's 15 s.
+inline constexpr long kStartDeadlineMs = 12000;
+inline constexpr long kUndoLimitMs = 900;
+// Stop has no deadline of its own (giving routes back is never cut short),
+// but no single command of it may hold the lock longer than this, and once
+// resolvectl has not answered within it, resolved is not asked again in the
+// same run: a hung daemon costs stop 2 s, not 2 s per command.
+inline constexpr long kStopCommandLimitMs = 2000;
+// The TUN device is looked for every 250 ms until start's deadline.
 inline constexpr useconds_t kTunWaitPauseUs = 250000;
 // Both the writer and the reader hold the state file to this size, so that
 // nothing start saves is ever refused by stop.
@@ -102,6 +115,27 @@ struct SavedRouteState {
 
 enum class LoadResult { kFound, kMissing, kRefused };
 
+// A point on the monotonic clock by which something must be done, or none.
+class Deadline {
+ public:
+  // No limit.
+  Deadline() = default;
+  static Deadline in(long ms);
+  bool bounded() const { return end_ms_ >= 0; }
+  // Milliseconds left, never below 0; -1 when there is no limit.
+  long remainingMs() const;
+  bool passed() const { return bounded() && remainingMs() == 0; }
+  // The earlier of this deadline and |ms| from now (|ms| < 0: no limit).
+  Deadline capped(long ms) const;
+
+ private:
+  long long end_ms_ = -1;
+};
+
+// The status runArgv reports for a command that was killed, or never
+// started, because its time was up.
+inline constexpr int kCommandTimedOut = -2;
+
 // text.cc: output lines and text helpers.
 void errLine(const std::string& line);
 void outLine(const std::string& line);
@@ -138,14 +172,28 @@ const RouteEntry* serverUplink(const std::vector<RouteEntry>& routes);
 DefaultRoute legacyRoute(int family, const std::vector<RouteEntry>& routes);
 
 // commands.cc: running commands, reading routes, resolving the server.
+// Every command (and every name lookup) from now on ends by |deadline|, and
+// takes at most |per_command_ms| (< 0: no limit of its own). Also clears what
+// commandsRanOutOfTime reports.
+void limitCommands(const Deadline& deadline, long per_command_ms);
+// Whether a command or lookup was cut short for lack of time since the last
+// limitCommands.
+bool commandsRanOutOfTime();
+long long monotonicMs();
 std::string runArgv(const std::vector<std::string>& args, int* status);
 std::string runCommand(const std::string& command, int* status);
+// Runs |command| and reports a failure or a time-out on standard error.
+// Returns the status as runArgv gives it.
+int runReported(const std::string& command);
 bool runOk(const std::string& command, bool required);
 bool haveResolvectl();
+// False, without a word, when ip ran out of time; false with the route
+// reported when one cannot be put back exactly.
 bool detectDefaultRoutes(int family, std::vector<RouteEntry>* routes);
-bool resolveServerHost(const std::string& server,
-                       std::vector<std::string>& ipv4,
-                       std::vector<std::string>& ipv6);
+enum class ResolveResult { kResolved, kFailed, kTimedOut };
+ResolveResult resolveServerHost(const std::string& server,
+                                std::vector<std::string>& ipv4,
+                                std::vector<std::string>& ipv6);
 
 // state_file.cc: the route state file.
 std::string formatRouteState(const SavedRouteState& state);
@@ -174,6 +222,12 @@ class ScopedFd {
   ScopedFd(const ScopedFd&) = delete;
   ScopedFd& operator=(const ScopedFd&) = delete;
   int get() const { return fd_; }
+  // Hands the descriptor on; it is no longer closed here.
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now and reports whether the close itself succeeded.
   bool closeNow() {
     int fd = fd_;

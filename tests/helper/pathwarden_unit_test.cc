@@ -8,8 +8,10 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -67,6 +69,96 @@ TEST(RunCommand, StatusesAndOutput) {
   EXPECT_EQ(runCommand("echo fine", nullptr), "fine");
   EXPECT_EQ(runCommand("  ", &status), "");
   EXPECT_EQ(status, -1);
+}
+
+// Whether process |pid| is gone or a zombie (its parent, the killed shell,
+// is not there to reap it) within |ms| milliseconds.
+bool endsWithin(const std::string& pid, long ms) {
+  const long long end = monotonicMs() + ms;
+  do {
+    std::ifstream stat("/proc/" + pid + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)),
+                     std::istreambuf_iterator<char>());
+    const size_t paren = text.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= text.size() ||
+        text[paren + 2] == 'Z' || text[paren + 2] == 'X') {
+      return true;
+    }
+    usleep(10000);
+  } while (monotonicMs() < end);
+  return false;
+}
+
+// Commands end by the earlier of their own limit and the run's deadline,
+// killed together with whatever they started; a command whose time is
+// already up is not started. The children sleep far longer than any limit,
+// so a runner that waits for them (or for the pipe they keep open) fails
+// the time bound.
+TEST(RunCommand, TimeLimits) {
+  struct Case {
+    const char* name;
+    long deadline_ms;  // < 0: none
+    long per_command_ms;
+    const char* script;
+    int status;
+    long min_ms;
+    long max_ms;
+    const char* output;
+  };
+  const Case cases[] = {
+      {"own limit", -1, 300, "echo begun; sleep 30", kCommandTimedOut, 280, 900,
+       "begun"},
+      {"deadline before own limit", 300, 5000, "sleep 30", kCommandTimedOut,
+       280, 900, ""},
+      {"child keeps the pipe open", -1, 300, "sleep 30 & echo $! >&2; wait",
+       kCommandTimedOut, 280, 900, nullptr},
+      {"deadline already passed", 0, 5000, "echo ran", kCommandTimedOut, 0, 100,
+       ""},
+      {"within its limit", 5000, 5000, "echo fast; exit 3", 3, 0, 900, "fast"},
+      // Its child holds the output pipe: the end of the command itself is
+      // what counts.
+      {"ended, child holds the pipe", -1, 3000, "sleep 2 & echo parent", 0, 0,
+       900, "parent"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    limitCommands(c.deadline_ms < 0 ? Deadline() : Deadline::in(c.deadline_ms),
+                  c.per_command_ms);
+    int status = -1;
+    const long long begin = monotonicMs();
+    const std::string output =
+        runArgv(std::vector<std::string>{"sh", "-c", c.script}, &status);
+    const long long took = monotonicMs() - begin;
+    EXPECT_EQ(status, c.status);
+    EXPECT_GE(took, c.min_ms);
+    EXPECT_LE(took, c.max_ms);
+    EXPECT_EQ(commandsRanOutOfTime(), c.status == kCommandTimedOut);
+    if (c.output != nullptr) {
+      EXPECT_EQ(output, c.output);
+    } else {
+      // The child the command started went with it.
+      EXPECT_TRUE(endsWithin(output, 500))
+          << "child " << output << " still runs";
+    }
+  }
+  limitCommands(Deadline(), -1);
+  EXPECT_FALSE(commandsRanOutOfTime());
+}
+
+TEST(Deadline, CappedAndRemaining) {
+  const Deadline none;
+  EXPECT_FALSE(none.bounded());
+  EXPECT_EQ(none.remainingMs(), -1);
+  EXPECT_FALSE(none.passed());
+  EXPECT_FALSE(none.capped(-1).bounded());
+  EXPECT_LE(none.capped(500).remainingMs(), 500);
+  EXPECT_GT(none.capped(500).remainingMs(), 400);
+
+  const Deadline soon = Deadline::in(200);
+  EXPECT_LE(soon.capped(5000).remainingMs(), 200);
+  EXPECT_LE(soon.capped(50).remainingMs(), 50);
+  EXPECT_TRUE(Deadline::in(0).passed());
+  EXPECT_TRUE(Deadline::in(-5).passed());
 }
 
 TEST(RunOk, ReportsFailuresAndHonoursRequired) {
@@ -247,7 +339,8 @@ TEST(ResolveServerHost, LiteralsBracketsAndBlanks) {
     std::vector<std::string> v4;
     std::vector<std::string> v6;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(resolveServerHost(c.arg, v4, v6), c.ok);
+    EXPECT_EQ(resolveServerHost(c.arg, v4, v6) == ResolveResult::kResolved,
+              c.ok);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(v4, c.v4);
     EXPECT_EQ(v6, c.v6);
