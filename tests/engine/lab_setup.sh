@@ -108,5 +108,7 @@ pid_of() {
   return 1
 }
 no_process() { ! pid_of "$1" >/dev/null; }
+# True when process PID has no child at all, zombies included.
+no_children_of() { [ -z "$(ps -o pid= --ppid "$1")" ]; }
 CORE=/opt/quon_vpn/xray
 HELPER=/usr/local/libexec/quon_vpn/pathwarden
