@@ -34,7 +34,7 @@ engine_lab_as_user() {
   require_cmd setpriv setcap
   pp setcap cap_net_admin+ep /opt/quon_vpn/xray
   mkdir -p /run/engine_dev
-  mknod -m 666 /run/engine_dev/tun c 10 200
+  pp mknod -m 666 /run/engine_dev/tun c 10 200
   pp mount --bind /run/engine_dev/tun /dev/net/tun
   lab_on_exit umount -l /dev/net/tun
   chmod 755 "$LAB_WORK"
