@@ -828,6 +828,13 @@ bool V2RayEngineLinux::HelperStatusOk(int status) {
           "Orvex system helper could not be executed. Run the one-time Linux "
           "setup/installer.");
       return false;
+    case kPathwardenBusy:
+      // A helper left running past its limit still holds the routing lock.
+      // The number stays in the text for whoever matches on it.
+      SetError("route helper failed with exit code " +
+               std::to_string(kPathwardenBusy) +
+               ": another route helper is still running");
+      return false;
     default:
       SetError("route helper failed with exit code " +
                std::to_string(WEXITSTATUS(status)));

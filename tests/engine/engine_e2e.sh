@@ -60,9 +60,9 @@ assert_contains "$(cat "$LAB_WORK/probe.log")" "${LAB_TUN_CLIENT_V4%/*}" "probe 
 # With the first probe's address refused at the far end of the tunnel (the
 # desktop's own routes do not apply to a socket bound to quon_vpn0), the
 # second probe (by host name, plain HTTP, 204) proves the tunnel on its own.
-lab_in "$LAB_NS_VPN" ip route add prohibit "$LAB_PROBE_TRACE_V4/32"
+pp lab_in "$LAB_NS_VPN" ip route add prohibit "$LAB_PROBE_TRACE_V4/32"
 engine check
-lab_in "$LAB_NS_VPN" ip route del prohibit "$LAB_PROBE_TRACE_V4/32"
+pp lab_in "$LAB_NS_VPN" ip route del prohibit "$LAB_PROBE_TRACE_V4/32"
 assert_contains "$answer" "check ok " "checkTunnel by the second probe"
 assert_contains "$answer" "Linux tunnel validation succeeded via cloudflare-http" "second probe used"
 assert_contains "$(cat /tmp/quon_vpn_runner_native_linux.log)" \

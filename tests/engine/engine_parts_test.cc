@@ -136,6 +136,9 @@ TEST_F(EnginePartsTest, RouteHelperOutcomes) {
        "Orvex system helper could not be executed. Run the one-time Linux "
        "setup/installer."},
       {"exit:12", false, "route helper failed with exit code 12"},
+      {"exit:15", false,
+       "route helper failed with exit code 15: another route helper is still "
+       "running"},
       {"exit:200", false, "route helper failed with exit code 200"},
       {"exit:1", false, "route helper failed with exit code 1"},
       {"signal:KILL", false, "route helper terminated abnormally"},

@@ -303,6 +303,13 @@ TEST_F(TunnelTest, RoutingFailureUndoesEverything) {
        true,
        "route helper failed with exit code 13",
        {"stop 127.0.0.1", "start 127.0.0.1", "stop 127.0.0.1"}},
+      // ... also when a helper left running still holds the routing lock.
+      {"exit:12",
+       "exit:15",
+       true,
+       "route helper failed with exit code 15: another route helper is still "
+       "running",
+       {"stop 127.0.0.1", "start 127.0.0.1", "stop 127.0.0.1"}},
       {"signal:KILL",
        "",
        true,

@@ -34,7 +34,7 @@ engine_lab_as_user() {
   require_cmd setpriv setcap
   pp setcap cap_net_admin+ep /opt/quon_vpn/xray
   mkdir -p /run/engine_dev
-  mknod -m 666 /run/engine_dev/tun c 10 200
+  pp mknod -m 666 /run/engine_dev/tun c 10 200
   pp mount --bind /run/engine_dev/tun /dev/net/tun
   lab_on_exit umount -l /dev/net/tun
   chmod 755 "$LAB_WORK"
@@ -108,5 +108,7 @@ pid_of() {
   return 1
 }
 no_process() { ! pid_of "$1" >/dev/null; }
+# True when process PID has no child at all, zombies included.
+no_children_of() { [ -z "$(ps -o pid= --ppid "$1")" ]; }
 CORE=/opt/quon_vpn/xray
 HELPER=/usr/local/libexec/quon_vpn/pathwarden

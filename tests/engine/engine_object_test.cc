@@ -10,36 +10,25 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "../lib/sandbox_check.h"
+#include "engine_fixture.h"
+#include "sandbox_check.h"
 #include "v2ray_engine_linux.h"
 
+namespace engine_test {
 namespace {
 
-constexpr char kNativeLog[] = "/tmp/quon_vpn_runner_native_linux.log";
-constexpr char kRuntimeErrorLog[] = "/tmp/quon_vpn_xray_runtime_error.log";
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+std::string OwnExe() {
+  char buf[4096] = {};
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
 std::string OwnDir() {
-  char buf[4096] = {};
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-  std::string exe(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  const std::string exe = OwnExe();
   return exe.substr(0, exe.rfind('/'));
 }
 
@@ -55,7 +44,7 @@ const bool g_printed_exe_dir = [] {
   return false;
 }();
 
-class EngineTest : public ::testing::Test {
+class EngineObjectTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!quon_test::InSandbox(false)) {
@@ -68,7 +57,7 @@ class EngineTest : public ::testing::Test {
   }
 };
 
-TEST_F(EngineTest, FreshEngineHasNoStateAndNoRunningXray) {
+TEST_F(EngineObjectTest, FreshEngineHasNoStateAndNoRunningXray) {
   V2RayEngineLinux engine;
   EXPECT_FALSE(engine.IsRunning());
   EXPECT_EQ("", engine.LastError());
@@ -79,22 +68,21 @@ TEST_F(EngineTest, FreshEngineHasNoStateAndNoRunningXray) {
   EXPECT_NE(0, access(kNativeLog, F_OK));
 }
 
-TEST_F(EngineTest, ExecutableDirFollowsTheRealExecutable) {
+TEST_F(EngineObjectTest, ExecutableDirFollowsTheRealExecutable) {
   // The test binary itself, reached through a symlink in another directory:
   // /proc/self/exe names the real file, so the directory is the real one.
   V2RayEngineLinux engine;
   EXPECT_EQ(OwnDir(), engine.GetExecutableDir());
   ASSERT_EQ(0, mkdir("/tmp/elsewhere", 0755));
   const std::string link = "/tmp/elsewhere/linked_test";
-  ASSERT_EQ(0,
-            symlink((OwnDir() + "/runner_engine_test").c_str(), link.c_str()));
+  ASSERT_EQ(0, symlink(OwnExe().c_str(), link.c_str()));
   const std::string cmd =
       "RUNNER_TEST_PRINT_EXE_DIR=1 " + link + " > /tmp/paths.txt";
   ASSERT_EQ(0, std::system(cmd.c_str()));
   EXPECT_EQ("dir=" + OwnDir() + "\n", ReadFile("/tmp/paths.txt"));
 }
 
-TEST_F(EngineTest, InstalledProgramsWinOnlyWhenExecutable) {
+TEST_F(EngineObjectTest, InstalledProgramsWinOnlyWhenExecutable) {
   // Private tmpfs over /opt and /usr/local: the sandbox's mount namespace is
   // this test's alone.
   ASSERT_EQ(0, mount("tmpfs", "/opt", "tmpfs", 0, "mode=755"));
@@ -135,7 +123,7 @@ TEST_F(EngineTest, InstalledProgramsWinOnlyWhenExecutable) {
   }
 }
 
-TEST_F(EngineTest, SetErrorReplacesResponseAndAppendsOneErrorLine) {
+TEST_F(EngineObjectTest, SetErrorReplacesResponseAndAppendsOneErrorLine) {
   WriteFile(kNativeLog, "earlier line\n");
   V2RayEngineLinux engine;
   // A fresh engine's Stop has nothing to undo and succeeds.
@@ -164,7 +152,7 @@ TEST_F(EngineTest, SetErrorReplacesResponseAndAppendsOneErrorLine) {
   EXPECT_EQ("xray said: bad config\n", engine.LastError());
 }
 
-TEST_F(EngineTest, UnwritableNativeLogLosesOnlyTheLine) {
+TEST_F(EngineObjectTest, UnwritableNativeLogLosesOnlyTheLine) {
   // A directory in the log's place: fopen fails.
   ASSERT_EQ(0, mkdir(kNativeLog, 0755));
   V2RayEngineLinux engine;
@@ -172,7 +160,7 @@ TEST_F(EngineTest, UnwritableNativeLogLosesOnlyTheLine) {
   EXPECT_EQ("still recorded", engine.LastError());
 }
 
-TEST_F(EngineTest, DestructionStopsAndLogsIt) {
+TEST_F(EngineObjectTest, DestructionStopsAndLogsIt) {
   { V2RayEngineLinux engine; }
   EXPECT_EQ(
       "[LINUX V2RAY] Stop() called\n"
@@ -180,7 +168,7 @@ TEST_F(EngineTest, DestructionStopsAndLogsIt) {
       ReadFile(kNativeLog));
 }
 
-TEST_F(EngineTest, OperationsThatCannotSucceedHereReportWhy) {
+TEST_F(EngineObjectTest, OperationsThatCannotSucceedHereReportWhy) {
   V2RayEngineLinux engine;
   EXPECT_FALSE(engine.Start("{\"outbounds\":[]}", "allow", {}));
   EXPECT_FALSE(engine.LastError().empty());
@@ -191,7 +179,7 @@ TEST_F(EngineTest, OperationsThatCannotSucceedHereReportWhy) {
   EXPECT_EQ("", engine.LastResponse());
 }
 
-TEST_F(EngineTest, RuntimeErrorTailIsTheLast8192BytesUnaltered) {
+TEST_F(EngineObjectTest, RuntimeErrorTailIsTheLast8192BytesUnaltered) {
   const std::string block(8192, 'x');
   struct Case {
     const char* what;
@@ -224,7 +212,7 @@ TEST_F(EngineTest, RuntimeErrorTailIsTheLast8192BytesUnaltered) {
   }
 }
 
-TEST_F(EngineTest, LivenessOfOwnChildren) {
+TEST_F(EngineObjectTest, LivenessOfOwnChildren) {
   V2RayEngineLinux engine;
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -246,7 +234,7 @@ TEST_F(EngineTest, LivenessOfOwnChildren) {
   EXPECT_FALSE(engine.ProcessExists(-child));
 }
 
-TEST_F(EngineTest, ProcessOfAnotherUserCountsAsAlive) {
+TEST_F(EngineObjectTest, ProcessOfAnotherUserCountsAsAlive) {
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root to drop to another user";
   }
@@ -271,3 +259,4 @@ TEST_F(EngineTest, ProcessOfAnotherUserCountsAsAlive) {
 }
 
 }  // namespace
+}  // namespace engine_test
