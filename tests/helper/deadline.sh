@@ -14,14 +14,10 @@ require_cmd setpriv timeout
 
 pw_private_names
 pw_local_sbin
-mkdir -m 755 /tmp/pw
-cp "$PW" /tmp/pw/pathwarden
-chown root:root /tmp/pw/pathwarden
-chmod 4755 /tmp/pw/pathwarden
-PW=/tmp/pw/pathwarden
+pw_setuid_copy
 # A helper without the limits would sit in a hang for a minute; the test
 # gives up on it well before that (root may kill a set-user-id process).
-NOBODY=(timeout -s KILL 40 "$(command -v setpriv)" --reuid=65534 --regid=65534 --clear-groups)
+NOBODY=(timeout -s KILL 40 "${NOBODY[@]}")
 
 DEADLINE_MS=12000
 STOP_COMMAND_MS=2000

@@ -60,6 +60,18 @@ pw_hide_resolvectl() {
   done
 }
 
+# pw_setuid_copy: a set-user-id root copy of the helper in /tmp/pw, which PW
+# names from then on; NOBODY holds the words that run a command as the user
+# nobody, with no groups, the way an ordinary caller starts it.
+pw_setuid_copy() {
+  mkdir -m 755 /tmp/pw
+  cp "$PW" /tmp/pw/pathwarden
+  chown root:root /tmp/pw/pathwarden
+  chmod 4755 /tmp/pw/pathwarden
+  PW=/tmp/pw/pathwarden
+  NOBODY=("$(command -v setpriv)" --reuid=65534 --regid=65534 --clear-groups)
+}
+
 # pw_net MODE: veth pair plus the old default routes.
 #   gw: IPv4 and IPv6 through a gateway; dev: both device-only;
 #   v4: IPv4 through a gateway only; v6: IPv6 through a gateway only;

@@ -14,12 +14,7 @@ require_cmd setpriv
 pw_private_names
 pw_local_sbin
 pw_hide_resolvectl
-mkdir -m 755 /tmp/pw
-cp "$PW" /tmp/pw/pathwarden
-chown root:root /tmp/pw/pathwarden
-chmod 4755 /tmp/pw/pathwarden
-PW=/tmp/pw/pathwarden
-NOBODY=("$(command -v setpriv)" --reuid=65534 --regid=65534 --clear-groups)
+pw_setuid_copy
 LOCK=/run/quon_vpn_pathwarden.lock
 
 real_ip=$(readlink -f "$(command -v ip)")

@@ -16,11 +16,10 @@ pw_local_sbin
 pw_hide_resolvectl
 
 # The machine's programs, and the pieces an attack would need.
-mkdir -m 755 /tmp/pw
-cp "$PW" /tmp/pw/pathwarden
-chown root:root /tmp/pw/pathwarden
-chmod 4755 /tmp/pw/pathwarden
-cp "$PW" /tmp/pw/plain
+PLAIN_PW=$PW
+pw_setuid_copy
+SETUID_PW=$PW
+cp "$PLAIN_PW" /tmp/pw/plain
 chmod 755 /tmp/pw/plain
 # A "system" resolvectl that only logs, so that the DNS commands run too.
 printf '#!/bin/sh\necho "$*" >>/tmp/pw/resolvectl.log\n' >/usr/local/sbin/resolvectl
@@ -56,11 +55,7 @@ EOF
 chmod 755 /tmp/pw/ip.recorder
 mount --bind /tmp/pw/ip.recorder "$real_ip"
 
-SETPRIV=$(command -v setpriv)
-NOBODY=("$SETPRIV" --reuid=65534 --regid=65534 --clear-groups)
 SAFE_PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-SETUID_PW=/tmp/pw/pathwarden
-PW=$SETUID_PW
 
 # Sanitizer builds: the runtime reads its options from the environment, which
 # the set-user-id exec keeps for the helper itself (the helper then clears it
