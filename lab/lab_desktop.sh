@@ -106,7 +106,7 @@ lab_resolved_up() {
     fail "lab: $RESOLVED_FAILURE"
   _LAB_RESOLVED_LIBDIR=$RESOLVED_LIBDIR
   if [ "${1:-}" = no-resolvectl ]; then
-    lab_hide_machine_resolvectl
+    resolved_hide_resolvectl || fail "lab: the machine's resolvectl could not be masked"
   else
     # /usr/local/sbin is on the helper's fixed PATH and private here.
     mkdir -p /usr/local/sbin
@@ -118,16 +118,6 @@ lab_resolved_up() {
   [ "$LAB_HOME_FAMILIES" != v4 ] && servers+=("$LAB_DESKTOP_GW_V6")
   pp lab_resolvectl dns "$LAB_DESKTOP_IF" "${servers[@]}" ||
     fail "lab: resolvectl dns $LAB_DESKTOP_IF failed"
-}
-
-# A resolvectl of the machine's own is masked for this sandbox alone.
-lab_hide_machine_resolvectl() {
-  local p
-  : >/run/lab-etc/not-a-program
-  for p in /usr/sbin/resolvectl /usr/bin/resolvectl /sbin/resolvectl /bin/resolvectl; do
-    [ -e "$p" ] && mount --bind /run/lab-etc/not-a-program "$(readlink -f "$p")"
-  done
-  return 0
 }
 
 # A private X server; -ac lets the user's client connect.

@@ -9,8 +9,7 @@
 # that sleeps (so that only killing the whole command ends it).
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
-trap 'pw_tun_down' EXIT
-require_cmd setpriv timeout
+require_cmd timeout
 
 pw_private_names
 pw_local_sbin
@@ -45,20 +44,16 @@ echo ok >/tmp/pw/rctl.mode
 
 # ip that hangs on exactly the command line in /tmp/pw/ip.hang, and runs
 # every other.
-real_ip=$(readlink -f "$(command -v ip)")
-cp "$real_ip" /tmp/pw/ip.real
-cat >/tmp/pw/ip.stand-in <<'SH'
+: >/tmp/pw/ip.hang
+pw_ip_standin /tmp/pw/ip.stand-in <<'SH'
 #!/bin/sh
 if [ -s /tmp/pw/ip.hang ] && [ "$*" = "$(cat /tmp/pw/ip.hang)" ]; then
   sleep 60 &
   echo $! >>/tmp/pw/sleepers
   wait
 fi
-exec /tmp/pw/ip.real "$@"
+exec /tmp/ip.real "$@"
 SH
-chmod 755 /tmp/pw/ip.stand-in
-: >/tmp/pw/ip.hang
-mount --bind /tmp/pw/ip.stand-in "$real_ip"
 
 # Both tables, as compared: expiry times and the kernel's link routes left
 # out (bringing quon_vpn0 up adds its own).

@@ -6,9 +6,6 @@
 # configured: nothing in this namespace leads to them.
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
-trap 'pw_tun_down' EXIT
-# shellcheck source=../lib/resolved.sh
-. "$QUON_SOURCE_DIR/tests/lib/resolved.sh"
 
 pw_private_names
 pw_local_sbin

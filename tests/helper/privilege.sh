@@ -8,8 +8,6 @@
 # working directory, descriptors and signal state.
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
-trap 'pw_tun_down' EXIT
-require_cmd setpriv
 
 pw_private_names
 pw_local_sbin
@@ -27,12 +25,10 @@ printf '#!/bin/sh\necho "$*" >>/tmp/pw/resolvectl.log\n' >/usr/local/sbin/resolv
 printf '#!/bin/sh\ntouch /tmp/pw/pwned\n' >/usr/local/sbin/pwn
 chmod 755 /usr/local/sbin/resolvectl /usr/local/sbin/pwn
 
-real_ip=$(readlink -f "$(command -v ip)")
-cp "$real_ip" /tmp/pw/ip.real
-cat >/tmp/pw/ip.recorder <<'EOF'
+pw_ip_standin /tmp/pw/ip.recorder <<'EOF'
 #!/bin/sh
 # Under a file-size limit the log could not be written; pass through.
-[ "$(ulimit -f)" = unlimited ] || exec /tmp/pw/ip.real "$@"
+[ "$(ulimit -f)" = unlimited ] || exec /tmp/ip.real "$@"
 # Signal state first, with builtins only: while this shell waits for a child
 # of its own, it blocks every signal for a moment.
 sig=
@@ -50,10 +46,8 @@ sched=$(read -r stat </proc/$$/stat; set -- ${stat##*) }; echo "nice:${17} polic
   env | sed 's/^/env:/'
   for fd in /proc/$$/fd/*; do echo "fd:${fd##*/}=$(readlink "$fd")"; done
 } >>/tmp/pw/record.log
-exec /tmp/pw/ip.real "$@"
+exec /tmp/ip.real "$@"
 EOF
-chmod 755 /tmp/pw/ip.recorder
-mount --bind /tmp/pw/ip.recorder "$real_ip"
 
 SAFE_PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 

@@ -9,8 +9,6 @@
 # field (expiry times and the kernel's own link routes aside).
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
-trap 'pw_tun_down' EXIT
-require_cmd setpriv
 
 pw_private_names
 pw_local_sbin

@@ -16,25 +16,28 @@
 #   resolved_write_resolvectl PATH
 #                        a resolvectl program at PATH that runs the unpacked
 #                        one (for a program whose fixed PATH finds only that)
+#   resolved_hide_resolvectl
+#                        masks every resolvectl the machine itself has, for
+#                        this mount namespace alone; returns 1 when it cannot
 
+# The RESOLVED_* variables are for the callers.
+# shellcheck disable=SC2034
 RESOLVED_ROOT=${QUON_RESOLVED_CACHE:-/var/cache/quon_vpn-tests}/resolved
 # The daemon's own private library, when it differs from the machine's; set
 # by resolved_start.
 RESOLVED_LIBDIR=
 RESOLVED_FAILURE=
-RESOLVED_PID=
 
 resolved_ctl() {
   LD_LIBRARY_PATH=$RESOLVED_LIBDIR "$RESOLVED_ROOT/usr/bin/resolvectl" "$@"
 }
 
-# resolved_spawn LOG COMMAND...: COMMAND in the background, its pid in
-# RESOLVED_PID. The sandbox's PID namespace ends it with the test.
+# resolved_spawn LOG COMMAND...: COMMAND in the background; the sandbox's
+# PID namespace ends it with the test.
 resolved_spawn() {
   local out=$1
   shift
   "$@" >"$out" 2>&1 &
-  RESOLVED_PID=$!
 }
 
 resolved_write_resolvectl() {
@@ -44,6 +47,17 @@ ${RESOLVED_LIBDIR:+LD_LIBRARY_PATH=$RESOLVED_LIBDIR export LD_LIBRARY_PATH}
 exec "$RESOLVED_ROOT/usr/bin/resolvectl" "\$@"
 EOF
   chmod 755 "$1"
+}
+
+resolved_hide_resolvectl() {
+  local p
+  sandbox_check nonet
+  for p in /usr/sbin/resolvectl /usr/bin/resolvectl /sbin/resolvectl /bin/resolvectl; do
+    if [ -e "$p" ]; then
+      : >/run/not-a-program &&
+        mount --bind /run/not-a-program "$(readlink -f "$p")" || return 1
+    fi
+  done
 }
 
 # The daemon drops to the user systemd-resolve, which these machines lack:
