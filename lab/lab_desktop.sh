@@ -22,7 +22,9 @@
 
 # The LAB_* variables are for scripts/lab.sh, which sources this file.
 # shellcheck disable=SC2034
-LAB_RESOLVED_ROOT=${QUON_RESOLVED_CACHE:-/var/cache/quon_vpn-tests}/resolved
+# shellcheck source=../tests/lib/resolved.sh
+. "$QUON_SOURCE_DIR/tests/lib/resolved.sh"
+LAB_RESOLVED_ROOT=$RESOLVED_ROOT
 LAB_USER_UID=65534
 LAB_USER_RUN=/run/lab-user
 LAB_USER_HOME=/tmp/lab-user-home
@@ -92,7 +94,7 @@ lab_install_product() {
 
 # resolvectl of the unpacked systemd-resolved, for the lab's own look at it.
 lab_resolvectl() {
-  LD_LIBRARY_PATH=$_LAB_RESOLVED_LIBDIR "$LAB_RESOLVED_ROOT/usr/bin/resolvectl" "$@"
+  resolved_ctl "$@"
 }
 
 # lab_resolved_up [no-resolvectl]: the daemon on a private system bus; the
@@ -100,84 +102,22 @@ lab_resolvectl() {
 # With no-resolvectl, no resolvectl is anywhere the helper looks.
 lab_resolved_up() {
   sandbox_check net
-  require_cmd dbus-daemon getent
-  local r=$LAB_RESOLVED_ROOT d uid
-  [ -x "$r/lib/systemd/systemd-resolved" ] && [ -x "$r/usr/bin/resolvectl" ] ||
-    skip "systemd-resolved not unpacked in $r (scripts/deps/helper.sh)"
-  for d in "$r/usr/lib/x86_64-linux-gnu/systemd" "$r/usr/lib/systemd"; do
-    if [ -z "$_LAB_RESOLVED_LIBDIR" ] && ls "$d"/libsystemd-shared-*.so >/dev/null 2>&1; then
-      _LAB_RESOLVED_LIBDIR=$d
-    fi
-  done
-  mkdir -p /run/lab-etc /run/dbus /run/systemd/resolve
-  cp /etc/passwd /etc/group /run/lab-etc/
-  if ! getent passwd systemd-resolve >/dev/null; then
-    uid=990
-    while getent passwd "$uid" >/dev/null || getent group "$uid" >/dev/null; do
-      uid=$((uid - 1))
-    done
-    echo "systemd-resolve:x:$uid:$uid::/run/systemd/resolve:/usr/sbin/nologin" >>/run/lab-etc/passwd
-    echo "systemd-resolve:x:$uid:" >>/run/lab-etc/group
-    mount --bind /run/lab-etc/passwd /etc/passwd
-    mount --bind /run/lab-etc/group /etc/group
-  fi
-  chown systemd-resolve:systemd-resolve /run/systemd/resolve
-  cat >/run/lab-etc/bus.conf <<'EOF'
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=/run/dbus/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_type="method_return"/>
-    <allow send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="signal"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-  </policy>
-</busconfig>
-EOF
-  # --fork: the bus daemon belongs to the sandbox's PID namespace and ends
-  # with it.
-  dbus-daemon --config-file=/run/lab-etc/bus.conf --fork --nopidfile ||
-    fail "lab: the private system bus did not start"
-  lab_spawn "$LAB_WORK/resolved.log" env LD_LIBRARY_PATH="$_LAB_RESOLVED_LIBDIR" \
-    "$r/lib/systemd/systemd-resolved"
-  wait_until 10 lab_resolvectl status ||
-    fail "lab: systemd-resolved did not answer: $(cat "$LAB_WORK/resolved.log")"
+  resolved_start /run/lab-etc "$LAB_WORK/resolved.log" lab_spawn ||
+    fail "lab: $RESOLVED_FAILURE"
+  _LAB_RESOLVED_LIBDIR=$RESOLVED_LIBDIR
   if [ "${1:-}" = no-resolvectl ]; then
-    lab_hide_machine_resolvectl
+    resolved_hide_resolvectl || fail "lab: the machine's resolvectl could not be masked"
   else
     # /usr/local/sbin is on the helper's fixed PATH and private here.
     mkdir -p /usr/local/sbin
-    cat >/usr/local/sbin/resolvectl <<EOF
-#!/bin/sh
-${_LAB_RESOLVED_LIBDIR:+LD_LIBRARY_PATH=$_LAB_RESOLVED_LIBDIR export LD_LIBRARY_PATH}
-exec "$r/usr/bin/resolvectl" "\$@"
-EOF
-    chmod 755 /usr/local/sbin/resolvectl
+    resolved_write_resolvectl /usr/local/sbin/resolvectl ||
+      fail "lab: resolvectl not written to /usr/local/sbin"
   fi
   local servers=()
   [ "$LAB_HOME_FAMILIES" != v6 ] && servers+=("$LAB_DESKTOP_GW_V4")
   [ "$LAB_HOME_FAMILIES" != v4 ] && servers+=("$LAB_DESKTOP_GW_V6")
   pp lab_resolvectl dns "$LAB_DESKTOP_IF" "${servers[@]}" ||
     fail "lab: resolvectl dns $LAB_DESKTOP_IF failed"
-}
-
-# A resolvectl of the machine's own is masked for this sandbox alone.
-lab_hide_machine_resolvectl() {
-  local p
-  : >/run/lab-etc/not-a-program
-  for p in /usr/sbin/resolvectl /usr/bin/resolvectl /sbin/resolvectl /bin/resolvectl; do
-    [ -e "$p" ] && mount --bind /run/lab-etc/not-a-program "$(readlink -f "$p")"
-  done
-  return 0
 }
 
 # A private X server; -ac lets the user's client connect.

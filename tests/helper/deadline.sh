@@ -9,19 +9,14 @@
 # that sleeps (so that only killing the whole command ends it).
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
-trap 'pw_tun_down' EXIT
-require_cmd setpriv timeout
+require_cmd timeout
 
 pw_private_names
 pw_local_sbin
-mkdir -m 755 /tmp/pw
-cp "$PW" /tmp/pw/pathwarden
-chown root:root /tmp/pw/pathwarden
-chmod 4755 /tmp/pw/pathwarden
-PW=/tmp/pw/pathwarden
+pw_setuid_copy
 # A helper without the limits would sit in a hang for a minute; the test
 # gives up on it well before that (root may kill a set-user-id process).
-NOBODY=(timeout -s KILL 40 "$(command -v setpriv)" --reuid=65534 --regid=65534 --clear-groups)
+NOBODY=(timeout -s KILL 40 "${NOBODY[@]}")
 
 DEADLINE_MS=12000
 STOP_COMMAND_MS=2000
@@ -49,20 +44,16 @@ echo ok >/tmp/pw/rctl.mode
 
 # ip that hangs on exactly the command line in /tmp/pw/ip.hang, and runs
 # every other.
-real_ip=$(readlink -f "$(command -v ip)")
-cp "$real_ip" /tmp/pw/ip.real
-cat >/tmp/pw/ip.stand-in <<'SH'
+: >/tmp/pw/ip.hang
+pw_ip_standin /tmp/pw/ip.stand-in <<'SH'
 #!/bin/sh
 if [ -s /tmp/pw/ip.hang ] && [ "$*" = "$(cat /tmp/pw/ip.hang)" ]; then
   sleep 60 &
   echo $! >>/tmp/pw/sleepers
   wait
 fi
-exec /tmp/pw/ip.real "$@"
+exec /tmp/ip.real "$@"
 SH
-chmod 755 /tmp/pw/ip.stand-in
-: >/tmp/pw/ip.hang
-mount --bind /tmp/pw/ip.stand-in "$real_ip"
 
 # Both tables, as compared: expiry times and the kernel's link routes left
 # out (bringing quon_vpn0 up adds its own).

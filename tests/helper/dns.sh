@@ -6,73 +6,17 @@
 # configured: nothing in this namespace leads to them.
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
-trap 'pw_tun_down' EXIT
-require_cmd dbus-daemon
-
-R=${QUON_RESOLVED_CACHE:-/var/cache/quon_vpn-tests}/resolved
-[ -x "$R/lib/systemd/systemd-resolved" ] && [ -x "$R/usr/bin/resolvectl" ] ||
-  skip "systemd-resolved not unpacked in $R (scripts/deps/helper.sh)"
-# The daemon's own private library, when it differs from the machine's.
-libdir=
-for d in "$R/usr/lib/x86_64-linux-gnu/systemd" "$R/usr/lib/systemd"; do
-  [ -n "$libdir" ] || { ls "$d"/libsystemd-shared-*.so >/dev/null 2>&1 && libdir=$d; }
-done
-
-# The daemon drops to the user systemd-resolve: give the sandbox one.
-mkdir -p /run/pwetc /run/dbus /run/systemd/resolve
-cp /etc/passwd /etc/group /run/pwetc/
-if ! getent passwd systemd-resolve >/dev/null; then
-  uid=990
-  while getent passwd "$uid" >/dev/null || getent group "$uid" >/dev/null; do
-    uid=$((uid - 1))
-  done
-  echo "systemd-resolve:x:$uid:$uid::/run/systemd/resolve:/usr/sbin/nologin" >>/run/pwetc/passwd
-  echo "systemd-resolve:x:$uid:" >>/run/pwetc/group
-  mount --bind /run/pwetc/passwd /etc/passwd
-  mount --bind /run/pwetc/group /etc/group
-fi
-chown systemd-resolve:systemd-resolve /run/systemd/resolve
-
-cat >/run/pwetc/bus.conf <<'EOF'
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=/run/dbus/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_type="method_return"/>
-    <allow send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="signal"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-  </policy>
-</busconfig>
-EOF
-dbus-daemon --config-file=/run/pwetc/bus.conf --fork --nopidfile
 
 pw_private_names
 pw_local_sbin
-# resolvectl where the helper's fixed PATH finds it, for this sandbox alone.
-cat >/usr/local/sbin/resolvectl <<EOF
-#!/bin/sh
-${libdir:+LD_LIBRARY_PATH=$libdir export LD_LIBRARY_PATH}
-exec "$R/usr/bin/resolvectl" "\$@"
-EOF
-chmod 755 /usr/local/sbin/resolvectl
-RCTL=/usr/local/sbin/resolvectl
-
 pw_net gw
 pw_tun_up
 pp ip link set quon_vpn0 up
 
-LD_LIBRARY_PATH=$libdir "$R/lib/systemd/systemd-resolved" >/tmp/resolved.log 2>&1 &
-wait_until 10 "$RCTL" status || { cat /tmp/resolved.log >&2; fail "systemd-resolved did not answer"; }
+resolved_start /run/pwetc /tmp/resolved.log || fail "$RESOLVED_FAILURE"
+# resolvectl where the helper's fixed PATH finds it, for this sandbox alone.
+RCTL=/usr/local/sbin/resolvectl
+resolved_write_resolvectl "$RCTL" || fail "resolvectl not written to $RCTL"
 
 status_of() { "$RCTL" status "$1" 2>&1; }
 # The old link has a name server of its own (the DHCP one on a desktop):

@@ -13,6 +13,8 @@
 
 # shellcheck source=../lib/common.sh
 . "$QUON_SOURCE_DIR/tests/lib/common.sh"
+# shellcheck source=../lib/resolved.sh
+. "$QUON_SOURCE_DIR/tests/lib/resolved.sh"
 require_root
 sandbox_check net
 
@@ -51,13 +53,21 @@ pw_local_sbin() {
   mountpoint -q /usr/local/sbin || mount -t tmpfs -o mode=755 tmpfs /usr/local/sbin
 }
 pw_hide_resolvectl() {
-  local p
-  for p in /usr/sbin/resolvectl /usr/bin/resolvectl /sbin/resolvectl /bin/resolvectl; do
-    if [ -e "$p" ]; then
-      : >/tmp/pw-not-a-program
-      mount --bind /tmp/pw-not-a-program "$(readlink -f "$p")"
-    fi
-  done
+  resolved_hide_resolvectl || fail "the machine's resolvectl could not be masked"
+}
+
+# pw_setuid_copy: a set-user-id root copy of the helper in /tmp/pw, which PW
+# names from then on; NOBODY holds the words that run a command as the user
+# nobody, with no groups, the way an ordinary caller starts it.
+pw_setuid_copy() {
+  require_cmd setpriv
+  mkdir -m 755 /tmp/pw
+  cp "$PW" /tmp/pw/pathwarden
+  chown root:root /tmp/pw/pathwarden
+  chmod 4755 /tmp/pw/pathwarden
+  PW=/tmp/pw/pathwarden
+  # shellcheck disable=SC2034 # for the tests that source this file
+  NOBODY=("$(command -v setpriv)" --reuid=65534 --regid=65534 --clear-groups)
 }
 
 # pw_net MODE: veth pair plus the old default routes.
@@ -103,21 +113,30 @@ pw_tun_down() {
     TUN_PID=
   fi
 }
+# The TUN holder ends with the test, however the test ends. A test that needs
+# an EXIT trap of its own calls pw_tun_down from it.
+trap 'pw_tun_down' EXIT
 
-# pw_fail_ip ARGS...: binds a stand-in over ip, inside this mount namespace,
-# that refuses exactly that command line and runs every other; pw_real_ip
-# takes it away again.
-pw_fail_ip() {
+# pw_ip_standin FILE <SCRIPT: writes the script to FILE and binds it over ip,
+# inside this mount namespace alone; the script runs the real ip as
+# /tmp/ip.real. pw_real_ip takes the stand-in away again.
+pw_ip_standin() {
   local real
   real=$(readlink -f "$(command -v ip)")
   [ -e /tmp/ip.real ] || cp "$real" /tmp/ip.real
-  {
-    echo '#!/bin/sh'
-    printf 'if [ "$*" = "%s" ]; then echo "Error: refused by the test." >&2; exit 2; fi\n' "$*"
-    echo 'exec /tmp/ip.real "$@"'
-  } >/tmp/ip.failing
-  chmod 755 /tmp/ip.failing
-  mount --bind /tmp/ip.failing "$real"
+  cat >"$1"
+  chmod 755 "$1"
+  mount --bind "$1" "$real"
+}
+
+# pw_fail_ip ARGS...: a stand-in over ip that refuses exactly that command
+# line and runs every other.
+pw_fail_ip() {
+  pw_ip_standin /tmp/ip.failing <<EOF
+#!/bin/sh
+if [ "\$*" = "$*" ]; then echo "Error: refused by the test." >&2; exit 2; fi
+exec /tmp/ip.real "\$@"
+EOF
 }
 pw_real_ip() {
   umount "$(readlink -f "$(command -v ip)")"

@@ -8,32 +8,21 @@
 # test asks.
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
-trap 'pw_tun_down' EXIT
-require_cmd setpriv
 
 pw_private_names
 pw_local_sbin
 pw_hide_resolvectl
-mkdir -m 755 /tmp/pw
-cp "$PW" /tmp/pw/pathwarden
-chown root:root /tmp/pw/pathwarden
-chmod 4755 /tmp/pw/pathwarden
-PW=/tmp/pw/pathwarden
-NOBODY=("$(command -v setpriv)" --reuid=65534 --regid=65534 --clear-groups)
+pw_setuid_copy
 LOCK=/run/quon_vpn_pathwarden.lock
 
-real_ip=$(readlink -f "$(command -v ip)")
-cp "$real_ip" /tmp/pw/ip.real
-cat >/tmp/pw/ip.slow <<'SH'
+pw_ip_standin /tmp/pw/ip.slow <<'SH'
 #!/bin/sh
 echo "$*" >>/tmp/pw/ip.log
 if [ "$*" = "-4 route replace default dev quon_vpn0" ] && [ -e /tmp/pw/hold ]; then
   sleep "$(cat /tmp/pw/hold)"
 fi
-exec /tmp/pw/ip.real "$@"
+exec /tmp/ip.real "$@"
 SH
-chmod 755 /tmp/pw/ip.slow
-mount --bind /tmp/pw/ip.slow "$real_ip"
 
 pw_net gw
 pw_tun_up

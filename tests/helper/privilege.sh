@@ -8,19 +8,16 @@
 # working directory, descriptors and signal state.
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
-trap 'pw_tun_down' EXIT
-require_cmd setpriv
 
 pw_private_names
 pw_local_sbin
 pw_hide_resolvectl
 
 # The machine's programs, and the pieces an attack would need.
-mkdir -m 755 /tmp/pw
-cp "$PW" /tmp/pw/pathwarden
-chown root:root /tmp/pw/pathwarden
-chmod 4755 /tmp/pw/pathwarden
-cp "$PW" /tmp/pw/plain
+PLAIN_PW=$PW
+pw_setuid_copy
+SETUID_PW=$PW
+cp "$PLAIN_PW" /tmp/pw/plain
 chmod 755 /tmp/pw/plain
 # A "system" resolvectl that only logs, so that the DNS commands run too.
 printf '#!/bin/sh\necho "$*" >>/tmp/pw/resolvectl.log\n' >/usr/local/sbin/resolvectl
@@ -28,12 +25,10 @@ printf '#!/bin/sh\necho "$*" >>/tmp/pw/resolvectl.log\n' >/usr/local/sbin/resolv
 printf '#!/bin/sh\ntouch /tmp/pw/pwned\n' >/usr/local/sbin/pwn
 chmod 755 /usr/local/sbin/resolvectl /usr/local/sbin/pwn
 
-real_ip=$(readlink -f "$(command -v ip)")
-cp "$real_ip" /tmp/pw/ip.real
-cat >/tmp/pw/ip.recorder <<'EOF'
+pw_ip_standin /tmp/pw/ip.recorder <<'EOF'
 #!/bin/sh
 # Under a file-size limit the log could not be written; pass through.
-[ "$(ulimit -f)" = unlimited ] || exec /tmp/pw/ip.real "$@"
+[ "$(ulimit -f)" = unlimited ] || exec /tmp/ip.real "$@"
 # Signal state first, with builtins only: while this shell waits for a child
 # of its own, it blocks every signal for a moment.
 sig=
@@ -51,16 +46,10 @@ sched=$(read -r stat </proc/$$/stat; set -- ${stat##*) }; echo "nice:${17} polic
   env | sed 's/^/env:/'
   for fd in /proc/$$/fd/*; do echo "fd:${fd##*/}=$(readlink "$fd")"; done
 } >>/tmp/pw/record.log
-exec /tmp/pw/ip.real "$@"
+exec /tmp/ip.real "$@"
 EOF
-chmod 755 /tmp/pw/ip.recorder
-mount --bind /tmp/pw/ip.recorder "$real_ip"
 
-SETPRIV=$(command -v setpriv)
-NOBODY=("$SETPRIV" --reuid=65534 --regid=65534 --clear-groups)
 SAFE_PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-SETUID_PW=/tmp/pw/pathwarden
-PW=$SETUID_PW
 
 # Sanitizer builds: the runtime reads its options from the environment, which
 # the set-user-id exec keeps for the helper itself (the helper then clears it

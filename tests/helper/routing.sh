@@ -4,7 +4,6 @@
 # step, and the exit statuses with their last lines.
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
-trap 'pw_tun_down' EXIT
 
 pw_private_names
 pw_local_sbin
@@ -218,19 +217,15 @@ pw_net_reset
 # inside this mount namespace deletes the device just before that command.
 pw_net gw
 pw_tun_up
-real_ip=$(readlink -f "$(command -v ip)")
-cp "$real_ip" /tmp/ip.real
-cat >/tmp/ip.standin <<'EOF'
+pw_ip_standin /tmp/ip.standin <<'EOF'
 #!/bin/sh
 if [ "$*" = "-4 route replace default dev quon_vpn0" ]; then
   /tmp/ip.real link del quon_vpn0
 fi
 exec /tmp/ip.real "$@"
 EOF
-chmod 755 /tmp/ip.standin
-mount --bind /tmp/ip.standin "$real_ip"
 run_pw -- start 10.9.9.9
-umount "$real_ip"
+pw_real_ip
 expect_rc 9 "IPv4 default refused"
 assert_contains "$ERR" "[helper] command failed: ip -4 route replace default dev quon_vpn0" "status 9 report"
 assert_eq "10.9.9.9 via 10.0.0.2 dev veth0" "$(routes4 10.9.9.9/32)" "host routes stay after 9"

@@ -9,17 +9,10 @@
 # field (expiry times and the kernel's own link routes aside).
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
-trap 'pw_tun_down' EXIT
-require_cmd setpriv
 
 pw_private_names
 pw_local_sbin
-mkdir -m 755 /tmp/pw
-cp "$PW" /tmp/pw/pathwarden
-chown root:root /tmp/pw/pathwarden
-chmod 4755 /tmp/pw/pathwarden
-PW=/tmp/pw/pathwarden
-NOBODY=("$(command -v setpriv)" --reuid=65534 --regid=65534 --clear-groups)
+pw_setuid_copy
 if [ -n "${QUON_SANITIZE:-}" ]; then
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 fi
