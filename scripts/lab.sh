@@ -81,7 +81,7 @@ if [ "$inner" = 0 ]; then
   export QUON_SOURCE_DIR=$root QUON_BUILD_DIR=$root/build/default
   export QUON_BUNDLE_DIR=$QUON_BUILD_DIR/bundle
   export LAB_OUT=$QUON_BUILD_DIR/lab
-  mkdir -p "$LAB_OUT"
+  mkdir -p "$LAB_OUT/faults"
   echo "== ready after $SECONDS s; the sandbox comes next"
   sandbox() {
     "$root/tests/lib/sandbox.sh" --net -- bash "$root/scripts/lab.sh" --inner "$@"
@@ -92,7 +92,6 @@ if [ "$inner" = 0 ]; then
     case) sandbox --case "$case_name" ;;
     faults)
       rm -f "$LAB_OUT"/faults/*.result
-      mkdir -p "$LAB_OUT/faults"
       status=0
       for entry in "${FAULT_CASES[@]}"; do
         name=${entry%%:*}
