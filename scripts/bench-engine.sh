@@ -22,9 +22,6 @@ if [ "${QUON_IN_SANDBOX:-}" != 1 ]; then
 fi
 
 runs=${2:-7}
-. "$QUON_SOURCE_DIR/tests/lib/common.sh"
-sandbox_check net
-. "$QUON_SOURCE_DIR/lab/topology.sh"
 . "$QUON_SOURCE_DIR/tests/engine/lab_setup.sh"
 config=$ENGINE_LAB_CONFIG
 # As the desktop user: the set-user-id helper, the core with its capability.

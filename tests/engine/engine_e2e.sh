@@ -20,12 +20,6 @@
 # runner killed (its core goes with it; a new runner's "stop" restores from
 # the helper's state file although it never knew the server).
 set -euo pipefail
-. "$QUON_SOURCE_DIR/tests/lib/common.sh"
-require_root
-sandbox_check net
-require_cmd curl ip ss openssl
-. "$QUON_SOURCE_DIR/lab/topology.sh"
-
 . "$QUON_SOURCE_DIR/tests/engine/lab_setup.sh"
 engine_lab_as_user
 config=$ENGINE_LAB_CONFIG

@@ -5,12 +5,6 @@
 # limit and the engine answers the next call at once; a core that ignores
 # SIGTERM after the TUN wait failed is gone 8 s later.
 set -euo pipefail
-. "$QUON_SOURCE_DIR/tests/lib/common.sh"
-require_root
-sandbox_check net
-require_cmd curl ip ss openssl
-. "$QUON_SOURCE_DIR/lab/topology.sh"
-
 . "$QUON_SOURCE_DIR/tests/engine/lab_setup.sh"
 engine_lab_as_user
 hanging=$QUON_BUILD_DIR/tests/engine/hanging_helper

@@ -8,12 +8,6 @@
 # tunnel still comes up and down (the runtime configuration, which the
 # engine removes and recreates, refuses to start instead).
 set -euo pipefail
-. "$QUON_SOURCE_DIR/tests/lib/common.sh"
-require_root
-sandbox_check net
-require_cmd curl ip ss openssl
-. "$QUON_SOURCE_DIR/lab/topology.sh"
-
 . "$QUON_SOURCE_DIR/tests/engine/lab_setup.sh"
 engine_lab_as_user
 before=$(routes)

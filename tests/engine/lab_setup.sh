@@ -1,8 +1,13 @@
-# Sourced by the engine's end-to-end test and benchmark, after
-# tests/lib/common.sh (with sandbox_check done) and lab/topology.sh: brings up
-# the lab network with its probes and VPN server, installs the real helper
-# (set-user-id root) and the lab core at their installed paths for this mount
-# namespace alone, and writes the client configuration to $ENGINE_LAB_CONFIG.
+# Sourced by the engine's end-to-end tests and benchmark, inside the sandbox:
+# checks that it is inside before anything changes, brings up the lab network
+# with its probes and VPN server, installs the real helper (set-user-id root)
+# and the lab core at their installed paths for this mount namespace alone,
+# and writes the client configuration to $ENGINE_LAB_CONFIG.
+. "$QUON_SOURCE_DIR/tests/lib/common.sh"
+require_root
+sandbox_check net
+require_cmd curl ip ss openssl
+. "$QUON_SOURCE_DIR/lab/topology.sh"
 
 DRIVER=$QUON_BUILD_DIR/tests/engine/engine_driver
 for f in "$DRIVER" "$QUON_BUNDLE_DIR/pathwarden" "$QUON_BUNDLE_DIR/xray"; do
