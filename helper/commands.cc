@@ -15,10 +15,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -381,48 +387,63 @@ bool detectDefaultRoutes(int family, std::vector<RouteEntry>* routes) {
 
 namespace {
 
-// glibc's asynchronous lookup, so that a resolver that does not answer (a
-// hung systemd-resolved behind nss-resolve waits minutes) cannot hold the
-// helper past its limits. The request lives on the heap: when the lookup
-// has started and cannot be cancelled, it is left to its own thread, which
-// still writes to it, and never freed.
+// The lookup runs on a thread of its own, so that a resolver that does not
+// answer (a hung systemd-resolved behind nss-resolve waits minutes) cannot
+// hold the helper past its limits. (glibc's getaddrinfo_a would do the same
+// on a thread that the thread sanitizer cannot see, and crashes it.) The
+// state is shared: when the deadline passes first, the thread is left to
+// finish on its own and the process ends without waiting for it.
 struct Lookup {
-  std::string host;
-  struct addrinfo hints;
-  struct gaicb request;
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  int rc = 0;
+  struct addrinfo* result = nullptr;
 };
 
 int lookupWithin(const std::string& host,
                  const Deadline& deadline,
                  struct addrinfo** result) {
-  auto* lookup = new Lookup{host, {}, {}};
-  lookup->hints.ai_family = AF_UNSPEC;
-  lookup->hints.ai_socktype = SOCK_STREAM;
-  lookup->request.ar_name = lookup->host.c_str();
-  lookup->request.ar_request = &lookup->hints;
-  struct gaicb* list[1] = {&lookup->request};
-  int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
-  if (rc != 0) {
-    delete lookup;
-    return rc;
+  auto lookup = std::make_shared<Lookup>();
+  std::thread worker;
+  try {
+    worker = std::thread([lookup, host] {
+      struct addrinfo hints = {};
+      hints.ai_family = AF_UNSPEC;
+      hints.ai_socktype = SOCK_STREAM;
+      struct addrinfo* found = nullptr;
+      const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+      const std::lock_guard<std::mutex> lock(lookup->mutex);
+      lookup->rc = rc;
+      lookup->result = found;
+      lookup->done = true;
+      lookup->finished.notify_all();
+    });
+  } catch (const std::system_error&) {
+    // No thread for the lookup: reported by the caller as a lookup failure.
+    return EAI_SYSTEM;
   }
+  std::unique_lock<std::mutex> lock(lookup->mutex);
   for (;;) {
-    rc = gai_error(&lookup->request);
-    if (rc != EAI_INPROGRESS) {
+    if (lookup->done) {
       break;
     }
     const long left = deadline.remainingMs();
     if (left == 0) {
-      if (gai_cancel(&lookup->request) == EAI_CANCELED) {
-        delete lookup;
-      }
+      lock.unlock();
+      worker.detach();
       return EAI_INPROGRESS;
     }
-    struct timespec wait = {left / 1000, (left % 1000) * 1000000};
-    (void)gai_suspend(list, 1, left < 0 ? nullptr : &wait);
+    if (left < 0) {
+      lookup->finished.wait(lock);
+    } else {
+      (void)lookup->finished.wait_for(lock, std::chrono::milliseconds(left));
+    }
   }
-  *result = lookup->request.ar_result;
-  delete lookup;
+  *result = lookup->result;
+  const int rc = lookup->rc;
+  lock.unlock();
+  worker.join();
   return rc;
 }
 

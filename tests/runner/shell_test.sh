@@ -14,8 +14,10 @@ sandbox_check nonet
 
 runner="$QUON_BUNDLE_DIR/quon_vpn"
 [ -x "$runner" ] || fail "no runner at $runner"
-fake_wm=${1:?usage: shell_test.sh FAKE-WINDOW-MANAGER}
+fake_wm=${1:?usage: shell_test.sh FAKE-WINDOW-MANAGER ARGC-ZERO}
 [ -x "$fake_wm" ] || fail "no fake window manager at $fake_wm"
+argc_zero=${2:?usage: shell_test.sh FAKE-WINDOW-MANAGER ARGC-ZERO}
+[ -x "$argc_zero" ] || fail "no argc-zero runner at $argc_zero"
 artefacts="$QUON_BUILD_DIR/artefacts"
 # The runner's exit status is checked below, and under the address sanitizer
 # the libraries GTK loads for a display leak by design at exit; their leaks
@@ -119,6 +121,13 @@ wait_until 20 has_windows 2 ||
 kill -0 "${pids[1]}" || fail "first instance ended"
 assert_eq "" "$(grep 'Dart entrypoint argument' "$work/runner2.log" || true)" \
   "entry point arguments of an instance started without any"
+
+# Started with an empty argument vector, without even its name, the
+# application still runs and its entry point gets no arguments.
+G_MESSAGES_DEBUG=flutter "$argc_zero" >"$work/runner-argc0.log" 2>&1 ||
+  fail "started without even its name: $(cat "$work/runner-argc0.log")"
+assert_eq "" "$(grep 'Dart entrypoint argument' "$work/runner-argc0.log" || true)" \
+  "entry point arguments of an instance started with an empty vector"
 
 # Under a window manager that calls itself "GNOME Shell", a new instance
 # draws its own header bar titled "quon_vpn" (the screenshot shows its close
