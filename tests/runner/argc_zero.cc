@@ -14,9 +14,9 @@
 
 int main() {
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  auto* pages = static_cast<char*>(mmap(nullptr, 2 * page,
-                                        PROT_READ | PROT_WRITE,
-                                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  auto* pages =
+      static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   if (pages == MAP_FAILED || mprotect(pages + page, page, PROT_NONE) != 0) {
     perror("argc_zero: guard page");
     return 2;
