@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -15,6 +17,9 @@
 #include <vector>
 
 #include "pathwarden_exit_status.h"
+#include "poll_wait.h"
+#include "private_file.h"
+#include "session_token.h"
 
 namespace {
 
@@ -26,6 +31,7 @@ constexpr char kRuntimeErrorLogPath[] = "/tmp/quon_vpn_xray_runtime_error.log";
 constexpr char kInstalledXrayPath[] = "/opt/quon_vpn/xray";
 constexpr char kInstalledHelperPath[] =
     "/usr/local/libexec/quon_vpn/pathwarden";
+constexpr char kInstalledWatcherPath[] = "/opt/quon_vpn/quon_vpn_watch";
 
 constexpr char kLogPrefix[] = "[LINUX V2RAY] ";
 constexpr char kErrorLogPrefix[] = "[LINUX V2RAY] ERROR ";
@@ -42,6 +48,24 @@ constexpr size_t kRouteStateMaxBytes = 65536;
 // How long a child may take to be reaped after SIGKILL before it is handed
 // to the background reaper instead of holding up the engine.
 constexpr int kKillReapLimitMs = 200;
+// How long a runner that goes away with its routing still taken waits for
+// the watcher it hands the tunnel to.
+constexpr int kHandOverLimitMs = 2000;
+
+// Statuses of a helper that refused to touch a tunnel that is not this
+// runner's, and what the user is told.
+constexpr int kHelperNotOwner = 19;
+constexpr int kHelperOtherSession = 22;
+const char* RefusalText(int status) {
+  switch (status) {
+    case kHelperNotOwner:
+      return "the tunnel belongs to another user";
+    case kHelperOtherSession:
+      return "the tunnel belongs to another running quon_vpn";
+    default:
+      return nullptr;
+  }
+}
 
 constexpr char kHelperOutputLogPath[] = "/tmp/quon_vpn_helper_runtime.log";
 constexpr char kTunName[] = "quon_vpn0";
@@ -69,19 +93,29 @@ constexpr TunnelProbe kTunnelProbes[] = {
     {"http://cp.cloudflare.com/generate_204", false, "cloudflare-http"},
 };
 
-// curl's argument vector for |probe|, null-terminated, made before the fork.
-// Bound to the tunnel interface; its output is discarded, only the exit
-// status counts.
-std::vector<const char*> CurlArguments(const TunnelProbe& probe) {
-  std::vector<const char*> argv = {"curl",   "-4",       "--interface",
+// curl's argument vector for |probe|. Bound to the tunnel interface; its
+// output is discarded, only the exit status counts.
+std::vector<std::string> CurlArguments(const TunnelProbe& probe) {
+  std::vector<std::string> argv = {"curl",   "-4",       "--interface",
                                    kTunName, "--silent", "--show-error"};
   if (probe.insecure) {
-    argv.push_back("--insecure");
+    argv.emplace_back("--insecure");
   }
   argv.insert(argv.end(),
               {"--connect-timeout", "3", "--max-time", "5", "--output",
-               "/dev/null", "--write-out", "%{http_code}", probe.url, nullptr});
+               "/dev/null", "--write-out", "%{http_code}", probe.url});
   return argv;
+}
+
+// The user's own file at a shared name, for a child's output; -1 (the child
+// keeps the runner's output) when it cannot be opened.
+OwnedFd OpenChildOutput(const char* path) {
+  return OwnedFd(
+      OpenPrivateFile(path, O_WRONLY | O_CREAT | O_APPEND, 0644, geteuid()));
+}
+
+OwnedFd OpenDevNull() {
+  return OwnedFd(open("/dev/null", O_WRONLY | O_CLOEXEC));
 }
 
 // The text of an error number, safe to call while other threads run.
@@ -145,12 +179,21 @@ std::string TrimToCharacterBoundaries(const std::string& text,
 
 }  // namespace
 
-V2RayEngineLinux::V2RayEngineLinux() = default;
+V2RayEngineLinux::V2RayEngineLinux() : core_lifeline_(&LogFromLifeline) {}
 
 // A destructor is noexcept: should Stop() throw, the process terminates
 // instead of leaving a tunnel half torn down behind a vanished object.
 V2RayEngineLinux::~V2RayEngineLinux() {
   (void)Stop();
+  if (state_ != TunnelState::kNone) {
+    // The routing could not be given back (or the core not reaped): the
+    // watcher tries again once the runner has gone.
+    core_lifeline_.HandOver(kHandOverLimitMs);
+  }
+}
+
+void V2RayEngineLinux::LogFromLifeline(const std::string& line) {
+  Log(std::string(kLogPrefix) + line);
 }
 
 // ---------------------------------------------------------------------------
@@ -167,15 +210,15 @@ bool V2RayEngineLinux::Start(const std::string& config,
   if (!AcceptConfiguration(config)) {
     return false;
   }
-  const std::string xray_path = GetXrayPath();
-  RunPreStartRouteCleanup();
-  ChildProcess xray;
-  if (!LaunchXray(xray_path, &xray) || !XrayStayedUp(&xray) ||
-      !TunnelAppeared(&xray) || !RoutingTakenOver(&xray)) {
+  if (!TakeSession()) {
     return false;
   }
-  (void)xray.Release();  // Xray now runs until Stop.
-  tunnel_active_ = true;
+  const std::string xray_path = GetXrayPath();
+  if (!RunPreStartRouteCleanup() || !LaunchXray(xray_path) || !XrayStayedUp() ||
+      !TunnelAppeared() || !RoutingTakenOver()) {
+    return false;
+  }
+  SetState(TunnelState::kUp);  // Xray now runs until Stop.
   last_error_.clear();
   last_response_ = "xray started on Linux";
   Log(std::string(kLogPrefix) + "started successfully");
@@ -188,7 +231,7 @@ bool V2RayEngineLinux::AcceptConfiguration(const std::string& config) {
     return false;
   }
   ReapExitedXray();
-  if (ProcessExists(pid_)) {
+  if (ProcessExists(core_.pid())) {
     SetError("xray is already running");
     return false;
   }
@@ -204,23 +247,42 @@ bool V2RayEngineLinux::AcceptConfiguration(const std::string& config) {
   return WriteRuntimeConfig(config_json_);
 }
 
-void V2RayEngineLinux::RunPreStartRouteCleanup() {
+bool V2RayEngineLinux::TakeSession() {
+  // A session whose record may still exist (a stop that failed) is kept, so
+  // that this start's clean-up may still give that routing back.
+  if (!session_.empty()) {
+    return true;
+  }
+  session_ = NewSessionToken();
+  if (session_.empty()) {
+    SetError("could not draw a session token for the tunnel: " +
+             ErrorText(errno));
+    return false;
+  }
+  return true;
+}
+
+bool V2RayEngineLinux::RunPreStartRouteCleanup() {
   Log(std::string(kLogPrefix) + "pre-start route cleanup");
   const std::string helper_path = GetHelperPath();
   if (access(helper_path.c_str(), X_OK) != 0) {
-    return;
+    return true;
   }
-  const char* helper = helper_path.c_str();
-  const char* host = server_host_.c_str();
+  const OwnedFd output = OpenDevNull();
+  ChildSpec spec;
+  spec.program = helper_path;
+  spec.argv = HelperArguments(helper_path, "stop", server_host_);
+  spec.output_fd = output.get();
   ChildProcess child;
-  if (!child.Spawn(
-          ChildOutput{"/dev/null", O_WRONLY, 0, false}, [helper, host] {
-            execl(helper, helper, "stop", host, static_cast<char*>(nullptr));
-          })) {
-    return;
+  if (!child.Spawn(spec)) {
+    return true;
   }
-  if (child.PollReap(30, 100) == ChildProcess::Poll::kRunning &&
-      child.TryReap() == ChildProcess::Poll::kRunning &&
+  const auto ended = [&child] {
+    return child.TryReap() != ChildProcess::Poll::kRunning;
+  };
+  if (!(WaitFor(std::chrono::milliseconds(kRunnerCleanupLimitMs),
+                std::chrono::milliseconds(100), ended) ||
+        ended()) &&
       child.KillAndReapWithin(kKillReapLimitMs) ==
           ChildProcess::Poll::kRunning) {
     GiveUpHelper(&child);
@@ -228,47 +290,65 @@ void V2RayEngineLinux::RunPreStartRouteCleanup() {
   // A wait that failed leaves an id nobody can vouch for any more: never
   // signal it.
   (void)child.Release();
+  const int status = child.status();
+  const char* refusal =
+      WIFEXITED(status) ? RefusalText(WEXITSTATUS(status)) : nullptr;
+  if (refusal == nullptr) {
+    return true;  // Whatever else it found is for the start to find out.
+  }
+  // Someone else's live tunnel: this runner does not fight over it.
+  SetError(std::string("Linux VPN could not start: ") + refusal);
+  return false;
 }
 
-bool V2RayEngineLinux::LaunchXray(const std::string& xray_path,
-                                  ChildProcess* child) {
+bool V2RayEngineLinux::LaunchXray(const std::string& xray_path) {
   if (access(xray_path.c_str(), X_OK) != 0) {
     SetError("xray binary is missing or not executable: " + xray_path);
     return false;
   }
-  const char* xray = xray_path.c_str();
-  const char* config_arg = kRuntimeConfigPath;
-  if (!child->Spawn(ChildOutput{kRuntimeErrorLogPath,
-                                O_WRONLY | O_CREAT | O_APPEND, 0644, true},
-                    [xray, config_arg] {
-                      execl(xray, xray, "run", "-config", config_arg,
-                            static_cast<char*>(nullptr));
-                    })) {
+  const OwnedFd output = OpenChildOutput(kRuntimeErrorLogPath);
+  ChildSpec spec;
+  spec.program = xray_path;
+  spec.argv = {xray_path, "run", "-config", kRuntimeConfigPath};
+  spec.output_fd = output.get();
+  if (!core_.Spawn(spec)) {
     SetError("fork() failed");
     return false;
   }
-  pid_ = child->pid();
-  if (!xray_lifeline_.Watch(pid_)) {
-    Log(std::string(kLogPrefix) +
-        "no watcher for xray; it would outlive a runner that is killed");
+  SetState(TunnelState::kStarting);
+  const pid_t pid = core_.pid();
+  if (pid > 0) {
+    const std::string helper_path = GetHelperPath();
+    LifelineOrders orders;
+    orders.watcher = GetWatcherPath();
+    if (access(helper_path.c_str(), X_OK) == 0) {
+      orders.helper = helper_path;
+      orders.host = server_host_;
+      orders.session = session_;
+    }
+    orders.log_path = kHelperOutputLogPath;
+    if (!core_lifeline_.Watch(pid, orders)) {
+      Log(std::string(kLogPrefix) +
+          "no watcher for xray; it would outlive a runner that is killed");
+    }
   }
-  Log(std::string(kLogPrefix) + "launching xray pid=" + std::to_string(pid_));
+  Log(std::string(kLogPrefix) + "launching xray pid=" + std::to_string(pid));
   return true;
 }
 
-bool V2RayEngineLinux::XrayStayedUp(ChildProcess* child) {
+bool V2RayEngineLinux::XrayStayedUp() {
   SleepMs(800);
-  if (child->TryReap() != ChildProcess::Poll::kEnded) {
+  if (core_.TryReap() != ChildProcess::Poll::kEnded) {
     return true;
   }
-  ForgetXray();
+  SetState(TunnelState::kNone);
   const std::string tail = ReadRuntimeError();
   SetError(tail.empty() ? "xray exited immediately on Linux"
                         : "xray exited immediately on Linux: " + tail);
   return false;
 }
 
-bool V2RayEngineLinux::TunnelAppeared(ChildProcess* child) {
+bool V2RayEngineLinux::TunnelAppeared() {
   if (WaitForTun(kTunName, 40, 250)) {
     return true;
   }
@@ -280,77 +360,87 @@ bool V2RayEngineLinux::TunnelAppeared(ChildProcess* child) {
   // the application's back), kills it when it ignores SIGTERM for the whole
   // grace, and kills and reaps it should the engine go away first; its
   // watcher ends it should the runner die.
-  (void)kill(child->pid(), SIGTERM);
-  if (child->TryReap() == ChildProcess::Poll::kEnded) {
-    xray_lifeline_.Release();
-  } else {
-    xray_lifeline_.Abandon(&reaper_);
-    reaper_.Adopt(child->Release());
+  (void)core_.Signal(SIGTERM);
+  if (core_.TryReap() != ChildProcess::Poll::kEnded) {
+    AbandonCore();
   }
-  pid_ = -1;
-  tunnel_active_ = false;
+  SetState(TunnelState::kNone);
   const std::string tail = ReadRuntimeError();
   SetError(tail.empty() ? "quon_vpn0 was not created in time"
                         : "quon_vpn0 was not created in time: " + tail);
   return false;
 }
 
-bool V2RayEngineLinux::RoutingTakenOver(ChildProcess* child) {
-  if (RunRouteHelper("start", server_host_, 15)) {
+bool V2RayEngineLinux::RoutingTakenOver() {
+  if (RunRouteHelper("start", server_host_, kRunnerStartLimitMs / 1000)) {
     return true;
   }
   // The helper may have changed part of the routing before it failed: have
   // it give back what it took. A failure here replaces the first message.
-  (void)RunRouteHelper("stop", server_host_, 10);
-  (void)kill(child->pid(), SIGTERM);
-  if (child->PollReap(20, 100) == ChildProcess::Poll::kError) {
+  const bool undone =
+      RunRouteHelper("stop", server_host_, kRunnerUndoLimitMs / 1000);
+  const bool refused = RefusalText(last_helper_status_) != nullptr;
+  if (undone) {
+    SessionEnded();
+  }
+  (void)core_.Signal(SIGTERM);
+  if (core_.PollReap(2000, 100) == ChildProcess::Poll::kError) {
     // waitpid no longer knows the id: never signal it.
-    (void)child->Release();
+    (void)core_.Release();
   }
-  if (child->owned() && child->KillAndReapWithin(kKillReapLimitMs) ==
-                            ChildProcess::Poll::kRunning) {
+  if (core_.owned() && core_.KillAndReapWithin(kKillReapLimitMs) ==
+                           ChildProcess::Poll::kRunning) {
     // Not gone yet: its watcher and the reaper see it to its end.
-    xray_lifeline_.Abandon(&reaper_);
-    reaper_.Adopt(child->Release());
+    AbandonCore();
   }
-  ForgetXray();
+  SetState(undone || refused ? TunnelState::kNone
+                             : TunnelState::kCoreGoneRoutesTaken);
   return false;
 }
 
-void V2RayEngineLinux::ReapExitedXray() {
-  if (pid_ <= 0) {
-    return;
-  }
-  int status = 0;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
-    Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid_) +
-        " had exited on its own; reaped");
-    ForgetXray();
+void V2RayEngineLinux::AbandonCore() {
+  core_lifeline_.Abandon(&reaper_);
+  reaper_.Adopt(core_.Release());
+}
+
+void V2RayEngineLinux::SetState(TunnelState state) {
+  state_ = state;
+  if (state == TunnelState::kNone) {
+    core_lifeline_.Release();
   }
 }
 
-void V2RayEngineLinux::ForgetXray() {
-  xray_lifeline_.Release();
-  pid_ = -1;
-  tunnel_active_ = false;
+void V2RayEngineLinux::SessionEnded() {
+  session_.clear();
+}
+
+void V2RayEngineLinux::ReapExitedXray() {
+  const pid_t pid = core_.pid();
+  if (pid > 0 && core_.TryReap() == ChildProcess::Poll::kEnded) {
+    Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid) +
+        " had exited on its own; reaped");
+    // Its routing, if any is left, is for the clean-up of the next start.
+    SetState(TunnelState::kNone);
+  }
 }
 
 bool V2RayEngineLinux::TakeDownAfterCoreExit() {
-  if (!tunnel_active_ || pid_ <= 0) {
+  const pid_t pid = core_.pid();
+  if (state_ != TunnelState::kUp || pid <= 0 ||
+      core_.TryReap() != ChildProcess::Poll::kEnded) {
     return false;
   }
-  int status = 0;
-  if (waitpid(pid_, &status, WNOHANG) != pid_) {
-    return false;
-  }
-  Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid_) +
+  Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid) +
       " exited while the tunnel was up; restoring routing");
-  ForgetXray();
   // Read first: the helper run below empties the log.
   const std::string tail = ReadRuntimeError();
-  if (!RunRouteHelper("stop", server_host_, 15)) {
+  if (RunRouteHelper("stop", server_host_, kRunnerStopLimitMs / 1000)) {
+    SessionEnded();
+    SetState(TunnelState::kNone);
+  } else {
     Log(std::string(kLogPrefix) +
         "route cleanup failed after xray exited: " + last_error_);
+    SetState(TunnelState::kCoreGoneRoutesTaken);
   }
   SetError("xray exited while the tunnel was up: " + tail);
   return true;
@@ -407,37 +497,45 @@ bool V2RayEngineLinux::Stop() {
   std::string cleanup_message;
   // A runner that died (or another one) may have left the routing taken
   // over; its helper state names the server even when this engine never
-  // knew one.
+  // knew one. The helper gives it back only when that runner is gone.
   const std::string host =
       server_host_.empty() ? ServerFromRouteState() : server_host_;
-  if (!host.empty() && !RunRouteHelper("stop", host, 15)) {
-    cleanup_message = last_error_;
-    Log(std::string(kLogPrefix) +
-        "route cleanup failed during stop: " + cleanup_message);
-    routes_ok = false;
+  if (!host.empty()) {
+    if (RunRouteHelper("stop", host, kRunnerStopLimitMs / 1000)) {
+      SessionEnded();
+    } else {
+      cleanup_message = last_error_;
+      Log(std::string(kLogPrefix) +
+          "route cleanup failed during stop: " + cleanup_message);
+      routes_ok = false;
+    }
   }
+  const TunnelState after = routes_ok || state_ == TunnelState::kNone
+                                ? TunnelState::kNone
+                                : TunnelState::kCoreGoneRoutesTaken;
 
-  if (pid_ > 0) {
+  if (core_.pid() > 0) {
     Log(std::string(kLogPrefix) + "sending SIGTERM to pid " +
-        std::to_string(pid_));
-    (void)kill(pid_, SIGTERM);
+        std::to_string(core_.pid()));
+    (void)core_.Signal(SIGTERM);
     const char* ended_after = nullptr;
-    if (WaitForXrayExit(40, 200)) {
+    if (core_.PollReap(8000, 200) == ChildProcess::Poll::kEnded) {
       ended_after = "SIGTERM";
     } else {
       Log(std::string(kLogPrefix) + "process still alive, sending SIGKILL");
-      (void)kill(pid_, SIGKILL);
-      if (WaitForXrayExit(20, 100)) {
+      (void)core_.Signal(SIGKILL);
+      if (core_.PollReap(2000, 100) == ChildProcess::Poll::kEnded) {
         ended_after = "SIGKILL";
       }
     }
     if (ended_after == nullptr) {
-      // pid_ is kept, so a later Stop signals and waits for it again.
+      // The core is kept, so a later Stop signals and waits for it again.
+      SetState(TunnelState::kStopFailedCoreKept);
       SetError("failed to stop xray process");
       return false;
     }
     Log(std::string(kLogPrefix) + "process exited after " + ended_after);
-    ForgetXray();
+    SetState(after);
     if (routes_ok) {
       last_error_.clear();
       last_response_ = "xray stopped on Linux";
@@ -445,7 +543,7 @@ bool V2RayEngineLinux::Stop() {
       return true;
     }
   } else {
-    tunnel_active_ = false;
+    SetState(after);
     if (routes_ok) {
       last_error_.clear();
       last_response_ = "xray already stopped";
@@ -457,22 +555,37 @@ bool V2RayEngineLinux::Stop() {
   return false;
 }
 
-bool V2RayEngineLinux::WaitForXrayExit(int polls, int interval_ms) {
-  for (int i = 0; i < polls; ++i) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      return true;
-    }
-    SleepMs(interval_ms);
+bool V2RayEngineLinux::RecoverAbandonedTunnel() {
+  if (state_ != TunnelState::kNone || core_.owned()) {
+    return false;
   }
-  return false;
+  const std::string host = ServerFromRouteState();
+  if (host.empty()) {
+    return false;
+  }
+  // No session: the helper gives the network back only when the runner
+  // that took it is gone.
+  if (!RunHelper("stop", host, kRunnerStopLimitMs / 1000, true)) {
+    if (RefusalText(last_helper_status_) == nullptr) {
+      SetError(
+          "the network left by an earlier run of quon_vpn could not "
+          "be restored: " +
+          last_error_);
+    }
+    return false;
+  }
+  last_error_.clear();
+  last_response_ =
+      "the network left by an earlier run of quon_vpn was restored";
+  Log(std::string(kLogPrefix) + last_response_);
+  return true;
 }
 
 bool V2RayEngineLinux::IsRunning() {
   if (TakeDownAfterCoreExit()) {
     return false;
   }
-  return ProcessExists(pid_);
+  return ProcessExists(core_.pid());
 }
 
 bool V2RayEngineLinux::CheckTunnel() {
@@ -498,7 +611,7 @@ bool V2RayEngineLinux::CheckTunnel() {
 }
 
 bool V2RayEngineLinux::TunnelCanBeProbed() {
-  if (!ProcessExists(pid_)) {
+  if (!ProcessExists(core_.pid())) {
     SetError("Linux Xray process is not running");
     return false;
   }
@@ -512,23 +625,24 @@ bool V2RayEngineLinux::TunnelCanBeProbed() {
 V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
                                                           int* last_exit) {
   const TunnelProbe& probe = kTunnelProbes[index];
-  if (!ProcessExists(pid_)) {
+  if (!ProcessExists(core_.pid())) {
     SetError("Linux Xray process stopped during tunnel validation");
     return ProbeOutcome::kAborted;
   }
   Log(std::string(kLogPrefix) + "tunnel probe start name=" + probe.name +
       " url=" + probe.url);
-  const std::vector<const char*> argv = CurlArguments(probe);
-  const char* const* args = argv.data();
+  const OwnedFd output = OpenDevNull();
+  ChildSpec spec;
+  spec.program = "curl";  // Found through the search path.
+  spec.search_path = true;
+  spec.argv = CurlArguments(probe);
+  spec.output_fd = output.get();
   ChildProcess curl;
-  if (!curl.Spawn(ChildOutput{"/dev/null", O_WRONLY, 0, false}, [args] {
-        // Found through the search path.
-        execvp(args[0], const_cast<char* const*>(args));
-      })) {
+  if (!curl.Spawn(spec)) {
     SetError("fork() failed for Linux tunnel validation");
     return ProbeOutcome::kAborted;
   }
-  const ChildProcess::Poll poll = curl.PollReap(65, 100);
+  const ChildProcess::Poll poll = curl.PollReap(6500, 100);
   if (poll == ChildProcess::Poll::kError) {
     // An id that waitpid no longer knows is never signalled.
     (void)curl.Release();
@@ -606,6 +720,15 @@ std::string V2RayEngineLinux::GetXrayPath() const {
     return kInstalledXrayPath;
   }
   return GetExecutableDir() + "/xray";
+}
+
+std::string V2RayEngineLinux::GetWatcherPath() const {
+  // The runner's own part: the one beside it belongs to its version.
+  const std::string beside = GetExecutableDir() + "/quon_vpn_watch";
+  if (access(beside.c_str(), X_OK) == 0) {
+    return beside;
+  }
+  return kInstalledWatcherPath;
 }
 
 std::string V2RayEngineLinux::GetHelperPath() const {
@@ -718,19 +841,38 @@ bool V2RayEngineLinux::WaitForTun(const std::string& iface,
   if (attempts <= 0) {
     return false;
   }
+  // Through the shell, the one command the runner runs that way. The C
+  // library's system() starts the shell with posix_spawn too, so this does
+  // not copy the runner's address space either.
   const std::string command = "ip link show " + iface + " >/dev/null 2>&1";
-  for (int i = 0; i < attempts; ++i) {
-    if (system(command.c_str()) == 0) {
-      return true;
-    }
-    SleepMs(delay_ms);
-  }
-  return false;
+  const int cadence_ms = std::max(delay_ms, 1);
+  return WaitFor(std::chrono::milliseconds(attempts * cadence_ms),
+                 std::chrono::milliseconds(cadence_ms),
+                 [&command] { return system(command.c_str()) == 0; });
 }
 
 bool V2RayEngineLinux::RunRouteHelper(const std::string& action,
                                       const std::string& server_host,
                                       int timeout_seconds) {
+  return RunHelper(action, server_host, timeout_seconds, false);
+}
+
+std::vector<std::string> V2RayEngineLinux::HelperArguments(
+    const std::string& helper_path,
+    const std::string& action,
+    const std::string& host) const {
+  std::vector<std::string> argv = {helper_path, action, host};
+  if (!session_.empty()) {
+    argv.push_back(session_);
+  }
+  return argv;
+}
+
+bool V2RayEngineLinux::RunHelper(const std::string& action,
+                                 const std::string& server_host,
+                                 int timeout_seconds,
+                                 bool quiet_refusal) {
+  last_helper_status_ = -1;
   const std::string helper_path = GetHelperPath();
   if (!CanRunHelper(helper_path, server_host)) {
     return false;
@@ -738,21 +880,18 @@ bool V2RayEngineLinux::RunRouteHelper(const std::string& action,
   Log(std::string(kLogPrefix) + "route helper action=" + action +
       " server=" + server_host + " helper=" + helper_path);
   ClearRuntimeErrorLog();
-  const char* helper = helper_path.c_str();
-  const char* action_arg = action.c_str();
-  const char* host = server_host.c_str();
+  const OwnedFd output = OpenChildOutput(kHelperOutputLogPath);
+  ChildSpec spec;
+  spec.program = helper_path;
+  spec.argv = HelperArguments(helper_path, action, server_host);
+  spec.output_fd = output.get();
   ChildProcess child;
-  if (!child.Spawn(ChildOutput{kHelperOutputLogPath,
-                               O_WRONLY | O_CREAT | O_APPEND, 0644, true},
-                   [helper, action_arg, host] {
-                     execl(helper, helper, action_arg, host,
-                           static_cast<char*>(nullptr));
-                   })) {
+  if (!child.Spawn(spec)) {
     SetError("fork() failed for route helper");
     return false;
   }
   return HelperEndedInTime(&child, timeout_seconds) &&
-         HelperStatusOk(child.status());
+         HelperStatusOk(child.status(), quiet_refusal);
 }
 
 bool V2RayEngineLinux::CanRunHelper(const std::string& helper_path,
@@ -782,7 +921,7 @@ bool V2RayEngineLinux::HelperEndedInTime(ChildProcess* child,
                                          int timeout_seconds) {
   ChildProcess::Poll poll = ChildProcess::Poll::kRunning;
   if (timeout_seconds >= 1) {
-    poll = child->PollReap(timeout_seconds * 10, 100);
+    poll = child->PollReap(timeout_seconds * 1000, 100);
   }
   if (poll == ChildProcess::Poll::kEnded) {
     return true;
@@ -805,12 +944,22 @@ void V2RayEngineLinux::GiveUpHelper(ChildProcess* child) {
   reaper_.Adopt(pid);
 }
 
-bool V2RayEngineLinux::HelperStatusOk(int status) {
+bool V2RayEngineLinux::HelperStatusOk(int status, bool quiet_refusal) {
   if (!WIFEXITED(status)) {
     SetError("route helper terminated abnormally");
     return false;
   }
-  switch (WEXITSTATUS(status)) {
+  last_helper_status_ = WEXITSTATUS(status);
+  if (const char* refusal = RefusalText(last_helper_status_)) {
+    // Nothing was changed: the tunnel is not this runner's to touch.
+    if (quiet_refusal) {
+      Log(std::string(kLogPrefix) + "route helper left it: " + refusal);
+    } else {
+      SetError(refusal);
+    }
+    return false;
+  }
+  switch (last_helper_status_) {
     case kPathwardenOk:
       Log(std::string(kLogPrefix) + "route helper finished successfully");
       return true;
@@ -837,7 +986,7 @@ bool V2RayEngineLinux::HelperStatusOk(int status) {
       return false;
     default:
       SetError("route helper failed with exit code " +
-               std::to_string(WEXITSTATUS(status)));
+               std::to_string(last_helper_status_));
       return false;
   }
 }

@@ -22,6 +22,7 @@ constexpr char kRuntimeErrorLog[] = "/tmp/quon_vpn_xray_runtime_error.log";
 constexpr char kHelperLog[] = "/tmp/quon_vpn_helper_runtime.log";
 constexpr char kHelperPath[] = "/usr/local/libexec/quon_vpn/pathwarden";
 constexpr char kXrayPath[] = "/opt/quon_vpn/xray";
+constexpr char kWatcherPath[] = "/opt/quon_vpn/quon_vpn_watch";
 // The stand-ins keep their records here.
 constexpr char kBenchDir[] = "/tmp/engine_bench";
 
@@ -37,8 +38,11 @@ std::vector<std::string> SplitLines(const std::string& text);
 
 // Lines of the native log.
 std::vector<std::string> NativeLog();
-// Each call of the stand-in helper as "ACTION HOST" (argument count checked).
+// Each call of the stand-in helper as "ACTION HOST" (arguments checked: the
+// two, or the two and a session token).
 std::vector<std::string> HelperCalls();
+// The session token of each call of the stand-in helper; empty for none.
+std::vector<std::string> HelperSessions();
 // Each call of the stand-in curl: its arguments after argv[0].
 std::vector<std::vector<std::string>> CurlCalls();
 
@@ -52,6 +56,8 @@ void SetCurlMode(int call, const std::string& mode);
 // Live or zombie children of this process (the test is PID 1 of its
 // namespace, so orphans of children land here too).
 std::vector<pid_t> Children();
+// The same for the process |parent|.
+std::vector<pid_t> ChildrenOf(pid_t parent);
 // Children() without the engine's lifeline watchers.
 std::vector<pid_t> ChildrenBesideWatchers();
 // The watchers among Children().

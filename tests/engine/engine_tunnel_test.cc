@@ -330,7 +330,11 @@ TEST_F(TunnelTest, RoutingFailureUndoesEverything) {
     EXPECT_EQ("", engine().LastResponse());
     EXPECT_FALSE(engine().IsRunning());
     EXPECT_EQ(c.calls, HelperCalls());
-    EXPECT_TRUE(Children().empty()) << "core not reaped";
+    // A watcher stays while the routing may still be taken (the undo
+    // failed): should the runner die now, it asks the helper again.
+    EXPECT_TRUE(ChildrenBesideWatchers().empty()) << "core not reaped";
+    EXPECT_EQ(c.stop_mode[0] == '\0' && c.helper_executable ? 0u : 1u,
+              Watchers().size());
     EXPECT_TRUE(WaitFor(2000, [] { return !LinkExists("quon_vpn0"); }));
     const std::string log = ReadFile(kNativeLog);
     EXPECT_NE(std::string::npos, log.find("launching xray pid="));
@@ -399,7 +403,8 @@ TEST_F(TunnelTest, StopOutcomes) {
   EXPECT_EQ(error, engine().LastError());
   EXPECT_EQ("", engine().LastResponse());
   EXPECT_FALSE(engine().IsRunning());
-  EXPECT_TRUE(Children().empty());
+  EXPECT_TRUE(ChildrenBesideWatchers().empty());
+  EXPECT_EQ(1u, Watchers().size()) << "the routing may still be taken";
   EXPECT_EQ(JoinLines({
                 "[LINUX V2RAY] Stop() called",
                 HelperLine("stop"),
@@ -418,6 +423,7 @@ TEST_F(TunnelTest, StopOutcomes) {
   SetHelperMode("stop", "");
   EXPECT_TRUE(engine().Stop());
   EXPECT_EQ("xray already stopped", engine().LastResponse());
+  EXPECT_TRUE(Children().empty()) << "the watcher outlived the routing";
 }
 
 // A runner that died may have left the routing taken over; a new engine

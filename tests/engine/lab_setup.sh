@@ -10,7 +10,8 @@ require_cmd curl ip ss openssl
 . "$QUON_SOURCE_DIR/lab/topology.sh"
 
 DRIVER=$QUON_BUILD_DIR/tests/engine/engine_driver
-for f in "$DRIVER" "$QUON_BUNDLE_DIR/pathwarden" "$QUON_BUNDLE_DIR/xray"; do
+for f in "$DRIVER" "$QUON_BUNDLE_DIR/pathwarden" "$QUON_BUNDLE_DIR/xray" \
+  "$QUON_BUNDLE_DIR/quon_vpn_watch"; do
   [ -x "$f" ] || fail "not built: $f"
 done
 
@@ -26,6 +27,7 @@ mkdir -p /usr/local/libexec/quon_vpn /opt/quon_vpn
 install -o root -g root -m 4755 "$QUON_BUNDLE_DIR/pathwarden" \
   /usr/local/libexec/quon_vpn/pathwarden
 install -m 755 "$QUON_BUNDLE_DIR/xray" /opt/quon_vpn/xray
+install -m 755 "$QUON_BUNDLE_DIR/quon_vpn_watch" /opt/quon_vpn/quon_vpn_watch
 
 ENGINE_LAB_CONFIG=$LAB_WORK/client.json
 lab_write_client_config "$ENGINE_LAB_CONFIG" "$LAB_VPN_HOST"
