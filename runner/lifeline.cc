@@ -79,7 +79,7 @@ bool Lifeline::SpawnWatcherLocked() {
   }
   ChildSpec spec;
   spec.program = orders_.watcher;
-  spec.argv = {lifeline::kWatcherName};
+  spec.argv = {orders_.watcher};
   if (!orders_.helper.empty()) {
     spec.argv.insert(spec.argv.end(), {orders_.helper, orders_.host});
     if (!orders_.session.empty()) {

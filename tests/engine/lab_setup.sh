@@ -119,3 +119,4 @@ no_process() { ! pid_of "$1" >/dev/null; }
 no_children_of() { [ -z "$(ps -o pid= --ppid "$1")" ]; }
 CORE=/opt/quon_vpn/xray
 HELPER=/usr/local/libexec/quon_vpn/pathwarden
+WATCHER=/opt/quon_vpn/quon_vpn_watch
