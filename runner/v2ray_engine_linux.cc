@@ -14,15 +14,22 @@
 #include <string>
 #include <vector>
 
+#include "bounded_log.h"
 #include "pathwarden_exit_status.h"
+#include "runtime_dir.h"
 
 namespace {
 
-// Fixed paths. The runner reads no configuration: everything it touches is
-// named here.
-constexpr char kNativeLogPath[] = "/tmp/quon_vpn_runner_native_linux.log";
-constexpr char kRuntimeConfigPath[] = "/tmp/quon_vpn_xray_config_runtime.json";
-constexpr char kRuntimeErrorLogPath[] = "/tmp/quon_vpn_xray_runtime_error.log";
+// Fixed names. The runner reads no configuration: everything it touches is
+// named here. The runner's own files live in the user's private directory
+// (RuntimeDir), where no other user can read them, plant anything or block
+// them.
+constexpr char kNativeLogName[] = "quon_vpn_runner_native_linux.log";
+constexpr char kRuntimeConfigName[] = "quon_vpn_xray_config_runtime.json";
+constexpr char kRuntimeErrorLogName[] = "quon_vpn_xray_runtime_error.log";
+constexpr char kHelperOutputLogName[] = "quon_vpn_helper_runtime.log";
+// Files of the private directory are the user's alone.
+constexpr mode_t kPrivateFileMode = 0600;
 constexpr char kInstalledXrayPath[] = "/opt/quon_vpn/xray";
 constexpr char kInstalledHelperPath[] =
     "/usr/local/libexec/quon_vpn/pathwarden";
@@ -43,7 +50,6 @@ constexpr size_t kRouteStateMaxBytes = 65536;
 // to the background reaper instead of holding up the engine.
 constexpr int kKillReapLimitMs = 200;
 
-constexpr char kHelperOutputLogPath[] = "/tmp/quon_vpn_helper_runtime.log";
 constexpr char kTunName[] = "quon_vpn0";
 constexpr char kTunSysfsPath[] = "/sys/class/net/quon_vpn0";
 
@@ -237,13 +243,17 @@ bool V2RayEngineLinux::LaunchXray(const std::string& xray_path,
     return false;
   }
   const char* xray = xray_path.c_str();
-  const char* config_arg = kRuntimeConfigPath;
-  if (!child->Spawn(ChildOutput{kRuntimeErrorLogPath,
-                                O_WRONLY | O_CREAT | O_APPEND, 0644, true},
-                    [xray, config_arg] {
-                      execl(xray, xray, "run", "-config", config_arg,
-                            static_cast<char*>(nullptr));
-                    })) {
+  const std::string config_path = GetRuntimeConfigPath();
+  const std::string output_path = RuntimeFilePath(kRuntimeErrorLogName);
+  BoundLog(output_path.c_str());
+  const char* config_arg = config_path.c_str();
+  if (!child->Spawn(
+          ChildOutput{output_path.empty() ? nullptr : output_path.c_str(),
+                      O_WRONLY | O_CREAT | O_APPEND, kPrivateFileMode, true},
+          [xray, config_arg] {
+            execl(xray, xray, "run", "-config", config_arg,
+                  static_cast<char*>(nullptr));
+          })) {
     SetError("fork() failed");
     return false;
   }
@@ -598,7 +608,7 @@ std::string V2RayEngineLinux::GetExecutableDir() const {
 }
 
 std::string V2RayEngineLinux::GetRuntimeConfigPath() const {
-  return kRuntimeConfigPath;
+  return RuntimeFilePath(kRuntimeConfigName);
 }
 
 std::string V2RayEngineLinux::GetXrayPath() const {
@@ -622,6 +632,12 @@ std::string V2RayEngineLinux::GetHelperPath() const {
 
 bool V2RayEngineLinux::WriteRuntimeConfig(const std::string& config) {
   const std::string path = GetRuntimeConfigPath();
+  if (path.empty()) {
+    // Never a shared place instead: the configuration names the server and
+    // its credentials.
+    SetError("Linux runtime config cannot be written: " + RuntimeDirProblem());
+    return false;
+  }
   // |error| is taken by the caller, before any clean-up can change errno.
   const auto fail = [this, &path](const char* what, int error) {
     SetError(std::string(what) + " Linux runtime config '" + path +
@@ -741,13 +757,16 @@ bool V2RayEngineLinux::RunRouteHelper(const std::string& action,
   const char* helper = helper_path.c_str();
   const char* action_arg = action.c_str();
   const char* host = server_host.c_str();
+  const std::string output_path = RuntimeFilePath(kHelperOutputLogName);
+  BoundLog(output_path.c_str());
   ChildProcess child;
-  if (!child.Spawn(ChildOutput{kHelperOutputLogPath,
-                               O_WRONLY | O_CREAT | O_APPEND, 0644, true},
-                   [helper, action_arg, host] {
-                     execl(helper, helper, action_arg, host,
-                           static_cast<char*>(nullptr));
-                   })) {
+  if (!child.Spawn(
+          ChildOutput{output_path.empty() ? nullptr : output_path.c_str(),
+                      O_WRONLY | O_CREAT | O_APPEND, kPrivateFileMode, true},
+          [helper, action_arg, host] {
+            execl(helper, helper, action_arg, host,
+                  static_cast<char*>(nullptr));
+          })) {
     SetError("fork() failed for route helper");
     return false;
   }
@@ -771,8 +790,9 @@ bool V2RayEngineLinux::CanRunHelper(const std::string& helper_path,
 void V2RayEngineLinux::ClearRuntimeErrorLog() {
   // Whatever Xray prints from now on belongs to this run. A file planted by
   // someone else is left alone, as one that cannot be opened is.
-  const int fd = OpenPrivateFile(kRuntimeErrorLogPath,
-                                 O_WRONLY | O_CREAT | O_TRUNC, 0644, geteuid());
+  const std::string path = RuntimeFilePath(kRuntimeErrorLogName);
+  const int fd = OpenPrivateFile(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                 kPrivateFileMode, geteuid());
   if (fd >= 0) {
     (void)close(fd);
   }
@@ -876,7 +896,11 @@ bool V2RayEngineLinux::ProcessExists(int pid) const {
 }
 
 std::string V2RayEngineLinux::ReadRuntimeError() const {
-  const int fd = OpenPrivateFile(kRuntimeErrorLogPath, O_RDONLY, 0, geteuid());
+  const std::string path = RuntimeFilePath(kRuntimeErrorLogName);
+  // The core appends for as long as it runs; each look at its output keeps
+  // the file within bounds too.
+  BoundLog(path.c_str());
+  const int fd = OpenPrivateFile(path.c_str(), O_RDONLY, 0, geteuid());
   if (fd < 0) {
     return std::string();
   }
@@ -908,8 +932,10 @@ std::string V2RayEngineLinux::ReadRuntimeError() const {
 void V2RayEngineLinux::Log(const std::string& line) {
   // One open, write and close per line: nothing is lost in a buffer when
   // the runner dies, and the file can be removed while the runner runs.
-  const int fd = OpenPrivateFile(kNativeLogPath, O_WRONLY | O_CREAT | O_APPEND,
-                                 0644, geteuid());
+  const std::string path = RuntimeFilePath(kNativeLogName);
+  BoundLog(path.c_str());
+  const int fd = OpenPrivateFile(path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                 kPrivateFileMode, geteuid());
   if (fd < 0) {
     return;
   }

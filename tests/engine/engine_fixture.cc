@@ -119,6 +119,13 @@ bool ReadStat(pid_t pid, char* state, pid_t* ppid, std::string* comm) {
 
 }  // namespace
 
+void UseTmpRuntimeDir() {
+  ASSERT_EQ(0u, geteuid()) << "the paths of kRuntimeDir are root's";
+  ASSERT_EQ(0, unsetenv("XDG_RUNTIME_DIR"));
+  ASSERT_TRUE(mkdir(kRuntimeDir, 0700) == 0 || errno == EEXIST)
+      << kRuntimeDir << ": " << std::strerror(errno);
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
@@ -305,6 +312,7 @@ void EngineTest::SetUp() {
         << dir << ": " << std::strerror(errno);
   }
   mounted_ = true;
+  UseTmpRuntimeDir();
   MakeDirs("/usr/local/libexec/quon_vpn");
   MakeDirs("/opt/quon_vpn");
   MakeDirs(std::string(kBenchDir) + "/bin");

@@ -12,7 +12,7 @@ hanging=$QUON_BUILD_DIR/tests/engine/hanging_helper
 helper=/usr/local/libexec/quon_vpn/pathwarden
 cp "$helper" "$LAB_WORK/pathwarden.real"
 install -o root -g root -m 4755 "$hanging" "$helper"
-log=/tmp/quon_vpn_runner_native_linux.log
+log=/tmp/quon_vpn-65534/quon_vpn_runner_native_linux.log
 
 driver_start
 # A limit of 1 s against a helper that sleeps 6 s as root.
