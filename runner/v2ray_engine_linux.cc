@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bounded_log.h"
+#include "helper_status_text.h"
 #include "pathwarden_exit_status.h"
 #include "runtime_dir.h"
 
@@ -830,36 +831,16 @@ bool V2RayEngineLinux::HelperStatusOk(int status) {
     SetError("route helper terminated abnormally");
     return false;
   }
-  switch (WEXITSTATUS(status)) {
-    case kPathwardenOk:
-      Log(std::string(kLogPrefix) + "route helper finished successfully");
-      return true;
-    case kPathwardenRootRequired:
-      SetError(
-          "Orvex system helper needs root privileges. Run the one-time Linux "
-          "installer/setup so /usr/local/libexec/quon_vpn/pathwarden is "
-          "installed with the required privilege.");
-      return false;
-    case kPathwardenNotPermitted:
-      SetError("permission denied while executing Orvex system helper");
-      return false;
-    case kPathwardenNotExecutable:
-      SetError(
-          "Orvex system helper could not be executed. Run the one-time Linux "
-          "setup/installer.");
-      return false;
-    case kPathwardenBusy:
-      // A helper left running past its limit still holds the routing lock.
-      // The number stays in the text for whoever matches on it.
-      SetError("route helper failed with exit code " +
-               std::to_string(kPathwardenBusy) +
-               ": another route helper is still running");
-      return false;
-    default:
-      SetError("route helper failed with exit code " +
-               std::to_string(WEXITSTATUS(status)));
-      return false;
+  const int exit_status = WEXITSTATUS(status);
+  if (exit_status == kPathwardenOk) {
+    Log(std::string(kLogPrefix) + "route helper finished successfully");
+    return true;
   }
+  // Every status reaches the user as words: a helper left running past its
+  // limit still holding the routing lock (15), a tunnel of another user or
+  // another runner (19, 22), and all the rest.
+  SetError(HelperFailureMessage(exit_status));
+  return false;
 }
 
 // ---------------------------------------------------------------------------

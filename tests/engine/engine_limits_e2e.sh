@@ -35,7 +35,7 @@ engine helper stop "$LAB_VPN_V4" 5
 assert_contains "$answer" \
   "helper fail " "a helper that finds the lock taken"
 assert_contains "$answer" \
-  "route helper failed with exit code 15: another route helper is still running" \
+  "route helper failed: another route helper is still running (status 15)" \
   "the busy helper's message"
 [ "$answer_ms" -ge 2000 ] && [ "$answer_ms" -lt 4000 ] ||
   fail "the busy helper answered after $answer_ms ms"
