@@ -1,7 +1,10 @@
 #include "v2ray_engine_linux.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -17,6 +20,7 @@
 #include "bounded_log.h"
 #include "helper_status_text.h"
 #include "pathwarden_exit_status.h"
+#include "route_lookup.h"
 #include "runtime_dir.h"
 
 namespace {
@@ -59,10 +63,13 @@ constexpr char kHelperNotInstalled[] =
     "one-time Linux setup/installer.";
 
 // A probe of CheckTunnel: curl fetches |url| bound to the tunnel interface.
+// |host_name|, when set, is the name in |url|: once the probe has reached it,
+// the addresses it stands for must be routed through the tunnel too.
 struct TunnelProbe {
   const char* url;
   bool insecure;
   const char* name;
+  const char* host_name;
 };
 
 // Tried in order; the first that answers proves the tunnel. The first is
@@ -72,9 +79,29 @@ struct TunnelProbe {
 // /generate_204 with an empty 204 over plain HTTP, so no certificate is
 // involved at all, and the name lookup it needs also proves that DNS works.
 constexpr TunnelProbe kTunnelProbes[] = {
-    {"https://1.1.1.1/cdn-cgi/trace", true, "cloudflare-ip"},
-    {"http://cp.cloudflare.com/generate_204", false, "cloudflare-http"},
+    {"https://1.1.1.1/cdn-cgi/trace", true, "cloudflare-ip", nullptr},
+    {"http://cp.cloudflare.com/generate_204", false, "cloudflare-http",
+     "cp.cloudflare.com"},
 };
+
+// The probes are bound to the tunnel, so they succeed whatever the
+// machine's own routing does. Plain traffic, bound to nothing, must leave
+// through the tunnel too, or "connected" would be said while it leaks: the
+// kernel is asked where it sends a packet to the first probe's address and
+// to the same host's IPv6 address. IPv4 must have a route; IPv6 may have
+// none (the helper takes the family over only where it had a default), but
+// no route of it may leave by another link.
+struct PlainTrafficCheck {
+  const char* address;
+  bool must_have_route;
+};
+constexpr PlainTrafficCheck kPlainTrafficChecks[] = {
+    {"1.1.1.1", true},
+    {"2606:4700:4700::1111", false},
+};
+constexpr char kNotThroughTunnel[] =
+    "Linux tunnel validation failed: traffic is not going through the "
+    "tunnel: ";
 
 // curl's argument vector for |probe|, null-terminated, made before the fork.
 // Bound to the tunnel interface; its output is discarded, only the exit
@@ -99,6 +126,56 @@ std::string ErrorText(int error) {
 
 void SleepMs(int ms) {
   usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+// Why plain traffic to |address| would not go through the tunnel; empty
+// when it would.
+std::string PlainTrafficProblem(const std::string& address,
+                                bool must_have_route) {
+  const RouteLookup route = LookupRoute(address);
+  switch (route.result) {
+    case RouteLookup::Result::kDevice:
+      if (route.device == kTunName) {
+        return std::string();
+      }
+      return kNotThroughTunnel + std::string("the system sends packets for ") +
+             address + " out of " + route.device + ", not " + kTunName;
+    case RouteLookup::Result::kNoRoute:
+      if (!must_have_route) {
+        return std::string();
+      }
+      return kNotThroughTunnel + std::string("the system has no route to ") +
+             address + " (" + ErrorText(route.error) + ")";
+    case RouteLookup::Result::kFailed:
+      break;
+  }
+  return "Linux tunnel validation failed: could not ask the system how it "
+         "routes " +
+         address + ": " + ErrorText(route.error);
+}
+
+// PlainTrafficProblem for every IPv4 address |host| resolves to. A name
+// that does not resolve here (curl has just reached it, so this is rare)
+// is not held against the tunnel: the first check has already been made.
+std::string HostTrafficProblem(const char* host) {
+  addrinfo hints = {};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0) {
+    return std::string();
+  }
+  std::string problem;
+  for (const addrinfo* a = found; a != nullptr && problem.empty();
+       a = a->ai_next) {
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+    if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof(text)) != nullptr) {
+      problem = PlainTrafficProblem(text, true);
+    }
+  }
+  freeaddrinfo(found);
+  return problem;
 }
 
 bool IsContinuationByte(unsigned char c) {
@@ -488,7 +565,8 @@ bool V2RayEngineLinux::IsRunning() {
 
 bool V2RayEngineLinux::CheckTunnel() {
   Log(std::string(kLogPrefix) + "CheckTunnel() called");
-  if (TakeDownAfterCoreExit() || !TunnelCanBeProbed()) {
+  if (TakeDownAfterCoreExit() || !TunnelCanBeProbed() ||
+      !PlainTrafficThroughTunnel(nullptr)) {
     return false;
   }
   SleepMs(700);
@@ -505,6 +583,25 @@ bool V2RayEngineLinux::CheckTunnel() {
     }
   }
   ReportNoProbeReached(last_exit);
+  return false;
+}
+
+bool V2RayEngineLinux::PlainTrafficThroughTunnel(const char* host_name) {
+  std::string problem;
+  if (host_name != nullptr) {
+    problem = HostTrafficProblem(host_name);
+  } else {
+    for (const PlainTrafficCheck& check : kPlainTrafficChecks) {
+      problem = PlainTrafficProblem(check.address, check.must_have_route);
+      if (!problem.empty()) {
+        break;
+      }
+    }
+  }
+  if (problem.empty()) {
+    return true;
+  }
+  SetError(problem);
   return false;
 }
 
@@ -554,6 +651,9 @@ V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
   }
   const int status = curl.status();
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    if (!PlainTrafficThroughTunnel(probe.host_name)) {
+      return ProbeOutcome::kAborted;
+    }
     last_error_.clear();
     last_response_ =
         std::string("Linux tunnel validation succeeded via ") + probe.name;

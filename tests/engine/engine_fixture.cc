@@ -39,6 +39,10 @@ case "$mode" in
   sleep:*) exec sleep "${mode#sleep:}" ;;
   signal:*) kill -s "${mode#signal:}" $$ ;;
 esac
+# As the real helper does, so that plain traffic takes the tunnel.
+if [ "$1" = start ]; then
+  ip route replace default dev quon_vpn0 2>/dev/null || true
+fi
 exit 0
 )SH";
 
