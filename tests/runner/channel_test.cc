@@ -303,6 +303,77 @@ TEST_F(ChannelTest, MainLoopNeverWaitsForTheEngine) {
   EXPECT_LT(longest.count(), 200) << "the main loop stalled";
 }
 
+// The engine's lines "Start() called" and "Stop() called", in order, as
+// "S" and "T".
+std::string EngineCallOrder() {
+  g_autofree gchar* log = nullptr;
+  if (!g_file_get_contents(NativeLog().c_str(), &log, nullptr, nullptr)) {
+    return "";
+  }
+  std::string order;
+  for (const gchar* p = log; (p = strstr(p, "[LINUX V2RAY] St")) != nullptr;
+       ++p) {
+    if (g_str_has_prefix(p, "[LINUX V2RAY] Start() called")) {
+      order += 'S';
+    } else if (g_str_has_prefix(p, "[LINUX V2RAY] Stop() called")) {
+      order += 'T';
+    }
+  }
+  return order;
+}
+
+TEST_F(ChannelTest, EngineCallsRunInTheOrderTheyWereMade) {
+  (void)unlink(NativeLog().c_str());
+  {
+    std::lock_guard<std::mutex> lock(g_start_mutex);
+    g_starts.clear();
+  }
+  // The first start is slow, so that every later call is waiting for the
+  // engine when it is free again: then nothing but the order they were made
+  // in may decide which goes next.
+  static std::atomic<int> starts_seen{0};
+  starts_seen = 0;
+  v2ray_channel_testing::SetStartObserver(
+      [](const std::string& config, const std::string& mode,
+         const std::vector<std::string>& apps) {
+        if (starts_seen++ == 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        std::lock_guard<std::mutex> lock(g_start_mutex);
+        g_starts.push_back({config, mode, apps});
+      });
+  constexpr int kPairs = 12;
+  std::vector<Call> calls(1 + 2 * kPairs);
+  std::vector<std::string> configs;
+  for (int i = 0; i <= kPairs; ++i) {
+    configs.push_back("{\"n\": " + std::to_string(i) + "}");
+  }
+  auto start_args = [](int i) {
+    return R"({"config_data": "{\"n\": )" + std::to_string(i) + R"(}"})";
+  };
+  Send(&calls[0], "start", start_args(0).c_str());
+  for (int i = 1; i <= kPairs; ++i) {
+    // A "stop" sent right after a "start", and the next start right after.
+    Send(&calls[2 * i - 1], "stop", nullptr);
+    Send(&calls[2 * i], "start", start_args(i).c_str());
+  }
+  EXPECT_TRUE(RunUntil([&] {
+    return std::all_of(calls.begin(), calls.end(),
+                       [](const Call& c) { return c.answers > 0; });
+  }));
+  std::string expected = "S";
+  for (int i = 0; i < kPairs; ++i) {
+    expected += "TS";
+  }
+  EXPECT_EQ(expected, EngineCallOrder());
+  std::lock_guard<std::mutex> lock(g_start_mutex);
+  std::vector<std::string> seen;
+  for (const StartArgs& start : g_starts) {
+    seen.push_back(start.config);
+  }
+  EXPECT_EQ(configs, seen);
+}
+
 TEST_F(ChannelTest, NoWorkerThreadStillMeansExactlyOneAnswer) {
   v2ray_channel_testing::SetFailThreadCreation(true);
   const std::string prefix = "Linux VPN could not start a worker thread for ";
