@@ -1,7 +1,10 @@
 #include "v2ray_engine_linux.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -16,18 +19,27 @@
 #include <string>
 #include <vector>
 
+#include "bounded_log.h"
+#include "helper_status_text.h"
 #include "pathwarden_exit_status.h"
 #include "poll_wait.h"
 #include "private_file.h"
+#include "route_lookup.h"
+#include "runtime_dir.h"
 #include "session_token.h"
 
 namespace {
 
-// Fixed paths. The runner reads no configuration: everything it touches is
-// named here.
-constexpr char kNativeLogPath[] = "/tmp/quon_vpn_runner_native_linux.log";
-constexpr char kRuntimeConfigPath[] = "/tmp/quon_vpn_xray_config_runtime.json";
-constexpr char kRuntimeErrorLogPath[] = "/tmp/quon_vpn_xray_runtime_error.log";
+// Fixed names. The runner reads no configuration: everything it touches is
+// named here. The runner's own files live in the user's private directory
+// (RuntimeDir), where no other user can read them, plant anything or block
+// them.
+constexpr char kNativeLogName[] = "quon_vpn_runner_native_linux.log";
+constexpr char kRuntimeConfigName[] = "quon_vpn_xray_config_runtime.json";
+constexpr char kRuntimeErrorLogName[] = "quon_vpn_xray_runtime_error.log";
+constexpr char kHelperOutputLogName[] = "quon_vpn_helper_runtime.log";
+// Files of the private directory are the user's alone.
+constexpr mode_t kPrivateFileMode = 0600;
 constexpr char kInstalledXrayPath[] = "/opt/quon_vpn/xray";
 constexpr char kInstalledHelperPath[] =
     "/usr/local/libexec/quon_vpn/pathwarden";
@@ -53,21 +65,13 @@ constexpr int kKillReapLimitMs = 200;
 constexpr int kHandOverLimitMs = 2000;
 
 // Statuses of a helper that refused to touch a tunnel that is not this
-// runner's, and what the user is told.
+// runner's: nothing was changed.
 constexpr int kHelperNotOwner = 19;
 constexpr int kHelperOtherSession = 22;
-const char* RefusalText(int status) {
-  switch (status) {
-    case kHelperNotOwner:
-      return "the tunnel belongs to another user";
-    case kHelperOtherSession:
-      return "the tunnel belongs to another running quon_vpn";
-    default:
-      return nullptr;
-  }
+bool IsRefusal(int status) {
+  return status == kHelperNotOwner || status == kHelperOtherSession;
 }
 
-constexpr char kHelperOutputLogPath[] = "/tmp/quon_vpn_helper_runtime.log";
 constexpr char kTunName[] = "quon_vpn0";
 constexpr char kTunSysfsPath[] = "/sys/class/net/quon_vpn0";
 
@@ -76,10 +80,13 @@ constexpr char kHelperNotInstalled[] =
     "one-time Linux setup/installer.";
 
 // A probe of CheckTunnel: curl fetches |url| bound to the tunnel interface.
+// |host_name|, when set, is the name in |url|: once the probe has reached it,
+// the addresses it stands for must be routed through the tunnel too.
 struct TunnelProbe {
   const char* url;
   bool insecure;
   const char* name;
+  const char* host_name;
 };
 
 // Tried in order; the first that answers proves the tunnel. The first is
@@ -89,9 +96,29 @@ struct TunnelProbe {
 // /generate_204 with an empty 204 over plain HTTP, so no certificate is
 // involved at all, and the name lookup it needs also proves that DNS works.
 constexpr TunnelProbe kTunnelProbes[] = {
-    {"https://1.1.1.1/cdn-cgi/trace", true, "cloudflare-ip"},
-    {"http://cp.cloudflare.com/generate_204", false, "cloudflare-http"},
+    {"https://1.1.1.1/cdn-cgi/trace", true, "cloudflare-ip", nullptr},
+    {"http://cp.cloudflare.com/generate_204", false, "cloudflare-http",
+     "cp.cloudflare.com"},
 };
+
+// The probes are bound to the tunnel, so they succeed whatever the
+// machine's own routing does. Plain traffic, bound to nothing, must leave
+// through the tunnel too, or "connected" would be said while it leaks: the
+// kernel is asked where it sends a packet to the first probe's address and
+// to the same host's IPv6 address. IPv4 must have a route; IPv6 may have
+// none (the helper takes the family over only where it had a default), but
+// no route of it may leave by another link.
+struct PlainTrafficCheck {
+  const char* address;
+  bool must_have_route;
+};
+constexpr PlainTrafficCheck kPlainTrafficChecks[] = {
+    {"1.1.1.1", true},
+    {"2606:4700:4700::1111", false},
+};
+constexpr char kNotThroughTunnel[] =
+    "Linux tunnel validation failed: traffic is not going through the "
+    "tunnel: ";
 
 // curl's argument vector for |probe|. Bound to the tunnel interface; its
 // output is discarded, only the exit status counts.
@@ -107,11 +134,16 @@ std::vector<std::string> CurlArguments(const TunnelProbe& probe) {
   return argv;
 }
 
-// The user's own file at a shared name, for a child's output; -1 (the child
-// keeps the runner's output) when it cannot be opened.
-OwnedFd OpenChildOutput(const char* path) {
-  return OwnedFd(
-      OpenPrivateFile(path, O_WRONLY | O_CREAT | O_APPEND, 0644, geteuid()));
+// The runner's file |name| for a child's output, cut to its bound first; -1
+// (the child keeps the runner's output) when it cannot be opened.
+OwnedFd OpenChildOutput(const char* name) {
+  const std::string path = RuntimeFilePath(name);
+  if (path.empty()) {
+    return OwnedFd();
+  }
+  BoundLog(path.c_str());
+  return OwnedFd(OpenPrivateFile(path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                 kPrivateFileMode, geteuid()));
 }
 
 OwnedFd OpenDevNull() {
@@ -126,6 +158,56 @@ std::string ErrorText(int error) {
 
 void SleepMs(int ms) {
   usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+// Why plain traffic to |address| would not go through the tunnel; empty
+// when it would.
+std::string PlainTrafficProblem(const std::string& address,
+                                bool must_have_route) {
+  const RouteLookup route = LookupRoute(address);
+  switch (route.result) {
+    case RouteLookup::Result::kDevice:
+      if (route.device == kTunName) {
+        return std::string();
+      }
+      return kNotThroughTunnel + std::string("the system sends packets for ") +
+             address + " out of " + route.device + ", not " + kTunName;
+    case RouteLookup::Result::kNoRoute:
+      if (!must_have_route) {
+        return std::string();
+      }
+      return kNotThroughTunnel + std::string("the system has no route to ") +
+             address + " (" + ErrorText(route.error) + ")";
+    case RouteLookup::Result::kFailed:
+      break;
+  }
+  return "Linux tunnel validation failed: could not ask the system how it "
+         "routes " +
+         address + ": " + ErrorText(route.error);
+}
+
+// PlainTrafficProblem for every IPv4 address |host| resolves to. A name
+// that does not resolve here (curl has just reached it, so this is rare)
+// is not held against the tunnel: the first check has already been made.
+std::string HostTrafficProblem(const char* host) {
+  addrinfo hints = {};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0) {
+    return std::string();
+  }
+  std::string problem;
+  for (const addrinfo* a = found; a != nullptr && problem.empty();
+       a = a->ai_next) {
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+    if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof(text)) != nullptr) {
+      problem = PlainTrafficProblem(text, true);
+    }
+  }
+  freeaddrinfo(found);
+  return problem;
 }
 
 bool IsContinuationByte(unsigned char c) {
@@ -291,13 +373,12 @@ bool V2RayEngineLinux::RunPreStartRouteCleanup() {
   // signal it.
   (void)child.Release();
   const int status = child.status();
-  const char* refusal =
-      WIFEXITED(status) ? RefusalText(WEXITSTATUS(status)) : nullptr;
-  if (refusal == nullptr) {
+  if (!WIFEXITED(status) || !IsRefusal(WEXITSTATUS(status))) {
     return true;  // Whatever else it found is for the start to find out.
   }
   // Someone else's live tunnel: this runner does not fight over it.
-  SetError(std::string("Linux VPN could not start: ") + refusal);
+  SetError("Linux VPN could not start: " +
+           HelperStatusText(WEXITSTATUS(status)));
   return false;
 }
 
@@ -306,10 +387,10 @@ bool V2RayEngineLinux::LaunchXray(const std::string& xray_path) {
     SetError("xray binary is missing or not executable: " + xray_path);
     return false;
   }
-  const OwnedFd output = OpenChildOutput(kRuntimeErrorLogPath);
+  const OwnedFd output = OpenChildOutput(kRuntimeErrorLogName);
   ChildSpec spec;
   spec.program = xray_path;
-  spec.argv = {xray_path, "run", "-config", kRuntimeConfigPath};
+  spec.argv = {xray_path, "run", "-config", GetRuntimeConfigPath()};
   spec.output_fd = output.get();
   if (!core_.Spawn(spec)) {
     SetError("fork() failed");
@@ -326,7 +407,7 @@ bool V2RayEngineLinux::LaunchXray(const std::string& xray_path) {
       orders.host = server_host_;
       orders.session = session_;
     }
-    orders.log_path = kHelperOutputLogPath;
+    orders.log_path = RuntimeFilePath(kHelperOutputLogName);
     if (!core_lifeline_.Watch(pid, orders)) {
       Log(std::string(kLogPrefix) +
           "no watcher for xray; it would outlive a runner that is killed");
@@ -379,7 +460,7 @@ bool V2RayEngineLinux::RoutingTakenOver() {
   // it give back what it took. A failure here replaces the first message.
   const bool undone =
       RunRouteHelper("stop", server_host_, kRunnerUndoLimitMs / 1000);
-  const bool refused = RefusalText(last_helper_status_) != nullptr;
+  const bool refused = IsRefusal(last_helper_status_);
   if (undone) {
     SessionEnded();
   }
@@ -566,7 +647,7 @@ bool V2RayEngineLinux::RecoverAbandonedTunnel() {
   // No session: the helper gives the network back only when the runner
   // that took it is gone.
   if (!RunHelper("stop", host, kRunnerStopLimitMs / 1000, true)) {
-    if (RefusalText(last_helper_status_) == nullptr) {
+    if (!IsRefusal(last_helper_status_)) {
       SetError(
           "the network left by an earlier run of quon_vpn could not "
           "be restored: " +
@@ -590,7 +671,8 @@ bool V2RayEngineLinux::IsRunning() {
 
 bool V2RayEngineLinux::CheckTunnel() {
   Log(std::string(kLogPrefix) + "CheckTunnel() called");
-  if (TakeDownAfterCoreExit() || !TunnelCanBeProbed()) {
+  if (TakeDownAfterCoreExit() || !TunnelCanBeProbed() ||
+      !PlainTrafficThroughTunnel(nullptr)) {
     return false;
   }
   SleepMs(700);
@@ -607,6 +689,25 @@ bool V2RayEngineLinux::CheckTunnel() {
     }
   }
   ReportNoProbeReached(last_exit);
+  return false;
+}
+
+bool V2RayEngineLinux::PlainTrafficThroughTunnel(const char* host_name) {
+  std::string problem;
+  if (host_name != nullptr) {
+    problem = HostTrafficProblem(host_name);
+  } else {
+    for (const PlainTrafficCheck& check : kPlainTrafficChecks) {
+      problem = PlainTrafficProblem(check.address, check.must_have_route);
+      if (!problem.empty()) {
+        break;
+      }
+    }
+  }
+  if (problem.empty()) {
+    return true;
+  }
+  SetError(problem);
   return false;
 }
 
@@ -657,6 +758,9 @@ V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
   }
   const int status = curl.status();
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    if (!PlainTrafficThroughTunnel(probe.host_name)) {
+      return ProbeOutcome::kAborted;
+    }
     last_error_.clear();
     last_response_ =
         std::string("Linux tunnel validation succeeded via ") + probe.name;
@@ -712,7 +816,7 @@ std::string V2RayEngineLinux::GetExecutableDir() const {
 }
 
 std::string V2RayEngineLinux::GetRuntimeConfigPath() const {
-  return kRuntimeConfigPath;
+  return RuntimeFilePath(kRuntimeConfigName);
 }
 
 std::string V2RayEngineLinux::GetXrayPath() const {
@@ -745,6 +849,12 @@ std::string V2RayEngineLinux::GetHelperPath() const {
 
 bool V2RayEngineLinux::WriteRuntimeConfig(const std::string& config) {
   const std::string path = GetRuntimeConfigPath();
+  if (path.empty()) {
+    // Never a shared place instead: the configuration names the server and
+    // its credentials.
+    SetError("Linux runtime config cannot be written: " + RuntimeDirProblem());
+    return false;
+  }
   // |error| is taken by the caller, before any clean-up can change errno.
   const auto fail = [this, &path](const char* what, int error) {
     SetError(std::string(what) + " Linux runtime config '" + path +
@@ -880,7 +990,7 @@ bool V2RayEngineLinux::RunHelper(const std::string& action,
   Log(std::string(kLogPrefix) + "route helper action=" + action +
       " server=" + server_host + " helper=" + helper_path);
   ClearRuntimeErrorLog();
-  const OwnedFd output = OpenChildOutput(kHelperOutputLogPath);
+  const OwnedFd output = OpenChildOutput(kHelperOutputLogName);
   ChildSpec spec;
   spec.program = helper_path;
   spec.argv = HelperArguments(helper_path, action, server_host);
@@ -910,8 +1020,9 @@ bool V2RayEngineLinux::CanRunHelper(const std::string& helper_path,
 void V2RayEngineLinux::ClearRuntimeErrorLog() {
   // Whatever Xray prints from now on belongs to this run. A file planted by
   // someone else is left alone, as one that cannot be opened is.
-  const int fd = OpenPrivateFile(kRuntimeErrorLogPath,
-                                 O_WRONLY | O_CREAT | O_TRUNC, 0644, geteuid());
+  const std::string path = RuntimeFilePath(kRuntimeErrorLogName);
+  const int fd = OpenPrivateFile(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                 kPrivateFileMode, geteuid());
   if (fd >= 0) {
     (void)close(fd);
   }
@@ -950,45 +1061,21 @@ bool V2RayEngineLinux::HelperStatusOk(int status, bool quiet_refusal) {
     return false;
   }
   last_helper_status_ = WEXITSTATUS(status);
-  if (const char* refusal = RefusalText(last_helper_status_)) {
+  if (last_helper_status_ == kPathwardenOk) {
+    Log(std::string(kLogPrefix) + "route helper finished successfully");
+    return true;
+  }
+  if (quiet_refusal && IsRefusal(last_helper_status_)) {
     // Nothing was changed: the tunnel is not this runner's to touch.
-    if (quiet_refusal) {
-      Log(std::string(kLogPrefix) + "route helper left it: " + refusal);
-    } else {
-      SetError(refusal);
-    }
+    Log(std::string(kLogPrefix) +
+        "route helper left it: " + HelperStatusText(last_helper_status_));
     return false;
   }
-  switch (last_helper_status_) {
-    case kPathwardenOk:
-      Log(std::string(kLogPrefix) + "route helper finished successfully");
-      return true;
-    case kPathwardenRootRequired:
-      SetError(
-          "Orvex system helper needs root privileges. Run the one-time Linux "
-          "installer/setup so /usr/local/libexec/quon_vpn/pathwarden is "
-          "installed with the required privilege.");
-      return false;
-    case kPathwardenNotPermitted:
-      SetError("permission denied while executing Orvex system helper");
-      return false;
-    case kPathwardenNotExecutable:
-      SetError(
-          "Orvex system helper could not be executed. Run the one-time Linux "
-          "setup/installer.");
-      return false;
-    case kPathwardenBusy:
-      // A helper left running past its limit still holds the routing lock.
-      // The number stays in the text for whoever matches on it.
-      SetError("route helper failed with exit code " +
-               std::to_string(kPathwardenBusy) +
-               ": another route helper is still running");
-      return false;
-    default:
-      SetError("route helper failed with exit code " +
-               std::to_string(last_helper_status_));
-      return false;
-  }
+  // Every status reaches the user as words: a helper left running past its
+  // limit still holding the routing lock (15), a tunnel of another user or
+  // another runner (19, 22), and all the rest.
+  SetError(HelperFailureMessage(last_helper_status_));
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -1025,7 +1112,11 @@ bool V2RayEngineLinux::ProcessExists(int pid) const {
 }
 
 std::string V2RayEngineLinux::ReadRuntimeError() const {
-  const int fd = OpenPrivateFile(kRuntimeErrorLogPath, O_RDONLY, 0, geteuid());
+  const std::string path = RuntimeFilePath(kRuntimeErrorLogName);
+  // The core appends for as long as it runs; each look at its output keeps
+  // the file within bounds too.
+  BoundLog(path.c_str());
+  const int fd = OpenPrivateFile(path.c_str(), O_RDONLY, 0, geteuid());
   if (fd < 0) {
     return std::string();
   }
@@ -1057,8 +1148,10 @@ std::string V2RayEngineLinux::ReadRuntimeError() const {
 void V2RayEngineLinux::Log(const std::string& line) {
   // One open, write and close per line: nothing is lost in a buffer when
   // the runner dies, and the file can be removed while the runner runs.
-  const int fd = OpenPrivateFile(kNativeLogPath, O_WRONLY | O_CREAT | O_APPEND,
-                                 0644, geteuid());
+  const std::string path = RuntimeFilePath(kNativeLogName);
+  BoundLog(path.c_str());
+  const int fd = OpenPrivateFile(path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                 kPrivateFileMode, geteuid());
   if (fd < 0) {
     return;
   }

@@ -160,6 +160,10 @@ class V2RayEngineLinux {
 
   // Steps of CheckTunnel.
   bool TunnelCanBeProbed();
+  // False (and the reason recorded) when the kernel would send a plain
+  // packet, bound to no interface, to the probe addresses, or to the
+  // addresses of |host_name| when set, out of another link than the tunnel.
+  bool PlainTrafficThroughTunnel(const char* host_name);
   enum class ProbeOutcome { kReached, kFailed, kAborted };
   ProbeOutcome RunProbe(size_t index, int* last_exit);
   void ReportNoProbeReached(int last_exit);

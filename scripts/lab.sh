@@ -204,7 +204,7 @@ keep_logs() {
   rm -rf "$dir"
   mkdir -p "$dir"
   [ -n "$LAB_WORK" ] || return 0
-  for f in /tmp/quon_vpn_*.log "$LAB_WORK"/*.log "$LAB_WORK"/*.snap; do
+  for f in "$LAB_USER_RUN"/quon_vpn/quon_vpn_*.log "$LAB_WORK"/*.log "$LAB_WORK"/*.snap; do
     [ -f "$f" ] && cp "$f" "$dir/"
   done
   return 0
@@ -345,7 +345,7 @@ run_main() {
     dns_through_tunnel
   proof "the home link's DNS default-route is off" old_link_dns_off
   proof "the helper ran set-user-id for user nobody" \
-    grep -q "real uid=$LAB_USER_UID effective uid=0" /tmp/quon_vpn_helper_runtime.log
+    grep -q "real uid=$LAB_USER_UID effective uid=0" "$LAB_USER_RUN/quon_vpn/quon_vpn_helper_runtime.log"
   step_end
   # For a look from outside (nsenter) while the tunnel is up: the run waits
   # as long as this file exists.

@@ -73,8 +73,10 @@ TEST_F(ChannelEngineTest, FailuresCarryTheEngineMessage) {
       "data",
       InvokeStart(" {}"));
   SetHelperMode("start", "exit:12");
-  EXPECT_EQ("e:START_FAILED:route helper failed with exit code 12",
-            InvokeStart(XrayConfig()));
+  EXPECT_EQ(
+      "e:START_FAILED:route helper failed: the saved IPv4 default route could "
+      "not be put back; stop again to retry (status 12)",
+      InvokeStart(XrayConfig()));
   EXPECT_EQ("b:false", Invoke("isRunning"));
 
   SetHelperMode("start", "");
@@ -82,8 +84,10 @@ TEST_F(ChannelEngineTest, FailuresCarryTheEngineMessage) {
   EXPECT_EQ("e:START_FAILED:xray is already running",
             InvokeStart(XrayConfig()));
   SetHelperMode("stop", "exit:3");
-  EXPECT_EQ("e:STOP_FAILED:route helper failed with exit code 3",
-            Invoke("stop"));
+  EXPECT_EQ(
+      "e:STOP_FAILED:route helper failed: this machine has no default route "
+      "that carries traffic out; connect to a network first (status 3)",
+      Invoke("stop"));
   // The core is stopped all the same.
   EXPECT_EQ("b:false", Invoke("isRunning"));
   SetHelperMode("stop", "");

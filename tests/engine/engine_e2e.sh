@@ -38,7 +38,7 @@ assert_contains "$(ip -6 route show default)" "dev quon_vpn0" "IPv6 default rout
 assert_contains "$now" "$LAB_VPN_V4 via $LAB_DESKTOP_GW_V4" "host route to the vpn server"
 assert_not_contains "$(ip -4 route show default)" "via $LAB_DESKTOP_GW_V4" "old IPv4 default route"
 [ -s /run/quon_vpn_route_state_linux.txt ] || fail "the helper saved no route state"
-assert_eq "$(cat /tmp/quon_vpn_xray_config_runtime.json)" "$(cat "$config")" "runtime configuration"
+assert_eq "$(cat /tmp/quon_vpn-65534/quon_vpn_xray_config_runtime.json)" "$(cat "$config")" "runtime configuration"
 
 engine running
 assert_contains "$answer" "running ok" "isRunning after start"
@@ -58,7 +58,7 @@ engine check
 pp lab_in "$LAB_NS_VPN" ip route del prohibit "$LAB_PROBE_TRACE_V4/32"
 assert_contains "$answer" "check ok " "checkTunnel by the second probe"
 assert_contains "$answer" "Linux tunnel validation succeeded via cloudflare-http" "second probe used"
-assert_contains "$(cat /tmp/quon_vpn_runner_native_linux.log)" \
+assert_contains "$(cat /tmp/quon_vpn-65534/quon_vpn_runner_native_linux.log)" \
   "tunnel probe failed name=cloudflare-ip exit=7" "first probe refused"
 
 engine stop
@@ -74,9 +74,9 @@ engine check
 assert_contains "$answer" "check fail " "checkTunnel after stop"
 assert_contains "$answer" "Linux Xray process is not running" "checkTunnel after stop"
 
-log=$(cat /tmp/quon_vpn_runner_native_linux.log)
+log=$(cat /tmp/quon_vpn-65534/quon_vpn_runner_native_linux.log)
 assert_contains "$log" "[LINUX V2RAY] route helper action=start server=$LAB_VPN_HOST helper=/usr/local/libexec/quon_vpn/pathwarden" "native log"
-assert_eq 65534 "$(stat -c %u /tmp/quon_vpn_runner_native_linux.log)" "native log owner"
+assert_eq 65534 "$(stat -c %u /tmp/quon_vpn-65534/quon_vpn_runner_native_linux.log)" "native log owner"
 
 # The core dies while the tunnel is up: quon_vpn0 and the default routes
 # through it vanish. The next "isRunning" gives the old routing back.
@@ -117,7 +117,7 @@ wait_until 2 no_process "$CORE" || fail "the core outlived its runner"
 wait_until 2 no_process "$WATCHER" || fail "the watcher outlived its work"
 lab_link_absent quon_vpn0 || fail "quon_vpn0 outlived its core"
 [ ! -e /run/quon_vpn_route_state_linux.txt ] || fail "route state left"
-assert_contains "$(cat /tmp/quon_vpn_helper_runtime.log)" "[watcher] quon_vpn is gone" "the watcher's line"
+assert_contains "$(cat /tmp/quon_vpn-65534/quon_vpn_helper_runtime.log)" "[watcher] quon_vpn is gone" "the watcher's line"
 # A new runner finds nothing to do and brings a tunnel up and down again.
 driver_start
 engine recover
@@ -131,9 +131,9 @@ driver_end
 no_process "$CORE" || fail "a core is still running"
 # A stop on a clean machine looks at the state file and runs no helper.
 driver_start
-: >/tmp/quon_vpn_runner_native_linux.log
+: >/tmp/quon_vpn-65534/quon_vpn_runner_native_linux.log
 engine stop
 assert_contains "$answer" "stop ok " "stop on a clean machine"
-assert_not_contains "$(cat /tmp/quon_vpn_runner_native_linux.log)" "route helper" "helper on a clean machine"
+assert_not_contains "$(cat /tmp/quon_vpn-65534/quon_vpn_runner_native_linux.log)" "route helper" "helper on a clean machine"
 driver_end
 echo "PASS: start, check and stop as the desktop user; a dead core and a killed runner give the network back"

@@ -40,6 +40,10 @@ case "$mode" in
   sleep:*) exec sleep "${mode#sleep:}" ;;
   signal:*) kill -s "${mode#signal:}" $$ ;;
 esac
+# As the real helper does, so that plain traffic takes the tunnel.
+if [ "$1" = start ]; then
+  ip route replace default dev quon_vpn0 2>/dev/null || true
+fi
 exit 0
 )SH";
 
@@ -119,6 +123,13 @@ bool ReadStat(pid_t pid, char* state, pid_t* ppid, std::string* comm) {
 }
 
 }  // namespace
+
+void UseTmpRuntimeDir() {
+  ASSERT_EQ(0u, geteuid()) << "the paths of kRuntimeDir are root's";
+  ASSERT_EQ(0, unsetenv("XDG_RUNTIME_DIR"));
+  ASSERT_TRUE(mkdir(kRuntimeDir, 0700) == 0 || errno == EEXIST)
+      << kRuntimeDir << ": " << std::strerror(errno);
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -342,6 +353,7 @@ void EngineTest::SetUp() {
         << dir << ": " << std::strerror(errno);
   }
   mounted_ = true;
+  UseTmpRuntimeDir();
   MakeDirs("/usr/local/libexec/quon_vpn");
   MakeDirs("/opt/quon_vpn");
   MakeDirs(std::string(kBenchDir) + "/bin");

@@ -16,10 +16,16 @@
 
 namespace engine_test {
 
-constexpr char kNativeLog[] = "/tmp/quon_vpn_runner_native_linux.log";
-constexpr char kRuntimeConfig[] = "/tmp/quon_vpn_xray_config_runtime.json";
-constexpr char kRuntimeErrorLog[] = "/tmp/quon_vpn_xray_runtime_error.log";
-constexpr char kHelperLog[] = "/tmp/quon_vpn_helper_runtime.log";
+// The engine's private directory as root sees it without a session
+// directory (UseTmpRuntimeDir), and its four files.
+constexpr char kRuntimeDir[] = "/tmp/quon_vpn-0";
+constexpr char kNativeLog[] =
+    "/tmp/quon_vpn-0/quon_vpn_runner_native_linux.log";
+constexpr char kRuntimeConfig[] =
+    "/tmp/quon_vpn-0/quon_vpn_xray_config_runtime.json";
+constexpr char kRuntimeErrorLog[] =
+    "/tmp/quon_vpn-0/quon_vpn_xray_runtime_error.log";
+constexpr char kHelperLog[] = "/tmp/quon_vpn-0/quon_vpn_helper_runtime.log";
 constexpr char kHelperPath[] = "/usr/local/libexec/quon_vpn/pathwarden";
 constexpr char kXrayPath[] = "/opt/quon_vpn/xray";
 constexpr char kWatcherPath[] = "/opt/quon_vpn/quon_vpn_watch";
@@ -29,6 +35,11 @@ constexpr char kBenchDir[] = "/tmp/engine_bench";
 constexpr char kHelperNotInstalled[] =
     "Orvex system helper is not installed or not executable. Run the "
     "one-time Linux setup/installer.";
+
+// Forgets any session directory, so that the engine keeps its files in
+// kRuntimeDir, and makes that directory (mode 0700) for files a test plants
+// before the engine runs. Root only, inside the sandbox.
+void UseTmpRuntimeDir();
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path,

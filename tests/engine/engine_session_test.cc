@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine_fixture.h"
+#include "helper_status_text.h"
 
 namespace engine_test {
 namespace {
@@ -78,11 +79,12 @@ TEST_F(SessionTest, EveryHelperCallOfATunnelCarriesItsSession) {
 TEST_F(SessionTest, AnotherOwnersTunnelIsLeftAlone) {
   struct Case {
     const char* mode;
+    int status;
     const char* words;
   };
   for (const Case& c :
-       {Case{"exit:22", "the tunnel belongs to another running quon_vpn"},
-        Case{"exit:19", "the tunnel belongs to another user"}}) {
+       {Case{"exit:22", 22, "the tunnel belongs to another running quon_vpn"},
+        Case{"exit:19", 19, "the tunnel belongs to another user"}}) {
     SCOPED_TRACE(c.mode);
     DestroyEngine();
     ClearRecords();
@@ -97,7 +99,7 @@ TEST_F(SessionTest, AnotherOwnersTunnelIsLeftAlone) {
     EXPECT_FALSE(engine().IsRunning());
 
     EXPECT_FALSE(engine().Stop());
-    EXPECT_EQ(c.words, engine().LastError());
+    EXPECT_EQ(HelperFailureMessage(c.status), engine().LastError());
     EXPECT_TRUE(Children().empty());
     SetHelperMode("stop", "");
   }
@@ -134,7 +136,8 @@ TEST_F(SessionTest, RecoveryAtStartUp) {
   EXPECT_FALSE(engine().RecoverAbandonedTunnel());
   EXPECT_EQ(
       "the network left by an earlier run of quon_vpn could not be "
-      "restored: route helper failed with exit code 12",
+      "restored: " +
+          HelperFailureMessage(12),
       engine().LastError());
   SetHelperMode("stop", "");
   DestroyEngine();

@@ -273,7 +273,10 @@ TEST_F(TunnelTest, InterfaceNeverCreatedAndSigtermIgnored) {
   // A new start is not blocked by it.
   SetHelperMode("start", "exit:12");
   EXPECT_FALSE(engine().Start(XrayConfig(kHost), "allow", {}));
-  EXPECT_EQ("route helper failed with exit code 12", engine().LastError());
+  EXPECT_EQ(
+      "route helper failed: the saved IPv4 default route could not be put "
+      "back; stop again to retry (status 12)",
+      engine().LastError());
   // The engine going away ends it: nothing outlives the engine.
   DestroyEngine();
   EXPECT_TRUE(IsZombieOrGone(xray));
@@ -295,20 +298,21 @@ TEST_F(TunnelTest, RoutingFailureUndoesEverything) {
       {"exit:12",
        "",
        true,
-       "route helper failed with exit code 12",
+       "route helper failed: the saved IPv4 default route could not be put "
+       "back; stop again to retry (status 12)",
        {"stop 127.0.0.1", "start 127.0.0.1", "stop 127.0.0.1"}},
       // The compensating stop fails too: its message wins.
       {"exit:12",
        "exit:13",
        true,
-       "route helper failed with exit code 13",
+       "route helper failed: the saved IPv6 default route could not be put "
+       "back; stop again to retry (status 13)",
        {"stop 127.0.0.1", "start 127.0.0.1", "stop 127.0.0.1"}},
       // ... also when a helper left running still holds the routing lock.
       {"exit:12",
        "exit:15",
        true,
-       "route helper failed with exit code 15: another route helper is still "
-       "running",
+       "route helper failed: another route helper is still running (status 15)",
        {"stop 127.0.0.1", "start 127.0.0.1", "stop 127.0.0.1"}},
       {"signal:KILL",
        "",
@@ -398,7 +402,9 @@ TEST_F(TunnelTest, StopOutcomes) {
   const pid_t xray = XrayPid();
   ClearRecords();
   SetHelperMode("stop", "exit:12");
-  const std::string error = "route helper failed with exit code 12";
+  const std::string error =
+      "route helper failed: the saved IPv4 default route could not be put "
+      "back; stop again to retry (status 12)";
   EXPECT_FALSE(engine().Stop());
   EXPECT_EQ(error, engine().LastError());
   EXPECT_EQ("", engine().LastResponse());
