@@ -113,7 +113,21 @@ void appendMissingRoutes(int family,
 // lose them for good, and recording the tunnel as "the route before the
 // tunnel" would make the next stop restore nothing useful. So the earlier
 // record is kept and what is in the table now beside the tunnel is added.
-int detectRoutes(StartPlan* plan) {
+int detectRoutes(const TunnelOwner& caller, StartPlan* plan) {
+  SavedRouteState earlier;
+  const LoadResult earlier_result = loadRouteState(kStatePath, &earlier);
+  if (earlier_result == LoadResult::kRefused) {
+    errLine(std::string("[helper] the route state file ") + kStatePath +
+            " was refused; nothing is changed until it has been checked "
+            "and removed");
+    return kPathwardenStateRefused;
+  }
+  if (earlier_result == LoadResult::kFound) {
+    const int rc = checkOwner(earlier.owner, caller);
+    if (rc != kPathwardenOk) {
+      return rc;
+    }
+  }
   std::vector<RouteEntry> now4;
   std::vector<RouteEntry> now6;
   if (!detectDefaultRoutes(AF_INET, &now4) ||
@@ -132,15 +146,9 @@ int detectRoutes(StartPlan* plan) {
     }
   }
 
-  SavedRouteState earlier;
-  const LoadResult earlier_result = loadRouteState(kStatePath, &earlier);
-  if (earlier_result == LoadResult::kRefused) {
-    errLine(std::string("[helper] the route state file ") + kStatePath +
-            " was refused; nothing is changed until it has been checked "
-            "and removed");
-    return kPathwardenStateRefused;
-  }
   SavedRouteState& state = plan->state;
+  // The tunnel is the caller's from now on.
+  state.owner = caller;
   state.routes4 = plan->present4;
   state.routes6 = plan->present6;
   if (earlier_result == LoadResult::kFound) {
@@ -419,6 +427,7 @@ int requireRoot() {
 // none begins once |deadline| has passed. |changed| is set before the first
 // step that changes the network. Nothing changes before the record is saved.
 int runStartSteps(const std::string& server,
+                  const TunnelOwner& caller,
                   const Deadline& deadline,
                   StartPlan* plan,
                   bool* changed) {
@@ -428,7 +437,7 @@ int runStartSteps(const std::string& server,
       rc = deadline.passed() ? kPathwardenTimedOut : action();
     }
   };
-  step([&] { return detectRoutes(plan); });
+  step([&] { return detectRoutes(caller, plan); });
   step([&] { return resolveServer(server, plan); });
   step([&] { return recordDnsLinks(plan); });
   step([&] { return saveState(*plan); });
@@ -468,7 +477,9 @@ int undoStart(const StartPlan& plan) {
 // runs out of time gives back what it changed and says so with its own
 // status. Any other failure is left to the runner's stop, which reads the
 // record.
-int startRouting(const std::string& server, const Deadline& deadline) {
+int startRouting(const std::string& server,
+                 const TunnelOwner& caller,
+                 const Deadline& deadline) {
   limitCommands(deadline, -1);
   HelperLock lock;
   int rc = kPathwardenOk;
@@ -478,7 +489,7 @@ int startRouting(const std::string& server, const Deadline& deadline) {
   }
   StartPlan plan;
   bool changed = false;
-  rc = runStartSteps(server, deadline, &plan, &changed);
+  rc = runStartSteps(server, caller, deadline, &plan, &changed);
   // The TUN wait ends at the deadline with its own message, before any
   // change.
   const bool late = rc != kPathwardenTunMissing &&
@@ -624,14 +635,15 @@ int restoreNetwork(const std::string& server, const SavedRouteState& state) {
 // everything else is tried, so that stop also cleans up after a start that
 // never ran or stopped half-way. No command may take more than
 // kStopCommandLimitMs, so a hung command cannot hold the lock for ever.
-int stopRouting(const std::string& server) {
+int stopRouting(const std::string& server, const TunnelOwner& caller) {
   limitCommands(Deadline(), kStopCommandLimitMs);
   HelperLock lock;
   SavedRouteState state;
   int rc = kPathwardenOk;
   if ((rc = requireRoot()) != 0 ||
       (rc = lock.acquire(kLockPath, kLockWaitMs)) != 0 ||
-      (rc = loadSavedState(&state)) != 0) {
+      (rc = loadSavedState(&state)) != 0 ||
+      (rc = checkOwner(state.owner, caller)) != 0) {
     return rc;
   }
   rc = restoreNetwork(server, state);
@@ -663,8 +675,8 @@ void writeIdentity(const char* prefix) {
 
 void writeUsage(const std::string& program) {
   std::cerr << "Usage:\n"
-            << "  " << program << " start <server_host_or_ip>\n"
-            << "  " << program << " stop <server_host_or_ip>\n"
+            << "  " << program << " start <server_host_or_ip> [<session>]\n"
+            << "  " << program << " stop <server_host_or_ip> [<session>]\n"
             << std::flush;
 }
 
@@ -703,6 +715,8 @@ int run(int argc, char** argv) {
     return kPathwardenUnsafeProcess;
   }
   writeIdentity("[helper] ");
+  // Who called, before the elevation makes every id 0.
+  const TunnelOwner caller_ids = currentCaller(std::string());
   if (geteuid() == 0) {
     int rc = elevate();
     if (rc != 0) {
@@ -725,11 +739,19 @@ int run(int argc, char** argv) {
   }
   const std::string action = argv[1];
   const std::string server = argv[2];
+  TunnelOwner caller = caller_ids;
+  if (argc > 3) {
+    caller.session = argv[3];
+    if (!isSessionToken(caller.session)) {
+      writeUsage(program);
+      return kPathwardenUsage;
+    }
+  }
   if (action == "start") {
-    return startRouting(server, start_deadline);
+    return startRouting(server, caller, start_deadline);
   }
   if (action == "stop") {
-    return stopRouting(server);
+    return stopRouting(server, caller);
   }
   writeUsage(program);
   return kPathwardenUsage;

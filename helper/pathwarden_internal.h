@@ -99,7 +99,19 @@ struct DnsLink {
   std::string flag;  // "yes" or "no"
 };
 
+// Who started a tunnel: the caller's real user, the process that ran the
+// helper (the runner) with its start time, so that a reused pid is not taken
+// for it, and the runner's session token (empty when it gave none).
+struct TunnelOwner {
+  bool known = false;  // false in a record of an older helper
+  unsigned long uid = 0;
+  long pid = 0;
+  std::string start_time;
+  std::string session;
+};
+
 struct SavedRouteState {
+  TunnelOwner owner;
   DefaultRoute ipv4;
   DefaultRoute ipv6;
   // What stop puts back, in order. Read from the route lines, or made from
@@ -201,6 +213,18 @@ SavedRouteState parseRouteState(const std::string& text);
 bool writeAll(int fd, const std::string& text);
 bool saveRouteState(const SavedRouteState& state, const std::string& path);
 LoadResult loadRouteState(const std::string& path, SavedRouteState* state);
+
+// owner.cc: who may change a recorded tunnel.
+bool isSessionToken(const std::string& text);
+// Field 22 of /proc/PID/stat (the start time in clock ticks since boot), or
+// empty when the process is gone or the file cannot be read.
+std::string processStartTime(long pid);
+// The caller as it reaches the helper: its real uid, its parent process and
+// the session token it gave. Taken at entry, before anything can change.
+TunnelOwner currentCaller(const std::string& session);
+// Whether |caller| may change the tunnel recorded with |owner|. Returns 0,
+// or kPathwardenNotOwner / kPathwardenOtherSession with the refusal written.
+int checkOwner(const TunnelOwner& owner, const TunnelOwner& caller);
 
 // process.cc: process hygiene of a set-user-id program, and the lock.
 std::string safePath();

@@ -24,7 +24,8 @@ namespace pathwarden {
 // and the full record: one "ipv4_route=" or "ipv6_route=" line per default
 // route that start took over, in the words ip accepts to put it back, and
 // one "dns_default_route=" line per link whose DNS default-route flag start
-// switched off, with the value it had.
+// switched off, with the value it had. The owner lines say who may change
+// the tunnel (owner.cc).
 
 constexpr char kStateVersionLine[] = "version=2";
 
@@ -39,6 +40,12 @@ std::string formatRouteState(const SavedRouteState& state) {
   text += "server_ipv4=" + joinCsv(state.server_ipv4) + "\n";
   text += "server_ipv6=" + joinCsv(state.server_ipv6) + "\n";
   text += std::string(kStateVersionLine) + "\n";
+  if (state.owner.known) {
+    text += "owner_uid=" + std::to_string(state.owner.uid) + "\n";
+    text += "owner_pid=" + std::to_string(state.owner.pid) + "\n";
+    text += "owner_start_time=" + state.owner.start_time + "\n";
+    text += "session=" + state.owner.session + "\n";
+  }
   for (const RouteEntry& route : state.routes4) {
     text += "ipv4_route=" + formatRoute(AF_INET, route) + "\n";
   }
@@ -104,6 +111,19 @@ SavedRouteState parseRouteState(const std::string& text) {
       state.server_ipv4 = splitCsv(line.substr(12));
     } else if (startsWith(line, "server_ipv6=")) {
       state.server_ipv6 = splitCsv(line.substr(12));
+    } else if (startsWith(line, "owner_uid=")) {
+      const std::string value = line.substr(10);
+      state.owner.known = isNumber(value, 10);
+      state.owner.uid = state.owner.known ? std::stoul(value) : 0;
+    } else if (startsWith(line, "owner_pid=")) {
+      const std::string value = line.substr(10);
+      state.owner.pid = isNumber(value, 9) ? std::stol(value) : 0;
+    } else if (startsWith(line, "owner_start_time=")) {
+      const std::string value = line.substr(17);
+      state.owner.start_time = isNumber(value, 20) ? value : std::string();
+    } else if (startsWith(line, "session=")) {
+      const std::string value = line.substr(8);
+      state.owner.session = isSessionToken(value) ? value : std::string();
     } else if (line == kStateVersionLine) {
       versioned = true;
     } else if (startsWith(line, "ipv4_route=") ||

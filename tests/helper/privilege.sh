@@ -171,7 +171,9 @@ expect_limited() {
        assert_eq "[helper] could not save route state" "$(last_line "$OUT")" "status 5 message" ;;
   esac
 }
-run_pw "${NOBODY[@]}" "${fsize0[@]}" -- start 10.9.9.9
+# One runner's session throughout: the helpers' parents differ here.
+session=0123456789abcdef0123456789abcdef
+run_pw "${NOBODY[@]}" "${fsize0[@]}" -- start 10.9.9.9 $session
 if [ $can_raise = 1 ] && [[ "${QUON_SANITIZE:-}" != *thread* ]]; then
   expect_rc 0 "first start with ulimit -f 0"
   expect_state_complete "ulimit -f 0" 10.9.9.9
@@ -179,11 +181,11 @@ else
   expect_limited "first start with ulimit -f 0, limit fixed"
   [ ! -e "$STATE" ] || fail "a failed save left a state file"
   assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes untouched by 5"
-  run_pw "${NOBODY[@]}" -- start 10.9.9.9
+  run_pw "${NOBODY[@]}" -- start 10.9.9.9 $session
   expect_rc 0 "start without a limit"
 fi
 # Again while the tunnel holds the defaults: the earlier record survives whole.
-run_pw "${NOBODY[@]}" "${fsize0[@]}" -- start 10.9.9.8
+run_pw "${NOBODY[@]}" "${fsize0[@]}" -- start 10.9.9.8 $session
 if [ $can_raise = 1 ] && [[ "${QUON_SANITIZE:-}" != *thread* ]]; then
   expect_rc 0 "second start with ulimit -f 0"
   expect_state_complete "ulimit -f 0, left open" 10.9.9.8,10.9.9.9
@@ -235,7 +237,12 @@ rm -f /tmp/pw/record.log
 run_pw /bin/bash -c 'exec 100</tmp/pw/leak-marker; ulimit -S -n 64; exec "$0" "$@"' "$TOOLS/pw_exec" --no-close-range -- start 10.9.9.9
 expect_rc 0 "start without close_range, descriptor above the limit"
 check_records "descriptor above the limit"
-stop_as_nobody 10.9.9.9 "descriptor above the limit"
+# Root's tunnel: only root may take it down.
+run_pw "${NOBODY[@]}" -- stop 10.9.9.9
+expect_rc 19 "nobody's stop of root's tunnel"
+run_pw -- stop 10.9.9.9
+expect_rc 0 "stop after descriptor above the limit"
+expect_restored "descriptor above the limit"
 
 # --- No root-owned directory for the command search path ----------------------------
 # Every directory of the fixed PATH replaced, in this mount namespace, by one
@@ -390,7 +397,9 @@ for who in nobody root; do
   expect_rc 0 "start by $who with 0-2 closed"
   expect_state_complete "0-2 closed ($who)" 10.9.9.9
   check_records "0-2 closed ($who)"
-  stop_as_nobody 10.9.9.9 "0-2 closed ($who)"
+  run_pw -- stop 10.9.9.9
+  expect_rc 0 "stop after 0-2 closed ($who)"
+  expect_restored "0-2 closed ($who)"
 done
 
 # --- An empty argument vector ---------------------------------------------------
@@ -401,14 +410,14 @@ expect_rc 1 "argc 0"
 assert_eq "$ID_NOBODY
 $ID_ROOT
 Usage:
-  pathwarden start <server_host_or_ip>
-  pathwarden stop <server_host_or_ip>" "$ERR" "argc 0 usage"
+  pathwarden start <server_host_or_ip> [<session>]
+  pathwarden stop <server_host_or_ip> [<session>]" "$ERR" "argc 0 usage"
 [ ! -e "$STATE" ] || fail "argc 0 started something"
 # An empty program name alone gets the same usage text; with an action and a
 # server the action still runs.
 run_pw "${NOBODY[@]}" /bin/bash -c 'exec -a "" "$0"' --
 expect_rc 1 "empty program name"
-assert_eq "  pathwarden stop <server_host_or_ip>" "$(last_line "$ERR")" "empty program name usage"
+assert_eq "  pathwarden stop <server_host_or_ip> [<session>]" "$(last_line "$ERR")" "empty program name usage"
 run_pw "${NOBODY[@]}" /bin/bash -c 'exec -a "" "$0" "$@"' -- stop 10.9.9.9
 expect_rc 0 "empty program name with an action"
 assert_eq "[helper] IPv4/IPv6 routing restored successfully" "$OUT" "empty program name stop"

@@ -163,14 +163,21 @@ for args in "" "start" "START 10.9.9.9" "restart 10.9.9.9"; do
   run_pw -- $args
   expect_rc 1 "usage for [$args]"
   assert_eq "Usage:
-  $PW start <server_host_or_ip>
-  $PW stop <server_host_or_ip>" "$(printf '%s\n' "$ERR" | tail -n 3)" "usage text"
+  $PW start <server_host_or_ip> [<session>]
+  $PW stop <server_host_or_ip> [<session>]" "$(printf '%s\n' "$ERR" | tail -n 3)" "usage text"
 done
-# A third argument is ignored.
-run_pw -- start 10.9.9.9 extra
-expect_rc 0 "third argument ignored"
+# A third argument is the runner's session token: 32 lowercase hex digits,
+# anything else is a usage error; a fourth is ignored.
+for bad in extra 0123456789ABCDEF0123456789abcdef 0123456789abcdef0123456789abcde ""; do
+  run_pw -- start 10.9.9.9 "$bad"
+  expect_rc 1 "malformed session [$bad]"
+done
+[ ! -e "$STATE" ] || fail "a malformed session started something"
+run_pw -- start 10.9.9.9 0123456789abcdef0123456789abcdef extra
+expect_rc 0 "session and a fourth argument"
+assert_contains "$(state_text)" "session=0123456789abcdef0123456789abcdef" "session recorded"
 run_pw -- stop 10.9.9.9
-expect_rc 0 "stop after third argument"
+expect_rc 0 "stop after a session"
 pw_net_reset
 
 # A host route that ip refuses: status 7, no default route changed. A
