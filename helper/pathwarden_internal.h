@@ -19,6 +19,29 @@ namespace pathwarden {
 
 inline constexpr char kTunName[] = "quon_vpn0";
 inline constexpr char kStatePath[] = "/run/quon_vpn_route_state_linux.txt";
+// The routing table and policy rules of the tunnel, the helper's own: it
+// never changes the main table, which belongs to the network manager. The
+// numbers never change (a record names only its version, and stop removes
+// exactly these), and stay clear of the tables and priorities other tools
+// use (wg-quick's 51820, sing-box's 2022 and 9000, Tailscale's 52 and 5200s,
+// NetworkManager's per-connection tables).
+inline constexpr char kTunnelTable[] = "52410";
+// Traffic to the VPN server: the main table, whatever the network manager
+// has put there by now ...
+inline constexpr unsigned long kRuleServer = 10400;
+// ... and nowhere else when main has no route for it, so that the server is
+// never routed into the tunnel itself.
+inline constexpr unsigned long kRuleServerUnreachable = 10401;
+// Everything else: main's routes more specific than a default (the LAN,
+// the link's own subnets) ...
+inline constexpr unsigned long kRuleSuppress = 10402;
+// ... then the tunnel's table: its default, or "unreachable" once the
+// tunnel has gone, so that nothing leaks through main's defaults.
+inline constexpr unsigned long kRuleTable = 10403;
+inline constexpr unsigned long kOwnRules[] = {
+    kRuleServer, kRuleServerUnreachable, kRuleSuppress, kRuleTable};
+// The fall-back default of the tunnel's table, below the tunnel's own.
+inline constexpr char kFallbackMetric[] = "4096";
 // Held for the whole run, so that two helpers never change routes at once.
 inline constexpr char kLockPath[] = "/run/quon_vpn_pathwarden.lock";
 // How long a second helper waits for the first. Below the runner's shortest
@@ -110,7 +133,13 @@ struct TunnelOwner {
   std::string session;
 };
 
+// The version line of the record this helper writes. 2: an older helper
+// that replaced the main table's defaults (its "ipv4_route=" lines are what
+// it took away); none: the first helper, eight lines only.
+inline constexpr int kStateVersion = 3;
+
 struct SavedRouteState {
+  int version = 0;
   TunnelOwner owner;
   DefaultRoute ipv4;
   DefaultRoute ipv6;
@@ -213,6 +242,31 @@ SavedRouteState parseRouteState(const std::string& text);
 bool writeAll(int fd, const std::string& text);
 bool saveRouteState(const SavedRouteState& state, const std::string& path);
 LoadResult loadRouteState(const std::string& path, SavedRouteState* state);
+
+// tunnel_routing.cc: the tunnel's own table and rules.
+// How many rules of each of kOwnRules the family has now, in that order.
+struct OwnRules {
+  bool listed = false;  // false: ip rule failed (no IPv6 in this kernel)
+  size_t count[4] = {0, 0, 0, 0};
+  bool any() const;
+};
+OwnRules listOwnRules(int family);
+std::string ruleCommand(int family,
+                        const char* verb,
+                        unsigned long priority,
+                        const std::string& selector);
+// Deletes every rule of the family at one of kOwnRules, the most general
+// first, then the tunnel's table.
+void removeOwnRouting(int family, const OwnRules& rules);
+// Deletes |count| rules at |priority|, ignoring failures.
+void deleteRules(int family, unsigned long priority, size_t count);
+
+// legacy_record.cc: a record of an older helper, which took the main
+// table's defaults over. Puts back what can still go back without touching
+// a route the network manager has made since; returns 0, or 12 / 13 when ip
+// refused a route that could go back.
+int restoreLegacyRecord(const std::string& server,
+                        const SavedRouteState& state);
 
 // owner.cc: who may change a recorded tunnel.
 bool isSessionToken(const std::string& text);
