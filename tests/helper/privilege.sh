@@ -95,6 +95,7 @@ check_records() {
 expect_restored() {
   assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "$1: IPv4 default"
   assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "$1: IPv6 default"
+  expect_no_tunnel "$1"
   [ ! -e "$STATE" ] || fail "$1: state file left"
 }
 
@@ -116,6 +117,7 @@ for action in start stop; do
 done
 [ ! -e "$STATE" ] || fail "refused start wrote state"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "refused start changed routes"
+expect_no_tunnel "refused start changed routes"
 
 # --- Environment, PATH, descriptors, signal state, working directory ----------
 mkdir -m 755 /tmp/evil
@@ -181,6 +183,7 @@ else
   expect_limited "first start with ulimit -f 0, limit fixed"
   [ ! -e "$STATE" ] || fail "a failed save left a state file"
   assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes untouched by 5"
+  expect_no_tunnel "routes untouched by 5"
   run_pw "${NOBODY[@]}" -- start 10.9.9.9 $session
   expect_rc 0 "start without a limit"
 fi
@@ -215,7 +218,7 @@ cpu_ms=1
 [ -z "${QUON_SANITIZE:-}" ] || cpu_ms=150
 run_pw "${NOBODY[@]}" "$TOOLS/pw_exec" --timers=$cpu_ms -- start 10.9.9.9
 expect_rc 0 "start with the caller's timers"
-assert_eq "default dev quon_vpn0 scope link" "$(routes4 default)" "start with timers finished"
+expect_tunnel_rules "start with timers finished" 10.9.9.9 ""
 run_pw "${NOBODY[@]}" "$TOOLS/pw_exec" --timers=$cpu_ms -- stop 10.9.9.9
 expect_rc 0 "stop with the caller's timers"
 expect_restored "timers"
@@ -266,6 +269,7 @@ expect_rc 16 "no safe command search path"
 assert_eq "[helper] no root-owned directory for the command search path; refusing to run commands" "$(last_line "$ERR")" "status 16 message"
 [ ! -e "$STATE" ] || fail "state saved without a safe PATH"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes untouched without a safe PATH"
+expect_no_tunnel "routes untouched without a safe PATH"
 
 # --- What start saves is bounded -----------------------------------------------------
 # A server name with thousands of addresses would make a state file that
@@ -276,6 +280,7 @@ expect_rc 14 "start with 5000 server addresses"
 assert_contains "$(last_line "$ERR")" "bytes exceeds 65536 bytes (5000 server addresses); nothing was changed" "status 14 message"
 [ ! -e "$STATE" ] || fail "oversized state saved"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes untouched by 14"
+expect_no_tunnel "routes untouched by 14"
 # A state file over the bound (written by nobody we know) is refused by stop
 # with its own status, and kept.
 head -c 70000 /dev/zero | tr '\0' x >"$STATE"
@@ -339,6 +344,7 @@ ipv4_iface=veth0
 ipv4_gateway=10.0.0.3" "$(cat /tmp/pw/planted)" "link target untouched"
 [ -L "$STATE" ] || fail "refused link removed"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "start over a link changed routes"
+expect_no_tunnel "start over a link changed routes"
 rm -f "$STATE"
 
 # --- Shell metacharacters in interface names the kernel accepts ----------------
@@ -444,7 +450,7 @@ RC=$?
 set -e
 OUT=$(cat /tmp/pw/sig.out) ERR=""
 expect_rc 0 "start with signals"
-assert_eq "default dev quon_vpn0 scope link" "$(routes4 default)" "start finished despite signals"
+expect_tunnel_rules "start finished despite signals" 10.9.9.9 ""
 stop_as_nobody 10.9.9.9 "signals"
 
 echo "privilege: all passed"
