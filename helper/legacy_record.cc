@@ -6,6 +6,7 @@
 // place, only through a gateway and device that still exist, and with "add",
 // never "replace", so that a route the manager owns is never overwritten.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,6 +27,12 @@ bool linkExists(const std::string& dev) {
   return fd.get() >= 0;
 }
 
+bool isLinkLocal6(const std::string& address) {
+  unsigned char bytes[16];
+  return inet_pton(AF_INET6, address.c_str(), bytes) == 1 && bytes[0] == 0xfe &&
+         (bytes[1] & 0xc0) == 0x80;
+}
+
 // Whether the route's next hops are still there: its devices exist, its
 // gateways are on the link of their device (not behind another gateway), and
 // its next-hop object is defined.
@@ -42,12 +49,17 @@ bool canGoBack(int family, const RouteEntry& route) {
     if (h.via.empty() || h.onlink || h.via_family != family) {
       continue;
     }
+    // Asked without the device, since with one the kernel answers for any
+    // address; a link-local gateway is only defined on its device.
+    std::string command =
+        std::string("ip ") + familyFlag(family) + " route get " + h.via;
+    if (family == AF_INET6 && isLinkLocal6(h.via)) {
+      command += " oif " + h.dev;
+    }
     int status = -1;
-    const std::string output =
-        runCommand(std::string("ip ") + familyFlag(family) + " route get " +
-                       h.via + " oif " + h.dev,
-                   &status);
-    if (status != 0 || output.find(" via ") != std::string::npos) {
+    const std::string output = runCommand(command, &status);
+    if (status != 0 || output.find(" via ") != std::string::npos ||
+        output.find(" dev " + h.dev + " ") == std::string::npos) {
       return false;
     }
   }
