@@ -61,11 +61,11 @@ inline constexpr int kPathwardenLockWaitMs = 2000;
 // then take to put back what it changed.
 inline constexpr int kPathwardenStartDeadlineMs = 12000;
 inline constexpr int kPathwardenUndoLimitMs = 900;
-// The runner's limits for each helper run.
-inline constexpr int kRunnerCleanupLimitMs = 3000;  // the stop before a start
+// The runner's limits for each helper run: the stop before a start, the
+// start, the stop that undoes a failed start, and stop.
+inline constexpr int kRunnerCleanupLimitMs = 3000;
 inline constexpr int kRunnerStartLimitMs = 15000;
-inline constexpr int kRunnerUndoLimitMs =
-    10000;  // the stop after a failed start
+inline constexpr int kRunnerUndoLimitMs = 10000;
 inline constexpr int kRunnerStopLimitMs = 15000;
 // A stop run for a runner that is gone asks again while it finds the lock
 // taken, until any start that runner had begun must have ended.

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "pathwarden_exit_status.h"
+
 namespace pathwarden {
 
 inline constexpr char kTunName[] = "quon_vpn0";
@@ -48,7 +50,8 @@ inline constexpr char kLockPath[] = "/run/quon_vpn_pathwarden.lock";
 // limit (3 s for the clean-up before a start): a waiting helper either gets
 // the lock while its runner still waits for it, or gives up on its own, so
 // one the runner has abandoned never acts later, out of turn.
-inline constexpr int kLockWaitMs = 2000;
+// Kept in step with the runner in pathwarden_exit_status.h.
+inline constexpr int kLockWaitMs = kPathwardenLockWaitMs;
 inline constexpr int kLockPollMs = 20;
 // Start's own time limit, counted from the helper's entry. The runner gives
 // start 15 s and then abandons it (it cannot kill a set-user-id child) and
@@ -56,8 +59,8 @@ inline constexpr int kLockPollMs = 20;
 // defaults onto a tunnel whose core is gone. So every command of start ends
 // by this deadline, and a start that passes it puts back what it changed
 // within kUndoLimitMs more: 12.9 s at most, below the runner's 15 s.
-inline constexpr long kStartDeadlineMs = 12000;
-inline constexpr long kUndoLimitMs = 900;
+inline constexpr long kStartDeadlineMs = kPathwardenStartDeadlineMs;
+inline constexpr long kUndoLimitMs = kPathwardenUndoLimitMs;
 // Stop has no deadline of its own (giving routes back is never cut short),
 // but no single command of it may hold the lock longer than this, and once
 // resolvectl has not answered within it, resolved is not asked again in the

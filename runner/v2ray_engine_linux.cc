@@ -64,12 +64,10 @@ constexpr int kKillReapLimitMs = 200;
 // the watcher it hands the tunnel to.
 constexpr int kHandOverLimitMs = 2000;
 
-// Statuses of a helper that refused to touch a tunnel that is not this
-// runner's: nothing was changed.
-constexpr int kHelperNotOwner = 19;
-constexpr int kHelperOtherSession = 22;
+// The helper refused to touch a tunnel that is not this runner's: nothing
+// was changed.
 bool IsRefusal(int status) {
-  return status == kHelperNotOwner || status == kHelperOtherSession;
+  return status == kPathwardenNotOwner || status == kPathwardenOtherSession;
 }
 
 constexpr char kTunName[] = "quon_vpn0";

@@ -97,8 +97,22 @@ driver_end() {
   wait "$driver_pid" || fail "engine_driver failed"
 }
 
+# The whole routing: the main table, the policy rules and the tunnel's own
+# table, which the helper uses instead of changing the main table.
 routes() {
-  { ip -4 route show; ip -6 route show; } | sort
+  {
+    ip -4 route show
+    ip -6 route show
+    ip -4 rule show
+    ip -6 rule show
+    ip -4 route show table all type unicast | grep -v ' table \(main\|local\)' || true
+    ip -6 route show table all type unicast | grep -v ' table \(main\|local\)' || true
+  } | sort
+}
+
+# The link the kernel sends a plain packet to ADDRESS out of.
+route_dev() {
+  ip route get "$1" 2>/dev/null | sed -n 's/.* dev \([^ ]*\).*/\1/p' | head -n1
 }
 
 # pid of a live process whose argument 0 is PROGRAM in this sandbox, or
