@@ -250,6 +250,34 @@ void RunDetached(std::unique_ptr<Job> job) {
   SendAnswer(job->call, answer);
 }
 
+// Gives back, once at start-up, the network that a runner killed with its
+// watcher left taken; the first call's turn comes after it, so
+// getLastNativeResponse can tell the user.
+gpointer recover_cb(gpointer data) {
+  const auto ticket = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(data));
+  Order().WaitForTurn(ticket);
+  {
+    std::lock_guard<std::mutex> lock(g_engine_mutex);
+    if (g_engine) {
+      (void)g_engine->RecoverAbandonedTunnel();
+    }
+  }
+  Order().Done(ticket);
+  return nullptr;
+}
+
+void RecoverInTurn() {
+  const uint64_t ticket = Order().Take();
+  GThread* thread = g_thread_try_new(
+      "v2ray-recover", recover_cb,
+      reinterpret_cast<gpointer>(static_cast<uintptr_t>(ticket)), nullptr);
+  if (thread == nullptr) {
+    Order().Done(ticket);  // The next start's clean-up does it instead.
+    return;
+  }
+  g_thread_unref(thread);
+}
+
 // The text of the string entry |key| of the map |args| (may be null);
 // |default_value| when |args| is no map or the entry is missing or not a
 // string. An empty string entry is returned as empty.
@@ -475,6 +503,7 @@ extern "C" void register_v2ray_channel_linux(FlBinaryMessenger* messenger) {
     // Only the main thread is here and no worker exists before the first
     // channel is registered, so the lock is not needed.
     g_engine = std::make_unique<V2RayEngineLinux>();
+    RecoverInTurn();
   }
   AttachDoneJobsSource();
 
