@@ -828,7 +828,7 @@ std::string V2RayEngineLinux::GetXrayPath() const {
 
 std::string V2RayEngineLinux::GetWatcherPath() const {
   // The runner's own part: the one beside it belongs to its version.
-  const std::string beside = GetExecutableDir() + "/quon_vpn_watch";
+  std::string beside = GetExecutableDir() + "/quon_vpn_watch";
   if (access(beside.c_str(), X_OK) == 0) {
     return beside;
   }
