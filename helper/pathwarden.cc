@@ -302,31 +302,30 @@ int pinServerRules(StartPlan* plan) {
 // and below it an unreachable default, which is all that is left once
 // quon_vpn0 has gone (the kernel drops the routes through it).
 int fillTunnelTables(const StartPlan& plan) {
-  const std::string table = std::string(" table ") + kTunnelTable;
   for (auto [family, take, rules] :
        {std::make_tuple(AF_INET, plan.take4, &plan.rules4),
         std::make_tuple(AF_INET6, plan.take6, &plan.rules6)}) {
     if (!routesFamily(plan, family)) {
       continue;
     }
-    const std::string ip = std::string("ip ") + familyFlag(family);
-    const std::string tunnel_default =
-        ip + " route replace default dev " + kTunName + table;
-    if (take && family == AF_INET && !runOk(tunnel_default, true)) {
+    std::string tunnel_default = "default dev ";
+    tunnel_default += kTunName;
+    if (take && family == AF_INET &&
+        !runOk(tunnelTableCommand(family, "replace", tunnel_default), true)) {
       return kPathwardenIpv4DefaultFailed;
     }
     if (take && family == AF_INET6) {
       // As before, a failing IPv6 default through the tunnel is reported
       // and start goes on: the family then goes nowhere, it cannot leak.
-      (void)runOk(tunnel_default, false);
+      (void)runOk(tunnelTableCommand(family, "replace", tunnel_default), false);
     }
     if (!take && (rules->any() || plan.earlier_found)) {
-      (void)runCommand(ip + " route del default dev " + kTunName + table,
+      (void)runCommand(tunnelTableCommand(family, "del", tunnel_default),
                        nullptr);
     }
-    if (!runOk(ip + " route replace unreachable default" + table + " metric " +
-                   kFallbackMetric,
-               true)) {
+    std::string fallback = "unreachable default metric ";
+    fallback += kFallbackMetric;
+    if (!runOk(tunnelTableCommand(family, "replace", fallback), true)) {
       return kPathwardenIpv4DefaultFailed;
     }
   }
