@@ -36,17 +36,42 @@ struct _MyApplication {
   GtkApplication parent_instance;
   // Command-line arguments after the program name, for the Dart entry point.
   char** dart_entrypoint_arguments;
-  // Sources of kQuitSignals, removed at shutdown.
-  guint quit_signal_sources[G_N_ELEMENTS(kQuitSignals)];
 };
 
 G_DEFINE_TYPE(MyApplication, my_application, GTK_TYPE_APPLICATION)
 
 namespace {
 
+// The running application that a quit signal ends; null before start-up
+// and from shutdown on. Main thread only.
+GApplication* g_quit_target = nullptr;
+
 gboolean quit_signal_cb(gpointer user_data) {
-  g_application_quit(G_APPLICATION(user_data));
+  (void)user_data;
+  // During shutdown and the teardown that follows, a repeated signal has
+  // nothing left to do: the teardown already under way is the same one,
+  // and it is bounded.
+  if (g_quit_target != nullptr) {
+    g_application_quit(g_quit_target);
+  }
   return G_SOURCE_CONTINUE;
+}
+
+// The quit signals are caught from start-up until the process ends, never
+// given back to their default action: removing GLib's sources would, and a
+// second signal during the teardown (the engine's Stop, at exit) would then
+// kill the runner half-way, leaving a route helper it had started holding
+// the routing. After the main loop has ended GLib's handler still takes
+// them; nobody dispatches them any more, so they change nothing.
+void CatchQuitSignalsForGood() {
+  static bool installed = false;
+  if (installed) {
+    return;
+  }
+  installed = true;
+  for (int signal_number : kQuitSignals) {
+    (void)g_unix_signal_add(signal_number, quit_signal_cb, nullptr);
+  }
 }
 
 #ifdef GDK_WINDOWING_X11
@@ -160,19 +185,15 @@ static gboolean my_application_local_command_line(GApplication* application,
 }
 
 static void my_application_startup(GApplication* application) {
-  MyApplication* self = MY_APPLICATION(application);
   G_APPLICATION_CLASS(my_application_parent_class)->startup(application);
-  for (size_t i = 0; i < G_N_ELEMENTS(kQuitSignals); ++i) {
-    self->quit_signal_sources[i] =
-        g_unix_signal_add(kQuitSignals[i], quit_signal_cb, application);
-  }
+  g_quit_target = application;
+  CatchQuitSignalsForGood();
   TakeTunnelDownOnDisplayLoss();
 }
 
 static void my_application_shutdown(GApplication* application) {
-  MyApplication* self = MY_APPLICATION(application);
-  for (guint& source : self->quit_signal_sources) {
-    g_clear_handle_id(&source, g_source_remove);
+  if (g_quit_target == application) {
+    g_quit_target = nullptr;
   }
   G_APPLICATION_CLASS(my_application_parent_class)->shutdown(application);
 }
@@ -194,9 +215,6 @@ static void my_application_class_init(MyApplicationClass* klass) {
 
 static void my_application_init(MyApplication* self) {
   self->dart_entrypoint_arguments = nullptr;
-  for (guint& source : self->quit_signal_sources) {
-    source = 0;
-  }
 }
 
 MyApplication* my_application_new() {
