@@ -2,7 +2,7 @@
 # The real bundle's quon_vpn under a private Xvfb, in a network namespace of
 # its own with nothing but loopback:
 #
-#   sandbox (net, mount, pid): Xvfb, quon_vpn as root
+#   sandbox (net, mount, pid): Xvfb, quon_vpn as root, a private session bus
 #   /usr/local (tmpfs, this sandbox only): a stand-in route helper that takes
 #     1 s for "stop" and records each call
 #   /run (private): a route state file naming the server 192.0.2.1, so that
@@ -11,10 +11,14 @@
 # 1. A second quit signal 50 ms after the first (SIGINT, SIGTERM or SIGHUP
 #    after SIGTERM) lands in the middle of that teardown: the runner still
 #    finishes it (the helper's stop ran to its end) and exits with status 0.
+# 2. Under a session bus, a second launch hands over to the first: it exits
+#    with status 0, the first presents its window, there is still one
+#    window, and the second never made an engine (no helper call, no native
+#    log line); the first still answers through its control socket.
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/lib/common.sh"
 
-require_cmd Xvfb xwininfo
+require_cmd Xvfb xwininfo dbus-daemon
 sandbox_check net
 
 runner="$QUON_BUNDLE_DIR/quon_vpn"
@@ -91,6 +95,45 @@ for second in INT TERM HUP; do
     "SIG$second: teardown"
   assert_eq 0 "$(window_count)" "SIG$second: windows left"
 done
+
+echo "--- two launches under one session bus"
+dbus-daemon --session --nofork --print-address=3 3>"$work/bus" 2>"$work/dbus.log" &
+pids+=($!)
+wait_until 10 test -s "$work/bus" || fail "no session bus: $(cat "$work/dbus.log")"
+DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus")
+export DBUS_SESSION_BUS_ADDRESS
+rm -f "$helper_log" "$native_log"
+"$runner" --control-socket="$work/first.sock" >"$work/first.log" 2>&1 &
+first=$!
+pids+=("$first")
+wait_until 20 has_windows 1 || fail "first: no window: $(cat "$work/first.log")"
+wait_until 10 test -S "$work/first.sock" || fail "first: no control socket"
+log_before=$(cat "$native_log" 2>/dev/null || true)
+
+status=0
+timeout 20 "$runner" --control-socket="$work/second.sock" >"$work/second.log" 2>&1 || status=$?
+assert_eq 0 "$status" "second launch: exit status"
+assert_contains "$(cat "$work/second.log")" \
+  "quon_vpn is already running in this desktop session; its window was brought to the front." \
+  "second launch: message"
+wait_until 10 grep -q "Another launch of quon_vpn brought this window to the front" "$work/first.log" ||
+  fail "first: not asked to present its window: $(cat "$work/first.log")"
+assert_eq 1 "$(window_count)" "windows after the second launch"
+[ ! -e "$work/second.sock" ] || fail "the second launch made a view of its own"
+assert_eq "" "$(cat "$helper_log" 2>/dev/null || true)" "helper calls of the second launch"
+assert_eq "$log_before" "$(cat "$native_log" 2>/dev/null || true)" \
+  "native log after the second launch"
+kill -0 "$first" || fail "first: ended"
+assert_eq "false" "$("$quonctl" --socket "$work/first.sock" isRunning)" \
+  "first: answers through its channel"
+
+kill -TERM "$first"
+wait_until 20 gone_or_zombie "$first" || fail "first: still running"
+status=0
+wait "$first" || status=$?
+assert_eq 0 "$status" "first: exit status"
+assert_eq $'stop 192.0.2.1 begin\nstop 192.0.2.1 end' "$(cat "$helper_log")" \
+  "first: its own teardown only"
 
 for log in "$work"/*.log; do
   if grep -Eq 'WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:' "$log"; then
