@@ -354,8 +354,9 @@ TEST_F(ChannelTest, EngineCallsRunInTheOrderTheyWereMade) {
   Send(&calls[0], "start", start_args(0).c_str());
   for (int i = 1; i <= kPairs; ++i) {
     // A "stop" sent right after a "start", and the next start right after.
-    Send(&calls[2 * i - 1], "stop", nullptr);
-    Send(&calls[2 * i], "start", start_args(i).c_str());
+    const auto stop_at = static_cast<size_t>(2 * i - 1);
+    Send(&calls[stop_at], "stop", nullptr);
+    Send(&calls[stop_at + 1], "start", start_args(i).c_str());
   }
   EXPECT_TRUE(RunUntil([&] {
     return std::all_of(calls.begin(), calls.end(),
@@ -368,6 +369,7 @@ TEST_F(ChannelTest, EngineCallsRunInTheOrderTheyWereMade) {
   EXPECT_EQ(expected, EngineCallOrder());
   std::lock_guard<std::mutex> lock(g_start_mutex);
   std::vector<std::string> seen;
+  seen.reserve(g_starts.size());
   for (const StartArgs& start : g_starts) {
     seen.push_back(start.config);
   }
