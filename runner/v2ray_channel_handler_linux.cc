@@ -250,6 +250,23 @@ void RunDetached(std::unique_ptr<Job> job) {
   SendAnswer(job->call, answer);
 }
 
+// Work of the runner's own, in turn with the calls (RunEngineTaskInOrder).
+struct EngineTask {
+  std::function<void(V2RayEngineLinux*)> work;
+  uint64_t ticket = 0;
+};
+
+gpointer run_task_cb(gpointer data) {
+  std::unique_ptr<EngineTask> task(static_cast<EngineTask*>(data));
+  Order().WaitForTurn(task->ticket);
+  {
+    std::lock_guard<std::mutex> lock(g_engine_mutex);
+    task->work(g_engine.get());
+  }
+  Order().Done(task->ticket);
+  return nullptr;
+}
+
 // The text of the string entry |key| of the map |args| (may be null);
 // |default_value| when |args| is no map or the entry is missing or not a
 // string. An empty string entry is returned as empty.
@@ -484,6 +501,31 @@ extern "C" void register_v2ray_channel_linux(FlBinaryMessenger* messenger) {
   // The messenger keeps the channel alive; we keep no handle to it.
   fl_method_channel_set_method_call_handler(channel, method_call_cb, nullptr,
                                             nullptr);
+}
+
+bool RunEngineTaskInOrder(std::function<void(V2RayEngineLinux*)> task) {
+  auto owned = std::make_unique<EngineTask>();
+  owned->work = std::move(task);
+  owned->ticket = Order().Take();
+  g_autoptr(GError) error = nullptr;
+  GThread* thread = nullptr;
+  if (ThreadCreationRefused()) {
+    g_set_error_literal(&error, G_THREAD_ERROR, G_THREAD_ERROR_AGAIN,
+                        "Resource temporarily unavailable");
+  } else {
+    thread = g_thread_try_new("v2ray-task", run_task_cb, owned.get(), &error);
+  }
+  if (thread == nullptr) {
+    // Its turn will never be taken: the calls after it must not wait.
+    Order().Done(owned->ticket);
+    g_warning(
+        "Linux VPN could not start a worker thread for an engine task: %s",
+        error != nullptr ? error->message : "");
+    return false;
+  }
+  (void)owned.release();
+  g_thread_unref(thread);
+  return true;
 }
 
 #ifdef V2RAY_CHANNEL_TESTING
