@@ -12,11 +12,17 @@
 #include <cstring>
 
 #include "generated_plugin_registrant.h"
+#include "instance_lock.h"
 #include "v2ray_channel_handler_linux.h"
 
 namespace {
 
 constexpr char kApplicationId[] = "com.korvaline.quonvpn";
+#if GLIB_CHECK_VERSION(2, 74, 0)
+constexpr GApplicationFlags kApplicationFlags = G_APPLICATION_DEFAULT_FLAGS;
+#else
+constexpr GApplicationFlags kApplicationFlags = G_APPLICATION_FLAGS_NONE;
+#endif
 constexpr char kWindowTitle[] = "quon_vpn";
 constexpr int kDefaultWidth = 1280;
 constexpr int kDefaultHeight = 720;
@@ -36,17 +42,42 @@ struct _MyApplication {
   GtkApplication parent_instance;
   // Command-line arguments after the program name, for the Dart entry point.
   char** dart_entrypoint_arguments;
-  // Sources of kQuitSignals, removed at shutdown.
-  guint quit_signal_sources[G_N_ELEMENTS(kQuitSignals)];
 };
 
 G_DEFINE_TYPE(MyApplication, my_application, GTK_TYPE_APPLICATION)
 
 namespace {
 
+// The running application that a quit signal ends; null before start-up
+// and from shutdown on. Main thread only.
+GApplication* g_quit_target = nullptr;
+
 gboolean quit_signal_cb(gpointer user_data) {
-  g_application_quit(G_APPLICATION(user_data));
+  (void)user_data;
+  // During shutdown and the teardown that follows, a repeated signal has
+  // nothing left to do: the teardown already under way is the same one,
+  // and it is bounded.
+  if (g_quit_target != nullptr) {
+    g_application_quit(g_quit_target);
+  }
   return G_SOURCE_CONTINUE;
+}
+
+// The quit signals are caught from start-up until the process ends, never
+// given back to their default action: removing GLib's sources would, and a
+// second signal during the teardown (the engine's Stop, at exit) would then
+// kill the runner half-way, leaving a route helper it had started holding
+// the routing. After the main loop has ended GLib's handler still takes
+// them; nobody dispatches them any more, so they change nothing.
+void CatchQuitSignalsForGood() {
+  static bool installed = false;
+  if (installed) {
+    return;
+  }
+  installed = true;
+  for (int signal_number : kQuitSignals) {
+    (void)g_unix_signal_add(signal_number, quit_signal_cb, nullptr);
+  }
 }
 
 #ifdef GDK_WINDOWING_X11
@@ -81,6 +112,31 @@ void TakeTunnelDownOnDisplayLoss() {
 void TakeTunnelDownOnDisplayLoss() {}
 #endif
 
+// Without a session bus (or from another session of the same user) the bus
+// cannot tell that a runner is already there: a lock in the user's private
+// directory does. False when another runner holds it; this one then says so
+// and ends, never having made an engine.
+bool OnlyRunnerOfThisUser() {
+  const InstanceLock lock = TakeInstanceLock();
+  switch (lock.result) {
+    case InstanceLock::Result::kHeld:
+      return true;
+    case InstanceLock::Result::kTaken:
+      g_printerr(
+          "quon_vpn is already running for this user (process %d); this "
+          "launch leaves it alone and exits. Use the window of that one.\n",
+          static_cast<int>(lock.holder));
+      return false;
+    case InstanceLock::Result::kUnavailable:
+      break;
+  }
+  // The engine will say the same when it is asked to start; the window
+  // still opens so that the user can see it.
+  g_warning("cannot make sure that only one quon_vpn runs: %s",
+            lock.problem.c_str());
+  return true;
+}
+
 bool UseHeaderBar(GtkWindow* window) {
 #ifdef GDK_WINDOWING_X11
   GdkScreen* screen = gtk_window_get_screen(window);
@@ -99,6 +155,14 @@ bool UseHeaderBar(GtkWindow* window) {
 
 static void my_application_activate(GApplication* application) {
   MyApplication* self = MY_APPLICATION(application);
+  // A second launch in this desktop session: its window comes to the front,
+  // and nothing else is made (one engine, one channel).
+  GList* windows = gtk_application_get_windows(GTK_APPLICATION(application));
+  if (windows != nullptr) {
+    g_message("Another launch of quon_vpn brought this window to the front");
+    gtk_window_present(GTK_WINDOW(windows->data));
+    return;
+  }
   GtkWindow* window =
       GTK_WINDOW(gtk_application_window_new(GTK_APPLICATION(application)));
 
@@ -153,26 +217,35 @@ static gboolean my_application_local_command_line(GApplication* application,
     *exit_status = 1;
     return TRUE;
   }
+  *exit_status = 0;
+
+  if (g_application_get_is_remote(application)) {
+    // The first instance on this session bus runs the tunnel: it shows its
+    // window, and this one ends without an engine of its own.
+    g_application_activate(application);
+    g_printerr(
+        "quon_vpn is already running in this desktop session; its window "
+        "was brought to the front.\n");
+    return TRUE;
+  }
+  if (!OnlyRunnerOfThisUser()) {
+    return TRUE;
+  }
 
   g_application_activate(application);
-  *exit_status = 0;
   return TRUE;
 }
 
 static void my_application_startup(GApplication* application) {
-  MyApplication* self = MY_APPLICATION(application);
   G_APPLICATION_CLASS(my_application_parent_class)->startup(application);
-  for (size_t i = 0; i < G_N_ELEMENTS(kQuitSignals); ++i) {
-    self->quit_signal_sources[i] =
-        g_unix_signal_add(kQuitSignals[i], quit_signal_cb, application);
-  }
+  g_quit_target = application;
+  CatchQuitSignalsForGood();
   TakeTunnelDownOnDisplayLoss();
 }
 
 static void my_application_shutdown(GApplication* application) {
-  MyApplication* self = MY_APPLICATION(application);
-  for (guint& source : self->quit_signal_sources) {
-    g_clear_handle_id(&source, g_source_remove);
+  if (g_quit_target == application) {
+    g_quit_target = nullptr;
   }
   G_APPLICATION_CLASS(my_application_parent_class)->shutdown(application);
 }
@@ -194,16 +267,16 @@ static void my_application_class_init(MyApplicationClass* klass) {
 
 static void my_application_init(MyApplication* self) {
   self->dart_entrypoint_arguments = nullptr;
-  for (guint& source : self->quit_signal_sources) {
-    source = 0;
-  }
 }
 
 MyApplication* my_application_new() {
   // The program name doubles as the window class on X11 and the app id the
   // desktop shell matches .desktop files against.
   g_set_prgname(kApplicationId);
+  // Unique: a second launch in the same desktop session finds the first on
+  // the session bus and hands over to it, so that one runner, and one
+  // engine, owns the tunnel.
   return MY_APPLICATION(g_object_new(my_application_get_type(),
                                      "application-id", kApplicationId, "flags",
-                                     G_APPLICATION_NON_UNIQUE, nullptr));
+                                     kApplicationFlags, nullptr));
 }

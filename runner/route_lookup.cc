@@ -47,46 +47,55 @@ RouteLookup NoRoute(int error) {
   return lookup;
 }
 
-// The answer to our request: the route's output device, or why none.
-RouteLookup ReadAnswer(const char* data, size_t size) {
-  auto remaining = static_cast<int>(size);
-  for (auto* header = reinterpret_cast<const nlmsghdr*>(data);
-       NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
-    if (header->nlmsg_seq != kSequence) {
-      continue;
-    }
-    if (header->nlmsg_type == NLMSG_ERROR) {
-      const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
-      return error->error == 0 ? Failed(EPROTO) : NoRoute(-error->error);
-    }
-    if (header->nlmsg_type != RTM_NEWROUTE) {
-      continue;
-    }
-    const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(header));
-    if (route->rtm_type == RTN_UNREACHABLE ||
-        route->rtm_type == RTN_BLACKHOLE || route->rtm_type == RTN_PROHIBIT) {
-      return NoRoute(ENETUNREACH);
-    }
-    auto attributes_size = static_cast<int>(RTM_PAYLOAD(header));
-    for (const rtattr* attribute = RTM_RTA(route);
-         RTA_OK(attribute, attributes_size);
-         attribute = RTA_NEXT(attribute, attributes_size)) {
-      if (attribute->rta_type != RTA_OIF ||
-          RTA_PAYLOAD(attribute) < sizeof(uint32_t)) {
-        continue;
-      }
-      uint32_t index = 0;
-      std::memcpy(&index, RTA_DATA(attribute), sizeof(index));
-      char name[IF_NAMESIZE] = {};
-      if (if_indextoname(index, name) == nullptr) {
-        return Failed(errno);
-      }
-      RouteLookup lookup;
-      lookup.result = RouteLookup::Result::kDevice;
-      lookup.device = name;
-      return lookup;
-    }
+// The route's output device from one RTM_NEWROUTE message, or why none.
+RouteLookup ReadRoute(const nlmsghdr* header) {
+  const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(header));
+  if (route->rtm_type == RTN_UNREACHABLE || route->rtm_type == RTN_BLACKHOLE ||
+      route->rtm_type == RTN_PROHIBIT) {
     return NoRoute(ENETUNREACH);
+  }
+  auto attributes_size = static_cast<int>(RTM_PAYLOAD(header));
+  for (const rtattr* attribute = RTM_RTA(route);
+       RTA_OK(attribute, attributes_size);
+       attribute = RTA_NEXT(attribute, attributes_size)) {
+    if (attribute->rta_type != RTA_OIF ||
+        RTA_PAYLOAD(attribute) < sizeof(uint32_t)) {
+      continue;
+    }
+    uint32_t index = 0;
+    std::memcpy(&index, RTA_DATA(attribute), sizeof(index));
+    char name[IF_NAMESIZE] = {};
+    if (if_indextoname(index, name) == nullptr) {
+      return Failed(errno);
+    }
+    RouteLookup lookup;
+    lookup.result = RouteLookup::Result::kDevice;
+    lookup.device = name;
+    return lookup;
+  }
+  return NoRoute(ENETUNREACH);
+}
+
+// The answer to our request among the messages in |data|: the route's
+// output device, or why none.
+RouteLookup ReadAnswer(const char* data, size_t size) {
+  size_t offset = 0;
+  while (size - offset >= sizeof(nlmsghdr)) {
+    const auto* header = reinterpret_cast<const nlmsghdr*>(data + offset);
+    if (header->nlmsg_len < sizeof(nlmsghdr) ||
+        header->nlmsg_len > size - offset) {
+      break;
+    }
+    if (header->nlmsg_seq == kSequence) {
+      if (header->nlmsg_type == NLMSG_ERROR) {
+        const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
+        return error->error == 0 ? Failed(EPROTO) : NoRoute(-error->error);
+      }
+      if (header->nlmsg_type == RTM_NEWROUTE) {
+        return ReadRoute(header);
+      }
+    }
+    offset += NLMSG_ALIGN(header->nlmsg_len);
   }
   return Failed(EPROTO);
 }

@@ -72,7 +72,7 @@ std::string SessionDir() {
 // RuntimeDir() with its reason for failing.
 std::string ResolveRuntimeDir(std::string* problem) {
   const std::string session = SessionDir();
-  const std::string dir =
+  std::string dir =
       !session.empty() ? session : kTmpPrefix + std::to_string(geteuid());
   if (!MakePrivateDir(dir, problem)) {
     return std::string();

@@ -250,32 +250,21 @@ void RunDetached(std::unique_ptr<Job> job) {
   SendAnswer(job->call, answer);
 }
 
-// Gives back, once at start-up, the network that a runner killed with its
-// watcher left taken; the first call's turn comes after it, so
-// getLastNativeResponse can tell the user.
-gpointer recover_cb(gpointer data) {
-  const auto ticket = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(data));
-  Order().WaitForTurn(ticket);
+// Work of the runner's own, in turn with the calls (RunEngineTaskInOrder).
+struct EngineTask {
+  std::function<void(V2RayEngineLinux*)> work;
+  uint64_t ticket = 0;
+};
+
+gpointer run_task_cb(gpointer data) {
+  std::unique_ptr<EngineTask> task(static_cast<EngineTask*>(data));
+  Order().WaitForTurn(task->ticket);
   {
     std::lock_guard<std::mutex> lock(g_engine_mutex);
-    if (g_engine) {
-      (void)g_engine->RecoverAbandonedTunnel();
-    }
+    task->work(g_engine.get());
   }
-  Order().Done(ticket);
+  Order().Done(task->ticket);
   return nullptr;
-}
-
-void RecoverInTurn() {
-  const uint64_t ticket = Order().Take();
-  GThread* thread = g_thread_try_new(
-      "v2ray-recover", recover_cb,
-      reinterpret_cast<gpointer>(static_cast<uintptr_t>(ticket)), nullptr);
-  if (thread == nullptr) {
-    Order().Done(ticket);  // The next start's clean-up does it instead.
-    return;
-  }
-  g_thread_unref(thread);
 }
 
 // The text of the string entry |key| of the map |args| (may be null);
@@ -503,7 +492,14 @@ extern "C" void register_v2ray_channel_linux(FlBinaryMessenger* messenger) {
     // Only the main thread is here and no worker exists before the first
     // channel is registered, so the lock is not needed.
     g_engine = std::make_unique<V2RayEngineLinux>();
-    RecoverInTurn();
+    // Gives back, before any call's turn, the network that a runner killed
+    // with its watcher left taken, so getLastNativeResponse can tell the
+    // user. Without a thread the next start's clean-up does it instead.
+    (void)RunEngineTaskInOrder([](V2RayEngineLinux* engine) {
+      if (engine != nullptr) {
+        (void)engine->RecoverAbandonedTunnel();
+      }
+    });
   }
   AttachDoneJobsSource();
 
@@ -513,6 +509,31 @@ extern "C" void register_v2ray_channel_linux(FlBinaryMessenger* messenger) {
   // The messenger keeps the channel alive; we keep no handle to it.
   fl_method_channel_set_method_call_handler(channel, method_call_cb, nullptr,
                                             nullptr);
+}
+
+bool RunEngineTaskInOrder(std::function<void(V2RayEngineLinux*)> task) {
+  auto owned = std::make_unique<EngineTask>();
+  owned->work = std::move(task);
+  owned->ticket = Order().Take();
+  g_autoptr(GError) error = nullptr;
+  GThread* thread = nullptr;
+  if (ThreadCreationRefused()) {
+    g_set_error_literal(&error, G_THREAD_ERROR, G_THREAD_ERROR_AGAIN,
+                        "Resource temporarily unavailable");
+  } else {
+    thread = g_thread_try_new("v2ray-task", run_task_cb, owned.get(), &error);
+  }
+  if (thread == nullptr) {
+    // Its turn will never be taken: the calls after it must not wait.
+    Order().Done(owned->ticket);
+    g_warning(
+        "Linux VPN could not start a worker thread for an engine task: %s",
+        error != nullptr ? error->message : "");
+    return false;
+  }
+  (void)owned.release();
+  g_thread_unref(thread);
+  return true;
 }
 
 #ifdef V2RAY_CHANNEL_TESTING

@@ -111,17 +111,12 @@ constexpr TunnelProbe kTunnelProbes[] = {
 // machine's own routing does. Plain traffic, bound to nothing, must leave
 // through the tunnel too, or "connected" would be said while it leaks: the
 // kernel is asked where it sends a packet to the first probe's address and
-// to the same host's IPv6 address. IPv4 must have a route; IPv6 may have
-// none (the helper takes the family over only where it had a default), but
-// no route of it may leave by another link.
-struct PlainTrafficCheck {
-  const char* address;
-  bool must_have_route;
-};
-constexpr PlainTrafficCheck kPlainTrafficChecks[] = {
-    {"1.1.1.1", true},
-    {"2606:4700:4700::1111", false},
-};
+// to the same host's IPv6 address. Neither may leave by another link, and
+// at least one must leave by the tunnel: a family may have no route at all
+// (the helper takes a family over only where the home had a default, so an
+// IPv6-only or IPv4-only home leaves the other family without one).
+constexpr const char* kPlainTrafficAddresses[] = {"1.1.1.1",
+                                                  "2606:4700:4700::1111"};
 constexpr char kNotThroughTunnel[] =
     "Linux tunnel validation failed: traffic is not going through the "
     "tunnel: ";
@@ -166,11 +161,12 @@ void SleepMs(int ms) {
   usleep(static_cast<useconds_t>(ms) * 1000);
 }
 
-// Why plain traffic to |address| would not go through the tunnel; empty
-// when it would.
-std::string PlainTrafficProblem(const std::string& address,
-                                bool must_have_route) {
+// Why plain traffic to |address| would not go through the tunnel (it
+// leaves by another link, or the kernel cannot be asked); empty when it
+// would, or when it has no route at all, which |*routed| then says.
+std::string PlainTrafficProblem(const std::string& address, bool* routed) {
   const RouteLookup route = LookupRoute(address);
+  *routed = route.result == RouteLookup::Result::kDevice;
   switch (route.result) {
     case RouteLookup::Result::kDevice:
       if (route.device == kTunName) {
@@ -179,11 +175,7 @@ std::string PlainTrafficProblem(const std::string& address,
       return kNotThroughTunnel + std::string("the system sends packets for ") +
              address + " out of " + route.device + ", not " + kTunName;
     case RouteLookup::Result::kNoRoute:
-      if (!must_have_route) {
-        return std::string();
-      }
-      return kNotThroughTunnel + std::string("the system has no route to ") +
-             address + " (" + ErrorText(route.error) + ")";
+      return std::string();
     case RouteLookup::Result::kFailed:
       break;
   }
@@ -209,7 +201,8 @@ std::string HostTrafficProblem(const char* host) {
     char text[INET_ADDRSTRLEN] = {};
     const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
     if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof(text)) != nullptr) {
-      problem = PlainTrafficProblem(text, true);
+      bool routed = false;
+      problem = PlainTrafficProblem(text, &routed);
     }
   }
   freeaddrinfo(found);
@@ -705,11 +698,18 @@ bool V2RayEngineLinux::PlainTrafficThroughTunnel(const char* host_name) {
   if (host_name != nullptr) {
     problem = HostTrafficProblem(host_name);
   } else {
-    for (const PlainTrafficCheck& check : kPlainTrafficChecks) {
-      problem = PlainTrafficProblem(check.address, check.must_have_route);
+    bool any_routed = false;
+    for (const char* address : kPlainTrafficAddresses) {
+      bool routed = false;
+      problem = PlainTrafficProblem(address, &routed);
       if (!problem.empty()) {
         break;
       }
+      any_routed = any_routed || routed;
+    }
+    if (problem.empty() && !any_routed) {
+      problem = kNotThroughTunnel + std::string("the system has no route to ") +
+                kPlainTrafficAddresses[0] + " or " + kPlainTrafficAddresses[1];
     }
   }
   if (problem.empty()) {

@@ -83,10 +83,10 @@ TEST_F(RouteCheckTest, LeaksBesideTheTunnelMakeTheCheckFalse) {
        std::string(kLeak) + "the system sends packets for "
                             "2606:4700:4700::1111 out of home0, not "
                             "quon_vpn0"},
-      {"no IPv4 route at all", "ip route del default dev quon_vpn0",
+      {"no route at all", "ip route del default dev quon_vpn0",
        "ip route add default dev quon_vpn0",
-       std::string(kLeak) +
-           "the system has no route to 1.1.1.1 (Network is unreachable)"},
+       std::string(kLeak) + "the system has no route to 1.1.1.1 or "
+                            "2606:4700:4700::1111"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -101,6 +101,13 @@ TEST_F(RouteCheckTest, LeaksBesideTheTunnelMakeTheCheckFalse) {
     EXPECT_EQ("Linux tunnel validation succeeded via cloudflare-ip",
               engine().LastResponse());
   }
+}
+
+TEST_F(RouteCheckTest, AFamilyWithoutAnyRouteIsNoLeak) {
+  // An IPv6-only home: the helper took over IPv6 alone.
+  Shell("ip route del default dev quon_vpn0");
+  Shell("ip -6 route add default dev quon_vpn0");
+  EXPECT_TRUE(engine().CheckTunnel()) << engine().LastError();
 }
 
 TEST_F(RouteCheckTest, SecondProbesServerMustBeRoutedThroughTheTunnelToo) {

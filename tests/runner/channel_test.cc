@@ -354,8 +354,9 @@ TEST_F(ChannelTest, EngineCallsRunInTheOrderTheyWereMade) {
   Send(&calls[0], "start", start_args(0).c_str());
   for (int i = 1; i <= kPairs; ++i) {
     // A "stop" sent right after a "start", and the next start right after.
-    Send(&calls[2 * i - 1], "stop", nullptr);
-    Send(&calls[2 * i], "start", start_args(i).c_str());
+    const auto stop_at = static_cast<size_t>(2 * i - 1);
+    Send(&calls[stop_at], "stop", nullptr);
+    Send(&calls[stop_at + 1], "start", start_args(i).c_str());
   }
   EXPECT_TRUE(RunUntil([&] {
     return std::all_of(calls.begin(), calls.end(),
@@ -368,10 +369,48 @@ TEST_F(ChannelTest, EngineCallsRunInTheOrderTheyWereMade) {
   EXPECT_EQ(expected, EngineCallOrder());
   std::lock_guard<std::mutex> lock(g_start_mutex);
   std::vector<std::string> seen;
+  seen.reserve(g_starts.size());
   for (const StartArgs& start : g_starts) {
     seen.push_back(start.config);
   }
   EXPECT_EQ(configs, seen);
+}
+
+TEST_F(ChannelTest, RunnersOwnEngineTaskTakesItsTurnWithTheCalls) {
+  // The order in which the start worker and the task reach the engine.
+  static std::mutex events_mutex;
+  static std::vector<std::string> events;
+  static std::atomic<bool> first_began{false};
+  first_began = false;
+  {
+    std::lock_guard<std::mutex> lock(events_mutex);
+    events.clear();
+  }
+  v2ray_channel_testing::SetStartObserver([](const std::string& config,
+                                             const std::string&,
+                                             const std::vector<std::string>&) {
+    if (config == "{0}") {
+      first_began = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    std::lock_guard<std::mutex> lock(events_mutex);
+    events.push_back("start " + config);
+  });
+  Call first;
+  Call second;
+  Send(&first, "start", R"({"config_data": "{0}"})");
+  // Queued while the first start holds the engine, before the second call.
+  EXPECT_TRUE(RunUntil([] { return first_began.load(); }));
+  EXPECT_TRUE(RunEngineTaskInOrder([](V2RayEngineLinux* engine) {
+    std::lock_guard<std::mutex> lock(events_mutex);
+    events.push_back(engine != nullptr ? "task" : "task without engine");
+  }));
+  Send(&second, "start", R"({"config_data": "{1}"})");
+  EXPECT_TRUE(
+      RunUntil([&] { return first.answers > 0 && second.answers > 0; }));
+  std::lock_guard<std::mutex> lock(events_mutex);
+  EXPECT_EQ((std::vector<std::string>{"start {0}", "task", "start {1}"}),
+            events);
 }
 
 TEST_F(ChannelTest, NoWorkerThreadStillMeansExactlyOneAnswer) {

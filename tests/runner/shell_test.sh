@@ -1,7 +1,8 @@
 #!/bin/bash
 # The real bundle's quon_vpn under a private Xvfb: window size and title,
-# white view, entry point arguments in order, two instances side by side,
-# and the header bar that a window manager named "GNOME Shell" gets.
+# white view, entry point arguments in order, a second launch that finds
+# the first, and the header bar that a window manager named "GNOME Shell"
+# gets.
 # Argument: the fake window manager tool (fake_window_manager.c).
 # Runs inside tests/lib/sandbox.sh (no network namespace needed: it only
 # talks to its own X server over a Unix socket) so the native log and the
@@ -47,6 +48,9 @@ export DISPLAY=":$display"
 unset WAYLAND_DISPLAY
 # No session directory here: the runner keeps its files in /tmp/quon_vpn-UID.
 unset XDG_RUNTIME_DIR
+native_log=/tmp/quon_vpn-$(id -u)/quon_vpn_runner_native_linux.log
+# No session bus either (and none started on the runner's behalf).
+export DBUS_SESSION_BUS_ADDRESS=disabled:
 # No accessibility bus in the sandbox: do not let GTK look for one.
 export NO_AT_BRIDGE=1
 
@@ -114,20 +118,32 @@ got=$(sed -n 's/.*Dart entrypoint argument \([0-9]*\): \(.*\)$/\1=\2/p' \
   "$work/runner1.log")
 assert_eq $'0=first\n1=second arg\n2=\n3=--third' "$got" "entry point arguments"
 
-# A second instance opens its own window beside the first. Started with
-# no arguments, its entry point gets none: not even the program name.
-G_MESSAGES_DEBUG=flutter "$runner" >"$work/runner2.log" 2>&1 &
-pids+=($!)
-wait_until 20 has_windows 2 ||
-  fail "second instance opened no window: $(cat "$work/runner2.log")"
-kill -0 "${pids[1]}" || fail "first instance ended"
-assert_eq "" "$(grep 'Dart entrypoint argument' "$work/runner2.log" || true)" \
-  "entry point arguments of an instance started without any"
+# One runner per user: with no session bus to hand over to, a second launch
+# finds the first one's lock, says so and ends with status 0, without a
+# window and without an engine (its exit stops nothing).
+first=${pids[1]}
+log_before=$(cat "$native_log" 2>/dev/null || true)
+status=0
+G_MESSAGES_DEBUG=flutter timeout 20 "$runner" >"$work/runner2.log" 2>&1 || status=$?
+assert_eq 0 "$status" "second launch's exit status"
+assert_contains "$(cat "$work/runner2.log")" \
+  "quon_vpn is already running for this user (process $first); this launch leaves it alone and exits." \
+  "second launch's message"
+assert_not_contains "$(cat "$work/runner2.log")" "Dart entrypoint" "second launch's view"
+assert_eq 1 "$(window_count)" "windows after a second launch"
+kill -0 "$first" || fail "first instance ended"
+assert_eq "$log_before" "$(cat "$native_log" 2>/dev/null || true)" \
+  "native log after the second launch (no engine of its own, nothing stopped)"
 
 # Started with an empty argument vector, without even its name, the
-# application still runs and its entry point gets no arguments.
-G_MESSAGES_DEBUG=flutter "$argc_zero" >"$work/runner-argc0.log" 2>&1 ||
+# application still runs and its entry point gets no arguments. (A session
+# directory of its own: the first runner holds the user's lock.)
+mkdir -m 700 "$work/xdg-argc0"
+XDG_RUNTIME_DIR=$work/xdg-argc0 G_MESSAGES_DEBUG=flutter "$argc_zero" \
+  >"$work/runner-argc0.log" 2>&1 ||
   fail "started without even its name: $(cat "$work/runner-argc0.log")"
+assert_not_contains "$(cat "$work/runner-argc0.log")" "already running" \
+  "the empty-vector instance ran"
 assert_eq "" "$(grep 'Dart entrypoint argument' "$work/runner-argc0.log" || true)" \
   "entry point arguments of an instance started with an empty vector"
 
@@ -139,9 +155,10 @@ before=$(runner_windows)
 pids+=($!)
 wait_until 10 grep -qx ready "$work/wm.out" ||
   fail "fake window manager did not start: $(cat "$work/wm.log")"
-"$runner" >"$work/runner3.log" 2>&1 &
+mkdir -m 700 "$work/xdg-3"
+XDG_RUNTIME_DIR=$work/xdg-3 "$runner" >"$work/runner3.log" 2>&1 &
 pids+=($!)
-wait_until 20 has_windows 3 ||
+wait_until 20 has_windows 2 ||
   fail "third instance opened no window: $(cat "$work/runner3.log")"
 hb_win=$(runner_windows | grep -vxF "$before" | head -n1)
 [ -n "$hb_win" ] || fail "third instance's window not found"
@@ -158,7 +175,6 @@ import -window "$hb_win" "$artefacts/runner-window-header-bar.png" ||
 # status 0 and the engine destroyed on the way out (its Stop is logged), so
 # a tunnel would be taken down. Losing the display does the same, with
 # status 1.
-native_log=/tmp/quon_vpn-$(id -u)/quon_vpn_runner_native_linux.log
 # runner_until_window NAME: starts an instance, waits for its window.
 runner_until_window() {
   local n
@@ -186,6 +202,9 @@ _lab_gone_or_reaped() {
   stat=$(ps -o stat= -p "$1" 2>/dev/null)
   [ -z "$stat" ] || [ "${stat#Z}" != "$stat" ]
 }
+# The instances with the user's lock end one after another from here on.
+kill "$first"
+wait "$first" || fail "first instance: exit status $?"
 for sig in TERM HUP INT; do
   rm -f "$native_log"
   runner_until_window "$sig"
