@@ -116,6 +116,9 @@ pp ip addr add 127.0.0.2/8 dev lo
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(("127.0.0.2", 53))
 time.sleep(120)' &
+# The lookup must meet a bound socket: one that is not there yet answers at
+# once with "port unreachable", and the lookup fails instead of hanging.
+wait_until 10 sh -c 'ss -Hnlu src 127.0.0.2:53 | grep -q .' || fail "the silent name server did not start"
 printf 'nameserver 127.0.0.2\noptions timeout:30 attempts:1\n' >/tmp/pwetc/resolv.conf
 timed_pw start slow.quon.test
 printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' >/tmp/pwetc/resolv.conf

@@ -55,7 +55,11 @@ sleep 1
 echo "\$1 \$2 end" >>"$helper_log"
 EOF
 chmod 755 /usr/local/libexec/quon_vpn/pathwarden
-printf 'ipv4_valid=1\nserver_ipv4=192.0.2.1\n' >/run/quon_vpn_route_state_linux.txt
+# Written only once the runner answers: a record found at start-up would be
+# given back by the runner's recovery, not by the teardown under test.
+record_tunnel() {
+  printf 'ipv4_valid=1\nserver_ipv4=192.0.2.1\n' >/run/quon_vpn_route_state_linux.txt
+}
 
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp \
   3>"$work/display" 2>"$work/xvfb.log" &
@@ -77,11 +81,15 @@ gone_or_zombie() {
 echo "--- a second quit signal during the teardown"
 export DBUS_SESSION_BUS_ADDRESS=disabled:
 for second in INT TERM HUP; do
-  rm -f "$helper_log" "$native_log"
-  "$runner" >"$work/signal-$second.log" 2>&1 &
+  rm -f "$helper_log" "$native_log" /run/quon_vpn_route_state_linux.txt
+  "$runner" --control-socket="$work/signal-$second.sock" >"$work/signal-$second.log" 2>&1 &
   pid=$!
   pids+=("$pid")
   wait_until 20 has_windows 1 || fail "SIG$second: no window: $(cat "$work/signal-$second.log")"
+  wait_until 10 test -S "$work/signal-$second.sock" || fail "SIG$second: no control socket"
+  assert_eq "false" "$("$quonctl" --socket "$work/signal-$second.sock" isRunning)" \
+    "SIG$second: answers before the signals"
+  record_tunnel
   kill -TERM "$pid"
   sleep 0.05
   kill -s "$second" "$pid"
@@ -102,12 +110,15 @@ pids+=($!)
 wait_until 10 test -s "$work/bus" || fail "no session bus: $(cat "$work/dbus.log")"
 DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus")
 export DBUS_SESSION_BUS_ADDRESS
-rm -f "$helper_log" "$native_log"
+rm -f "$helper_log" "$native_log" /run/quon_vpn_route_state_linux.txt
 "$runner" --control-socket="$work/first.sock" >"$work/first.log" 2>&1 &
 first=$!
 pids+=("$first")
 wait_until 20 has_windows 1 || fail "first: no window: $(cat "$work/first.log")"
 wait_until 10 test -S "$work/first.sock" || fail "first: no control socket"
+assert_eq "false" "$("$quonctl" --socket "$work/first.sock" isRunning)" \
+  "first: answers before the second launch"
+record_tunnel
 log_before=$(cat "$native_log" 2>/dev/null || true)
 
 status=0
