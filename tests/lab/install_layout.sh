@@ -49,13 +49,13 @@ assert_eq "$(sort <<<"$standin")" "$(install_into /tmp/standin --component stand
 proj=/tmp/app/linux/flutter
 eph=$proj/ephemeral
 mkdir -p "$eph"
-cp -r "$QUON_SOURCE_DIR/embedding/include/flutter_linux" "$eph/"
+cp -r "$QUON_SOURCE_DIR/standins/flutter_embedding/include/flutter_linux" "$eph/"
 cp "$QUON_BUNDLE_DIR/lib/libflutter_linux_gtk.so" "$eph/"
 : >"$eph/icudtl.dat"
 for p in flutter_secure_storage_linux url_launcher_linux; do
   d=$eph/.plugin_symlinks/$p/linux
   mkdir -p "$d"
-  cp -r "$QUON_SOURCE_DIR/plugins/$p/." "$d/"
+  cp -r "$QUON_SOURCE_DIR/standins/plugins/$p/." "$d/"
   cat >"$d/CMakeLists.txt" <<EOF
 cmake_minimum_required(VERSION 3.10)
 project($p LANGUAGES C CXX)
@@ -105,6 +105,6 @@ done
 all=$(find /tmp/real -name cmake_install.cmake -exec cat {} +)
 assert_not_contains "$all" "quonctl" "no quonctl"
 assert_not_contains "$all" "bundle/lib/libflutter_linux_gtk.so" "no stand-in embedding"
-assert_not_contains "$(cat /tmp/real/build.ninja)" "$QUON_SOURCE_DIR/plugins/" "no stand-in plug-in built"
+assert_not_contains "$(cat /tmp/real/build.ninja)" "$QUON_SOURCE_DIR/standins/plugins/" "no stand-in plug-in built"
 if [ -e /tmp/real/embedding ]; then fail "the stand-in embedding was configured"; fi
 echo "install_layout: all passed"

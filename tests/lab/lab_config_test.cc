@@ -1,4 +1,4 @@
-#include "lab/lab_config.h"
+#include "standins/xray/lab_config.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The relay on loopback UDP, with a sequenced-packet socket pair standing in
 // for the TUN descriptor (both keep packet boundaries, both hang up when the
 // other side goes), so no interface is needed.
-#include "lab/relay.h"
+#include "standins/xray/relay.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "lab/unique_fd.h"
+#include "standins/xray/unique_fd.h"
 
 namespace lab {
 namespace {

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "lab/lab_config.h"
-#include "lab/relay.h"
-#include "lab/tun_device.h"
-#include "lab/unique_fd.h"
+#include "standins/xray/lab_config.h"
+#include "standins/xray/relay.h"
+#include "standins/xray/tun_device.h"
+#include "standins/xray/unique_fd.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "lab/relay.h"
+#include "standins/xray/relay.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

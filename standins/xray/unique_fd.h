@@ -1,6 +1,6 @@
 // Owns one file descriptor and closes it when it goes out of scope.
-#ifndef QUON_LAB_UNIQUE_FD_H_
-#define QUON_LAB_UNIQUE_FD_H_
+#ifndef QUON_STANDINS_XRAY_UNIQUE_FD_H_
+#define QUON_STANDINS_XRAY_UNIQUE_FD_H_
 
 #include <unistd.h>
 
@@ -44,4 +44,4 @@ class UniqueFd {
 
 }  // namespace lab
 
-#endif  // QUON_LAB_UNIQUE_FD_H_
+#endif  // QUON_STANDINS_XRAY_UNIQUE_FD_H_

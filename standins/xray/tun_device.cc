@@ -1,4 +1,4 @@
-#include "lab/tun_device.h"
+#include "standins/xray/tun_device.h"
 
 #include <fcntl.h>
 #include <linux/if_tun.h>
