@@ -178,13 +178,17 @@ lab_pids_of() {
 }
 
 # lab_snapshot FILE: what must come back exactly after a stop. Routes of both
-# families from every table (main and local), and for every link resolved knows: its DNS
-# servers, routing domains, default-route flag and protocol settings.
+# families from every table (main, local and any other), the policy rules of
+# both families, and for every link resolved knows: its DNS servers, routing
+# domains, default-route flag and protocol settings. The countdown of a
+# route learnt from a router advertisement ("expires 171sec") is left out.
 lab_snapshot() {
   local out=$1 link field
   {
     ip -4 route show table all | sed 's/ *$//; s/^/route4 /'
-    ip -6 route show table all | sed 's/ *$//; s/^/route6 /'
+    ip -6 route show table all | sed -E 's/ expires [0-9]+sec//; s/ *$//; s/^/route6 /'
+    ip -4 rule | sed 's/ *$//; s/^/rule4 /'
+    ip -6 rule | sed 's/ *$//; s/^/rule6 /'
     for link in $(ip -o link show | awk -F': ' '{print $2}' | sed 's/@.*//'); do
       for field in dns domain default-route llmnr mdns dnssec dnsovertls; do
         printf 'resolved %s %s=%s\n' "$link" "$field" \
