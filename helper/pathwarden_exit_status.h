@@ -36,8 +36,14 @@ enum PathwardenExitStatus : int {
   // limit, so the links' DNS settings may not all be back; the state file
   // stays for another stop.
   kPathwardenDnsTimedOut = 18,
+  // start, stop: the recorded tunnel belongs to another user (only that user
+  // or root may change it); nothing was changed.
+  kPathwardenNotOwner = 19,
   kPathwardenSetgidFailed = 20,
   kPathwardenSetuidFailed = 21,
+  // start, stop: the recorded tunnel belongs to another quon_vpn of the same
+  // user that is still running; nothing was changed.
+  kPathwardenOtherSession = 22,
   // Not the helper's own: what the runner's child reports when the helper
   // could not be executed, or was not permitted to run.
   kPathwardenNotPermitted = 126,
