@@ -119,6 +119,8 @@ user_file() {
 setup() {
   local resolvectl=${1:-with-resolvectl}
   step "sandbox network: desktop, home router, vpn server, internet"
+  # Read by lab/topology.sh.
+  # shellcheck disable=SC2034
   LAB_HOME_DHCP=1
   [ "${LAB_STATIC_HOME:-}" = 1 ] && LAB_HOME_DHCP=0
   lab_topology_up
