@@ -121,8 +121,7 @@ setup() {
   step "sandbox network: desktop, home router, vpn server, internet"
   # Read by lab/topology.sh.
   # shellcheck disable=SC2034
-  LAB_HOME_DHCP=1
-  [ "${LAB_STATIC_HOME:-}" = 1 ] && LAB_HOME_DHCP=0
+  if [ "${LAB_STATIC_HOME:-}" = 1 ]; then LAB_HOME_DHCP=0; else LAB_HOME_DHCP=1; fi
   lab_topology_up
   # lab_topology_up traps its own cleanup; on_exit keeps the logs, then calls it.
   trap on_exit EXIT
