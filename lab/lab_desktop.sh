@@ -142,9 +142,12 @@ lab_runner_up() {
   rm -f "$LAB_SOCKET"
   install -o "$LAB_USER_UID" -m 600 "$LAB_WORK/client.json" "$LAB_USER_HOME/config.json"
   lab_user_argv
+  # LAB_RUNNER_EXTRA_ARGS: more arguments for the runner (the benchmark's
+  # ballast for the stand-in embedding), split into words on purpose.
+  # shellcheck disable=SC2086
   lab_spawn "$LAB_WORK/runner.$LAB_RUNNER_COUNT.log" "${LAB_USER_ARGV[@]}" \
     "$LAB_PREFIX_BUNDLE/quon_vpn" --control-socket="$LAB_SOCKET" \
-    --config-file="$LAB_USER_HOME/config.json"
+    --config-file="$LAB_USER_HOME/config.json" ${LAB_RUNNER_EXTRA_ARGS:-}
   LAB_RUNNER_PID=$LAB_LAST_PID
   wait_until 20 test -S "$LAB_SOCKET" ||
     fail "lab: the runner opened no control socket: $(cat "$LAB_WORK/runner.$LAB_RUNNER_COUNT.log")"
@@ -178,13 +181,17 @@ lab_pids_of() {
 }
 
 # lab_snapshot FILE: what must come back exactly after a stop. Routes of both
-# families from every table (main and local), and for every link resolved knows: its DNS
-# servers, routing domains, default-route flag and protocol settings.
+# families from every table (main, local and any other), the policy rules of
+# both families, and for every link resolved knows: its DNS servers, routing
+# domains, default-route flag and protocol settings. The countdown of a
+# route learnt from a router advertisement ("expires 171sec") is left out.
 lab_snapshot() {
   local out=$1 link field
   {
     ip -4 route show table all | sed 's/ *$//; s/^/route4 /'
-    ip -6 route show table all | sed 's/ *$//; s/^/route6 /'
+    ip -6 route show table all | sed -E 's/ expires [0-9]+sec//; s/ *$//; s/^/route6 /'
+    ip -4 rule | sed 's/ *$//; s/^/rule4 /'
+    ip -6 rule | sed 's/ *$//; s/^/rule6 /'
     for link in $(ip -o link show | awk -F': ' '{print $2}' | sed 's/@.*//'); do
       for field in dns domain default-route llmnr mdns dnssec dnsovertls; do
         printf 'resolved %s %s=%s\n' "$link" "$field" \

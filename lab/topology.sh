@@ -28,11 +28,19 @@
 #   LAB_HOME_DHCP=1               default routes as a DHCP client and router
 #                                 advertisements leave them ("proto dhcp
 #                                 metric 100", "proto ra metric 600")
-#                                 instead of plain static ones.
+#                                 instead of plain static ones;
+#   LAB_HOME=dhcp|networkmanager  the desktop's link comes up with no address
+#                                 and no route: a client gives them
+#                                 (lab/lab_home.sh);
+#   LAB_ROUTER_REACHES_INTERNET=1 the router routes to the internet through
+#                                 the vpn server's host, so a packet that
+#                                 leaves the home link outside the tunnel is
+#                                 answered and the internet host records the
+#                                 home address (a leak is seen, not just lost).
 #
-# The router forwards between the desktop and the vpn server only: it has no
-# route to the internet namespace, so the desktop reaches 1.1.1.1 and
-# cp.cloudflare.com only through the tunnel. The vpn server forwards between
+# Otherwise the router forwards between the desktop and the vpn server only:
+# it has no route to the internet namespace, so the desktop reaches 1.1.1.1
+# and cp.cloudflare.com only through the tunnel. The vpn server forwards between
 # its TUN and the internet; the internet's default route leads back to it.
 #
 # Names resolve from private files bind-mounted over /etc/hosts,
@@ -80,6 +88,7 @@ LAB_TUN_CLIENT_V6=2001:db8:ff::2/64
 LAB_TUN_NAME=quon_vpn0
 LAB_HOME_FAMILIES=${LAB_HOME_FAMILIES:-both}
 LAB_HOME_DHCP=${LAB_HOME_DHCP:-0}
+LAB_ROUTER_REACHES_INTERNET=${LAB_ROUTER_REACHES_INTERNET:-0}
 
 LAB_ID=
 LAB_WORK=
@@ -127,12 +136,17 @@ lab_spawn() {
 # Ends one process the lab started: SIGTERM, up to 5 s, then SIGKILL.
 lab_stop_pid() {
   local pid=$1
-  kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+  # Its exit status (a signal's, as often as not) is of no interest here,
+  # also to a caller running with errexit.
+  kill -0 "$pid" 2>/dev/null || {
+    wait "$pid" 2>/dev/null || true
+    return 0
+  }
   kill -TERM "$pid" 2>/dev/null
   if ! wait_until 5 _lab_gone "$pid"; then
     kill -KILL "$pid" 2>/dev/null
   fi
-  wait "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null || true
   return 0
 }
 # Gone or a zombie waiting for our wait.
@@ -297,16 +311,19 @@ lab_topology_up() {
 
   # desktop <-> router, with the families and default routes of the home
   local home=()
-  case "$LAB_HOME_FAMILIES" in
-    both) home=("$LAB_DESKTOP_V4/24" "$LAB_DESKTOP_V6/64") ;;
-    v4) home=("$LAB_DESKTOP_V4/24") ;;
-    v6) home=("$LAB_DESKTOP_V6/64") ;;
+  case "${LAB_HOME:-static}:$LAB_HOME_FAMILIES" in
+    dhcp:* | networkmanager:*) ;;
+    *:both) home=("$LAB_DESKTOP_V4/24" "$LAB_DESKTOP_V6/64") ;;
+    *:v4) home=("$LAB_DESKTOP_V4/24") ;;
+    *:v6) home=("$LAB_DESKTOP_V6/64") ;;
     *) fail "lab: LAB_HOME_FAMILIES must be both, v4 or v6, not $LAB_HOME_FAMILIES" ;;
   esac
   _lab_veth "ld$id" "" "lr$id" "$LAB_NS_ROUTER"
   _lab_addr "" "ld$id" "${home[@]}"
   _lab_addr "$LAB_NS_ROUTER" "lr$id" "$LAB_DESKTOP_GW_V4/24" "$LAB_DESKTOP_GW_V6/64"
-  lab_home_default_routes "$LAB_DESKTOP_GW_V4" "$LAB_DESKTOP_GW_V6"
+  if [ ${#home[@]} -gt 0 ]; then
+    lab_home_default_routes "$LAB_DESKTOP_GW_V4" "$LAB_DESKTOP_GW_V6"
+  fi
 
   # router <-> vpn server
   _lab_veth "rv$id" "$LAB_NS_ROUTER" "vr$id" "$LAB_NS_VPN"
@@ -324,6 +341,11 @@ lab_topology_up() {
   _lab_must lab_in "$LAB_NS_VPN" ip -6 route add default via "$LAB_INET_V6"
   _lab_must lab_in "$LAB_NS_INET" ip route add default via "$LAB_VPN_INET_V4"
   _lab_must lab_in "$LAB_NS_INET" ip -6 route add default via "$LAB_VPN_INET_V6"
+  if [ "$LAB_ROUTER_REACHES_INTERNET" = 1 ]; then
+    _lab_must lab_in "$LAB_NS_ROUTER" ip route add 203.0.113.0/24 via "$LAB_VPN_V4"
+    _lab_must lab_in "$LAB_NS_ROUTER" ip route add "$LAB_PROBE_TRACE_V4/32" via "$LAB_VPN_V4"
+    _lab_must lab_in "$LAB_NS_ROUTER" ip -6 route add 2001:db8:3::/64 via "$LAB_VPN_V6"
+  fi
 
   lab_dns_up
 }
