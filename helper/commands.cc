@@ -126,8 +126,8 @@ class RunningCommand {
   void killAndReap();
 
   pid_t pid_;
-  ScopedFd output_;
-  ScopedFd pidfd_;
+  UniqueFd output_;
+  UniqueFd pidfd_;
 };
 
 bool RunningCommand::readAvailable(std::string* output) {
@@ -238,8 +238,8 @@ std::string runArgv(const std::vector<std::string>& args, int* status) {
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
     return std::string();
   }
-  ScopedFd read_end(fds[0]);
-  ScopedFd write_end(fds[1]);
+  UniqueFd read_end(fds[0]);
+  UniqueFd write_end(fds[1]);
   // The child's end blocks as usual; only our end is polled.
   if (fcntl(write_end.get(), F_SETFL, 0) != 0) {
     return std::string();
@@ -295,7 +295,7 @@ std::string runArgv(const std::vector<std::string>& args, int* status) {
   }
   (void)posix_spawnattr_destroy(&attr);
   (void)posix_spawn_file_actions_destroy(&actions);
-  (void)write_end.closeNow();
+  (void)write_end.Close();
   if (rc != 0) {
     return std::string();
   }
@@ -303,7 +303,7 @@ std::string runArgv(const std::vector<std::string>& args, int* status) {
   std::string output;
   int wait_status = 0;
   bool timed_out = false;
-  RunningCommand command(pid, read_end.release());
+  RunningCommand command(pid, read_end.Release());
   const bool ended =
       command.finish(deadline, &output, &wait_status, &timed_out);
   if (timed_out) {

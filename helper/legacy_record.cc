@@ -23,7 +23,7 @@ namespace pathwarden {
 namespace {
 
 bool linkExists(const std::string& dev) {
-  ScopedFd fd(open(("/sys/class/net/" + dev).c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(open(("/sys/class/net/" + dev).c_str(), O_RDONLY | O_CLOEXEC));
   return fd.get() >= 0;
 }
 

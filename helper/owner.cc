@@ -35,7 +35,7 @@ std::string processStartTime(long pid) {
   if (pid <= 0) {
     return std::string();
   }
-  ScopedFd fd(open(("/proc/" + std::to_string(pid) + "/stat").c_str(),
+  UniqueFd fd(open(("/proc/" + std::to_string(pid) + "/stat").c_str(),
                    O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     return std::string();

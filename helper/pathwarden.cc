@@ -211,7 +211,7 @@ int saveState(StartPlan* plan) {
 }
 
 bool readOperstate(const std::string& name, std::string* state) {
-  ScopedFd fd(open(("/sys/class/net/" + name + "/operstate").c_str(),
+  UniqueFd fd(open(("/sys/class/net/" + name + "/operstate").c_str(),
                    O_RDONLY | O_CLOEXEC));
   char buffer[64];
   ssize_t n = fd.get() < 0 ? -1 : read(fd.get(), buffer, sizeof(buffer));
@@ -494,7 +494,7 @@ int startRouting(const std::string& server,
 // Stop: the steps of "pathwarden stop".
 
 bool tunExists() {
-  ScopedFd fd(open((std::string("/sys/class/net/") + kTunName).c_str(),
+  UniqueFd fd(open((std::string("/sys/class/net/") + kTunName).c_str(),
                    O_RDONLY | O_CLOEXEC));
   return fd.get() >= 0;
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "pathwarden_exit_status.h"
 
 namespace pathwarden {
@@ -294,35 +295,6 @@ void raiseLimit(int resource, rlim_t wanted);
 void clearIntervalTimers();
 int sanitizeProcess();
 void shieldSignals();
-
-// Closes a descriptor when it goes out of scope.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) {
-      (void)close(fd_);
-    }
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  // Hands the descriptor on; it is no longer closed here.
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  // Closes now and reports whether the close itself succeeded.
-  bool closeNow() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // Holds an exclusive flock on the lock file until destroyed. The lock goes
 // with the descriptor, which no child inherits.

@@ -158,7 +158,7 @@ static void resetScheduling() {
   struct sched_param param;
   std::memset(&param, 0, sizeof(param));
   (void)sched_setscheduler(0, SCHED_OTHER, &param);
-  ScopedFd oom(open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC));
+  UniqueFd oom(open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC));
   if (oom.get() >= 0) {
     (void)writeAll(oom.get(), "0");
   }

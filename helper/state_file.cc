@@ -183,7 +183,7 @@ bool saveRouteState(const SavedRouteState& state, const std::string& path) {
   const std::string text = formatRouteState(state);
   const std::string tmp = path + ".tmp";
   for (int attempt = 0; attempt < 2; ++attempt) {
-    ScopedFd fd(open(tmp.c_str(),
+    UniqueFd fd(open(tmp.c_str(),
                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                      0600));
     if (fd.get() < 0) {
@@ -197,13 +197,13 @@ bool saveRouteState(const SavedRouteState& state, const std::string& path) {
     // Explicit mode, whatever umask the caller left behind.
     bool ok = fchmod(fd.get(), 0644) == 0 && writeAll(fd.get(), text) &&
               fsync(fd.get()) == 0;
-    ok = fd.closeNow() && ok;
+    ok = fd.Close() && ok;
     if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
       (void)unlink(tmp.c_str());
       return false;
     }
     std::string dir = path.substr(0, path.rfind('/') + 1);
-    ScopedFd dir_fd(open(dir.empty() ? "." : dir.c_str(),
+    UniqueFd dir_fd(open(dir.empty() ? "." : dir.c_str(),
                          O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir_fd.get() >= 0) {
       (void)fsync(dir_fd.get());
@@ -218,7 +218,7 @@ bool saveRouteState(const SavedRouteState& state, const std::string& path) {
 LoadResult loadRouteState(const std::string& path, SavedRouteState* state) {
   *state = SavedRouteState();
   // Non-blocking, so that a FIFO planted there is refused, not waited on.
-  ScopedFd fd(
+  UniqueFd fd(
       open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ELOOP) {

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <chrono>
 
-#include "owned_fd.h"
+#include "common/unique_fd.h"
 #include "poll_wait.h"
 
 extern char** environ;
@@ -96,7 +96,7 @@ bool ChildProcess::Spawn(const ChildSpec& spec) {
   for (const auto& pass : spec.pass_fds) {
     highest = std::max(highest, pass.second);
   }
-  std::vector<OwnedFd> moved;
+  std::vector<UniqueFd> moved;
   const auto above = [&highest, &moved](int fd) {
     if (fd < 0 || fd > highest) {
       return fd;
@@ -109,7 +109,7 @@ bool ChildProcess::Spawn(const ChildSpec& spec) {
   for (const auto& pass : spec.pass_fds) {
     passes.emplace_back(above(pass.first), pass.second);
   }
-  for (const OwnedFd& fd : moved) {
+  for (const UniqueFd& fd : moved) {
     if (!fd.valid()) {
       return false;  // errno from fcntl
     }

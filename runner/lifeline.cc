@@ -35,8 +35,8 @@ Lifeline::~Lifeline() {
 
 bool Lifeline::Watch(pid_t pid, const LifelineOrders& orders) {
   Release();
-  OwnedFd pidfd(PidfdOpen(pid));
-  OwnedFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  UniqueFd pidfd(PidfdOpen(pid));
+  UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!pidfd.valid() || !wake.valid()) {
     return false;
   }
@@ -67,9 +67,9 @@ bool Lifeline::SpawnWatcherLocked() {
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
     return false;
   }
-  OwnedFd mine(ends[0]);
-  const OwnedFd theirs(ends[1]);
-  OwnedFd output;
+  UniqueFd mine(ends[0]);
+  const UniqueFd theirs(ends[1]);
+  UniqueFd output;
   if (!orders_.log_path.empty()) {
     BoundLog(orders_.log_path.c_str());
     output.Reset(OpenPrivateFile(orders_.log_path.c_str(),

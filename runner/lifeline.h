@@ -17,7 +17,7 @@
 
 #include "child_process.h"
 #include "child_reaper.h"
-#include "owned_fd.h"
+#include "common/unique_fd.h"
 
 // What the watcher is to do for one core.
 struct LifelineOrders {
@@ -75,9 +75,9 @@ class Lifeline {
   LogFn log_;
   mutable std::mutex mutex_;
   LifelineOrders orders_;
-  OwnedFd pidfd_;
-  OwnedFd runner_end_;
-  OwnedFd wake_;
+  UniqueFd pidfd_;
+  UniqueFd runner_end_;
+  UniqueFd wake_;
   ChildProcess watcher_;
   std::thread monitor_;
   int replaced_ = 0;

@@ -137,18 +137,18 @@ std::vector<std::string> CurlArguments(const TunnelProbe& probe) {
 
 // The runner's file |name| for a child's output, cut to its bound first; -1
 // (the child keeps the runner's output) when it cannot be opened.
-OwnedFd OpenChildOutput(const char* name) {
+UniqueFd OpenChildOutput(const char* name) {
   const std::string path = RuntimeFilePath(name);
   if (path.empty()) {
-    return OwnedFd();
+    return UniqueFd();
   }
   BoundLog(path.c_str());
-  return OwnedFd(OpenPrivateFile(path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                 kPrivateFileMode, geteuid()));
+  return UniqueFd(OpenPrivateFile(path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                  kPrivateFileMode, geteuid()));
 }
 
-OwnedFd OpenDevNull() {
-  return OwnedFd(open("/dev/null", O_WRONLY | O_CLOEXEC));
+UniqueFd OpenDevNull() {
+  return UniqueFd(open("/dev/null", O_WRONLY | O_CLOEXEC));
 }
 
 // The text of an error number, safe to call while other threads run.
@@ -349,7 +349,7 @@ bool V2RayEngineLinux::RunPreStartRouteCleanup() {
   if (access(helper_path.c_str(), X_OK) != 0) {
     return true;
   }
-  const OwnedFd output = OpenDevNull();
+  const UniqueFd output = OpenDevNull();
   ChildSpec spec;
   spec.program = helper_path;
   spec.argv = HelperArguments(helper_path, "stop", server_host_);
@@ -386,7 +386,7 @@ bool V2RayEngineLinux::LaunchXray(const std::string& xray_path) {
     SetError("xray binary is missing or not executable: " + xray_path);
     return false;
   }
-  const OwnedFd output = OpenChildOutput(kRuntimeErrorLogName);
+  const UniqueFd output = OpenChildOutput(kRuntimeErrorLogName);
   ChildSpec spec;
   spec.program = xray_path;
   spec.argv = {xray_path, "run", "-config", GetRuntimeConfigPath()};
@@ -740,7 +740,7 @@ V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
   }
   Log(std::string(kLogPrefix) + "tunnel probe start name=" + probe.name +
       " url=" + probe.url);
-  const OwnedFd output = OpenDevNull();
+  const UniqueFd output = OpenDevNull();
   ChildSpec spec;
   spec.program = "curl";  // Found through the search path.
   spec.search_path = true;
@@ -998,7 +998,7 @@ bool V2RayEngineLinux::RunHelper(const std::string& action,
   Log(std::string(kLogPrefix) + "route helper action=" + action +
       " server=" + server_host + " helper=" + helper_path);
   ClearRuntimeErrorLog();
-  const OwnedFd output = OpenChildOutput(kHelperOutputLogName);
+  const UniqueFd output = OpenChildOutput(kHelperOutputLogName);
   ChildSpec spec;
   spec.program = helper_path;
   spec.argv = HelperArguments(helper_path, action, server_host);

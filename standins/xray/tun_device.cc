@@ -67,7 +67,7 @@ bool AddIpv6(const std::string& name,
              const InterfaceAddress& address,
              std::string* error) {
   UniqueFd sock(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!sock.Valid()) {
+  if (!sock.valid()) {
     *error = Errno("cannot open an IPv6 socket for " + address.text);
     return false;
   }
@@ -80,7 +80,7 @@ bool AddIpv6(const std::string& name,
   req.ifr6_addr = address.v6;
   req.ifr6_prefixlen = static_cast<uint32_t>(address.prefix_len);
   req.ifr6_ifindex = static_cast<int>(index);
-  if (ioctl(sock.Get(), SIOCSIFADDR, &req) != 0) {
+  if (ioctl(sock.get(), SIOCSIFADDR, &req) != 0) {
     *error = Errno("cannot add address " + address.text + " to " + name);
     return false;
   }
@@ -95,7 +95,7 @@ bool CreateTun(const std::string& name, UniqueFd* fd, std::string* error) {
     return false;
   }
   UniqueFd tun(open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK));
-  if (!tun.Valid()) {
+  if (!tun.valid()) {
     *error = Errno("cannot open /dev/net/tun");
     return false;
   }
@@ -104,7 +104,7 @@ bool CreateTun(const std::string& name, UniqueFd* fd, std::string* error) {
   // IFF_TUN_EXCL: refuse to attach to an interface someone else made (for
   // example a persistent one), which would outlive us.
   req.ifr_flags = static_cast<short>(IFF_TUN | IFF_NO_PI | IFF_TUN_EXCL);
-  if (ioctl(tun.Get(), TUNSETIFF, &req) != 0) {
+  if (ioctl(tun.get(), TUNSETIFF, &req) != 0) {
     if (errno == EBUSY) {
       *error = "cannot create TUN interface " + name +
                ": an interface of that name already exists";
@@ -122,30 +122,30 @@ bool ConfigureLink(const std::string& name,
                    const std::vector<InterfaceAddress>& addresses,
                    std::string* error) {
   UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!sock.Valid()) {
+  if (!sock.valid()) {
     *error = Errno("cannot open a socket to configure " + name);
     return false;
   }
   ifreq req;
   CopyName(name, &req);
   req.ifr_mtu = mtu;
-  if (ioctl(sock.Get(), SIOCSIFMTU, &req) != 0) {
+  if (ioctl(sock.get(), SIOCSIFMTU, &req) != 0) {
     *error = Errno("cannot set MTU " + std::to_string(mtu) + " on " + name);
     return false;
   }
   CopyName(name, &req);
-  if (ioctl(sock.Get(), SIOCGIFFLAGS, &req) != 0) {
+  if (ioctl(sock.get(), SIOCGIFFLAGS, &req) != 0) {
     *error = Errno("cannot read the flags of " + name);
     return false;
   }
   req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP);
-  if (ioctl(sock.Get(), SIOCSIFFLAGS, &req) != 0) {
+  if (ioctl(sock.get(), SIOCSIFFLAGS, &req) != 0) {
     *error = Errno("cannot bring " + name + " up");
     return false;
   }
   for (const InterfaceAddress& address : addresses) {
     bool ok = address.family == AF_INET
-                  ? AddIpv4(sock.Get(), name, address, error)
+                  ? AddIpv4(sock.get(), name, address, error)
                   : AddIpv6(name, address, error);
     if (!ok) {
       return false;

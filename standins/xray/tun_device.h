@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "standins/xray/lab_config.h"
-#include "standins/xray/unique_fd.h"
 
 namespace lab {
 

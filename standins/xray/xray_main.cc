@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "standins/xray/lab_config.h"
 #include "standins/xray/relay.h"
 #include "standins/xray/tun_device.h"
-#include "standins/xray/unique_fd.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ int Usage(const std::string& problem) {
 
 // SIGTERM, SIGINT and SIGHUP arrive through a descriptor that the relay
 // polls, so shutdown runs in plain code with the interface closed by RAII.
-bool MakeSignalFd(bool ignore_sigterm, lab::UniqueFd* out, std::string* error) {
+bool MakeSignalFd(bool ignore_sigterm, UniqueFd* out, std::string* error) {
   sigset_t mask;
   sigemptyset(&mask);
   sigaddset(&mask, SIGINT);
@@ -83,8 +83,8 @@ bool MakeSignalFd(bool ignore_sigterm, lab::UniqueFd* out, std::string* error) {
   } else {
     sigaddset(&mask, SIGTERM);
   }
-  lab::UniqueFd fd(signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
-  if (!fd.Valid()) {
+  UniqueFd fd(signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!fd.valid()) {
     *error = std::string("signalfd failed: ") + std::strerror(errno);
     return false;
   }
@@ -92,9 +92,9 @@ bool MakeSignalFd(bool ignore_sigterm, lab::UniqueFd* out, std::string* error) {
   return true;
 }
 
-bool MakeExitTimer(int64_t ms, lab::UniqueFd* out, std::string* error) {
-  lab::UniqueFd fd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
-  if (!fd.Valid()) {
+bool MakeExitTimer(int64_t ms, UniqueFd* out, std::string* error) {
+  UniqueFd fd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+  if (!fd.valid()) {
     *error = std::string("timerfd_create failed: ") + std::strerror(errno);
     return false;
   }
@@ -104,7 +104,7 @@ bool MakeExitTimer(int64_t ms, lab::UniqueFd* out, std::string* error) {
   if (ms == 0) {
     expiry.it_value.tv_nsec = 1;  // a zero value would disarm the timer
   }
-  if (timerfd_settime(fd.Get(), 0, &expiry, nullptr) != 0) {
+  if (timerfd_settime(fd.get(), 0, &expiry, nullptr) != 0) {
     *error = std::string("timerfd_settime failed: ") + std::strerror(errno);
     return false;
   }
@@ -113,15 +113,15 @@ bool MakeExitTimer(int64_t ms, lab::UniqueFd* out, std::string* error) {
 }
 
 bool ReadFile(const std::string& path, std::string* out, std::string* error) {
-  lab::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.Valid()) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
     *error = std::strerror(errno);
     return false;
   }
   std::string text;
   char chunk[8192];
   for (;;) {
-    ssize_t n = read(fd.Get(), chunk, sizeof(chunk));
+    ssize_t n = read(fd.get(), chunk, sizeof(chunk));
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -146,7 +146,7 @@ struct AddrInfoDeleter {
 // first address that has a route.
 bool ConnectToServer(const std::string& host,
                      uint16_t port,
-                     lab::UniqueFd* out,
+                     UniqueFd* out,
                      std::string* peer,
                      std::string* error) {
   addrinfo hints{};
@@ -163,10 +163,10 @@ bool ConnectToServer(const std::string& host,
   std::unique_ptr<addrinfo, AddrInfoDeleter> list(raw);
   std::string last = "no address";
   for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-    lab::UniqueFd fd(socket(ai->ai_family,
-                            ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                            ai->ai_protocol));
-    if (fd.Valid() && connect(fd.Get(), ai->ai_addr, ai->ai_addrlen) == 0) {
+    UniqueFd fd(socket(ai->ai_family,
+                       ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                       ai->ai_protocol));
+    if (fd.valid() && connect(fd.get(), ai->ai_addr, ai->ai_addrlen) == 0) {
       *peer = lab::FormatSockaddr(ai->ai_addr, ai->ai_addrlen);
       *out = std::move(fd);
       return true;
@@ -179,9 +179,7 @@ bool ConnectToServer(const std::string& host,
   return false;
 }
 
-bool ListenUdp(const lab::HostPort& listen,
-               lab::UniqueFd* out,
-               std::string* error) {
+bool ListenUdp(const lab::HostPort& listen, UniqueFd* out, std::string* error) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_DGRAM;
@@ -196,18 +194,18 @@ bool ListenUdp(const lab::HostPort& listen,
   }
   std::unique_ptr<addrinfo, AddrInfoDeleter> list(raw);
   const addrinfo* ai = list.get();
-  lab::UniqueFd fd(socket(ai->ai_family,
-                          ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                          ai->ai_protocol));
-  if (!fd.Valid()) {
+  UniqueFd fd(socket(ai->ai_family,
+                     ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                     ai->ai_protocol));
+  if (!fd.valid()) {
     *error = std::string("socket failed: ") + std::strerror(errno);
     return false;
   }
   if (ai->ai_family == AF_INET6) {
     int off = 0;  // "[::]" takes IPv4 clients too
-    (void)setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off));
+    (void)setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off));
   }
-  if (bind(fd.Get(), ai->ai_addr, ai->ai_addrlen) != 0) {
+  if (bind(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0) {
     *error = "cannot listen on " +
              lab::FormatSockaddr(ai->ai_addr, ai->ai_addrlen) + ": " +
              std::strerror(errno);
@@ -220,9 +218,9 @@ bool ListenUdp(const lab::HostPort& listen,
 bool BringUpTun(const std::string& name,
                 int mtu,
                 const std::vector<lab::InterfaceAddress>& addresses,
-                lab::UniqueFd* out,
+                UniqueFd* out,
                 std::string* error) {
-  lab::UniqueFd tun;
+  UniqueFd tun;
   if (!lab::CreateTun(name, &tun, error) ||
       !lab::ConfigureLink(name, mtu, addresses, error)) {
     return false;  // closing |tun| removes a half-made interface
@@ -277,7 +275,7 @@ int RunClient(const std::string& path) {
     WriteAll(STDOUT_FILENO, out);
     return kExitFailure;
   }
-  lab::UniqueFd signals;
+  UniqueFd signals;
   if (!MakeSignalFd(config.ignore_sigterm, &signals, &error)) {
     return Fail(error);
   }
@@ -285,7 +283,7 @@ int RunClient(const std::string& path) {
   if (config.ignore_sigterm) {
     Log("ignoring SIGTERM (labStandIn.ignoreSigterm)");
   }
-  lab::UniqueFd timer;
+  UniqueFd timer;
   if (config.exit_after_ms) {
     if (!MakeExitTimer(*config.exit_after_ms, &timer, &error)) {
       return Fail(error);
@@ -293,7 +291,7 @@ int RunClient(const std::string& path) {
     Log("will exit after " + std::to_string(*config.exit_after_ms) +
         " ms (labStandIn.exitAfterMs)");
   }
-  lab::UniqueFd udp;
+  UniqueFd udp;
   std::string peer;
   if (!ConnectToServer(config.server_host, config.server_port, &udp, &peer,
                        &error)) {
@@ -301,7 +299,7 @@ int RunClient(const std::string& path) {
   }
   Log("peer " + config.server_host + " port " +
       std::to_string(config.server_port) + " at " + peer);
-  lab::UniqueFd tun;
+  UniqueFd tun;
   if (config.no_tun) {
     Log("not creating interface " + config.tun_name + " (labStandIn.noTun)");
   } else if (!BringUpTun(config.tun_name, config.mtu, config.tun_addresses,
@@ -310,7 +308,7 @@ int RunClient(const std::string& path) {
   }
   lab::RelayStats stats;
   lab::RelayEnd end =
-      lab::RunRelay({tun.Get(), udp.Get(), signals.Get(), timer.Get()},
+      lab::RunRelay({tun.get(), udp.get(), signals.get(), timer.get()},
                     lab::RelayMode::kClient, Log, &stats);
   return FinishRelay(end, stats, config.exit_code,
                      config.exit_after_ms.value_or(0));
@@ -325,22 +323,22 @@ struct ServerArgs {
 
 int RunServer(const ServerArgs& args) {
   std::string error;
-  lab::UniqueFd signals;
+  UniqueFd signals;
   if (!MakeSignalFd(false, &signals, &error)) {
     return Fail(error);
   }
-  lab::UniqueFd udp;
+  UniqueFd udp;
   if (!ListenUdp(args.listen, &udp, &error)) {
     return Fail(error);
   }
   Log("server listening on " + args.listen.host + " port " +
       std::to_string(args.listen.port));
-  lab::UniqueFd tun;
+  UniqueFd tun;
   if (!BringUpTun(args.tun_name, args.mtu, args.addresses, &tun, &error)) {
     return Fail(error);
   }
   lab::RelayStats stats;
-  lab::RelayEnd end = lab::RunRelay({tun.Get(), udp.Get(), signals.Get(), -1},
+  lab::RelayEnd end = lab::RunRelay({tun.get(), udp.get(), signals.get(), -1},
                                     lab::RelayMode::kServer, Log, &stats);
   return FinishRelay(end, stats, kExitOk, 0);
 }

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "child_reaper.h"
+#include "common/unique_fd.h"
 #include "engine_fixture.h"
 #include "lifeline.h"
 #include "lifeline_protocol.h"
-#include "owned_fd.h"
 
 namespace engine_test {
 namespace {
@@ -86,13 +86,13 @@ TEST(ChildProcessTest, ExitStatusAndFailedExec) {
 // no ignored signal.
 TEST(ChildProcessTest, DescriptorsAndSignalsOfTheChild) {
   const std::string out = "/tmp/child_output";
-  const OwnedFd output(
+  const UniqueFd output(
       open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   ASSERT_TRUE(output.valid());
-  const OwnedFd passed(open("/dev/zero", O_RDONLY | O_CLOEXEC));
+  const UniqueFd passed(open("/dev/zero", O_RDONLY | O_CLOEXEC));
   // A descriptor of the runner without close-on-exec, as a library may
   // leave one.
-  const OwnedFd leaked(open("/dev/null", O_RDONLY));
+  const UniqueFd leaked(open("/dev/null", O_RDONLY));
   ASSERT_TRUE(passed.valid() && leaked.valid());
 
   sigset_t block;

@@ -56,6 +56,19 @@ pw_hide_resolvectl() {
   resolved_hide_resolvectl || fail "the machine's resolvectl could not be masked"
 }
 
+# pw_user_sandbox: the usual start of a test of the set-user-id copy run by
+# nobody: private names and /usr/local/sbin, no resolvectl, the copy, and
+# leak reports from a sanitized build.
+pw_user_sandbox() {
+  pw_private_names
+  pw_local_sbin
+  pw_hide_resolvectl
+  pw_setuid_copy
+  if [ -n "${QUON_SANITIZE:-}" ]; then
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+  fi
+}
+
 # pw_setuid_copy: a set-user-id root copy of the helper in /tmp/pw, which PW
 # names from then on; NOBODY holds the words that run a command as the user
 # nobody, with no groups, the way an ordinary caller starts it.

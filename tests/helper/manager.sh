@@ -15,13 +15,7 @@
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
 
-pw_private_names
-pw_local_sbin
-pw_hide_resolvectl
-pw_setuid_copy
-if [ -n "${QUON_SANITIZE:-}" ]; then
-  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
-fi
+pw_user_sandbox
 SESSION=00112233445566778899aabbccddeeff
 
 manager_defaults() {  # GW4 GW6 METRIC

@@ -7,13 +7,7 @@
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
 
-pw_private_names
-pw_local_sbin
-pw_hide_resolvectl
-pw_setuid_copy
-if [ -n "${QUON_SANITIZE:-}" ]; then
-  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
-fi
+pw_user_sandbox
 OTHER=("$(command -v setpriv)" --reuid=4242 --regid=4242 --clear-groups)
 SESSION_A=0123456789abcdef0123456789abcdef
 SESSION_B=fedcba9876543210fedcba9876543210

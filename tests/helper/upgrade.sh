@@ -10,13 +10,7 @@
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
 
-pw_private_names
-pw_local_sbin
-pw_hide_resolvectl
-pw_setuid_copy
-if [ -n "${QUON_SANITIZE:-}" ]; then
-  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
-fi
+pw_user_sandbox
 
 # older_start [v1]: what the older helper's start did, with its record.
 older_start() {

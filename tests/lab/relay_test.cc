@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "standins/xray/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace lab {
 namespace {
@@ -37,7 +37,7 @@ UniqueFd Udp() {
   sockaddr_in any{};
   any.sin_family = AF_INET;
   any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(bind(fd.Get(), reinterpret_cast<sockaddr*>(&any), sizeof(any)), 0);
+  EXPECT_EQ(bind(fd.get(), reinterpret_cast<sockaddr*>(&any), sizeof(any)), 0);
   return fd;
 }
 
@@ -85,7 +85,7 @@ class RelayRun {
     stop_write_.Reset(fds[1]);
     thread_ = std::thread([this, tun, udp, mode, timer] {
       end_ = RunRelay(
-          {tun, udp, stop_read_.Get(), timer}, mode,
+          {tun, udp, stop_read_.get(), timer}, mode,
           [this](const std::string& line) {
             std::lock_guard<std::mutex> lock(mutex_);
             log_ += line + "\n";
@@ -99,7 +99,7 @@ class RelayRun {
     if (thread_.joinable()) {
       signalfd_siginfo info{};
       info.ssi_signo = SIGTERM;
-      EXPECT_EQ(write(stop_write_.Get(), &info, sizeof(info)),
+      EXPECT_EQ(write(stop_write_.get(), &info, sizeof(info)),
                 static_cast<ssize_t>(sizeof(info)));
       thread_.join();
     }
@@ -142,24 +142,24 @@ TEST(Relay, ClientCarriesPacketsBothWaysAndDropsNonIp) {
   TunPair tun;
   UniqueFd far_end = Udp();
   UniqueFd client = Udp();
-  sockaddr_in far = LocalAddress(far_end.Get());
+  sockaddr_in far = LocalAddress(far_end.get());
   ASSERT_EQ(
-      connect(client.Get(), reinterpret_cast<sockaddr*>(&far), sizeof(far)), 0);
-  RelayRun run(tun.relay_side.Get(), client.Get(), RelayMode::kClient);
+      connect(client.get(), reinterpret_cast<sockaddr*>(&far), sizeof(far)), 0);
+  RelayRun run(tun.relay_side.get(), client.get(), RelayMode::kClient);
 
   Packet out = IpPacket(1, 1400);
-  Send(tun.test_side.Get(), out);
-  EXPECT_EQ(Receive(far_end.Get()), out);
+  Send(tun.test_side.get(), out);
+  EXPECT_EQ(Receive(far_end.get()), out);
 
-  sockaddr_in client_address = LocalAddress(client.Get());
-  SendTo(far_end.Get(), Packet{1, 2, 3}, client_address);  // not a packet
+  sockaddr_in client_address = LocalAddress(client.get());
+  SendTo(far_end.get(), Packet{1, 2, 3}, client_address);  // not a packet
   Packet in = IpPacket(2);
-  SendTo(far_end.Get(), in, client_address);
-  EXPECT_EQ(Receive(tun.test_side.Get()), in);
+  SendTo(far_end.get(), in, client_address);
+  EXPECT_EQ(Receive(tun.test_side.get()), in);
   Packet v6(40, 6);
   v6[0] = 0x60;
-  SendTo(far_end.Get(), v6, client_address);
-  EXPECT_EQ(Receive(tun.test_side.Get()), v6);
+  SendTo(far_end.get(), v6, client_address);
+  EXPECT_EQ(Receive(tun.test_side.get()), v6);
 
   EXPECT_EQ(run.Stop(), RelayEnd::kSignal);
   EXPECT_EQ(run.stats().to_peer, 1u);
@@ -173,28 +173,28 @@ TEST(Relay, ClientCarriesPacketsBothWaysAndDropsNonIp) {
 TEST(Relay, ServerAnswersTheLastClient) {
   TunPair tun;
   UniqueFd server = Udp();
-  sockaddr_in server_address = LocalAddress(server.Get());
+  sockaddr_in server_address = LocalAddress(server.get());
   UniqueFd a = Udp();
   UniqueFd b = Udp();
-  RelayRun run(tun.relay_side.Get(), server.Get(), RelayMode::kServer);
+  RelayRun run(tun.relay_side.get(), server.get(), RelayMode::kServer);
 
   // Nobody to answer yet: dropped, not sent anywhere.
-  Send(tun.test_side.Get(), IpPacket(9));
+  Send(tun.test_side.get(), IpPacket(9));
 
   Packet from_a = IpPacket(1);
-  SendTo(a.Get(), from_a, server_address);
-  EXPECT_EQ(Receive(tun.test_side.Get()), from_a);
+  SendTo(a.get(), from_a, server_address);
+  EXPECT_EQ(Receive(tun.test_side.get()), from_a);
   Packet to_a = IpPacket(2);
-  Send(tun.test_side.Get(), to_a);
-  EXPECT_EQ(Receive(a.Get()), to_a);
+  Send(tun.test_side.get(), to_a);
+  EXPECT_EQ(Receive(a.get()), to_a);
 
   Packet from_b = IpPacket(3);
-  SendTo(b.Get(), from_b, server_address);
-  EXPECT_EQ(Receive(tun.test_side.Get()), from_b);
+  SendTo(b.get(), from_b, server_address);
+  EXPECT_EQ(Receive(tun.test_side.get()), from_b);
   Packet to_b = IpPacket(4);
-  Send(tun.test_side.Get(), to_b);
-  EXPECT_EQ(Receive(b.Get()), to_b);
-  EXPECT_TRUE(NothingQueued(a.Get()));
+  Send(tun.test_side.get(), to_b);
+  EXPECT_EQ(Receive(b.get()), to_b);
+  EXPECT_TRUE(NothingQueued(a.get()));
 
   EXPECT_EQ(run.Stop(), RelayEnd::kSignal);
   EXPECT_EQ(run.stats().dropped, 1u);
@@ -202,7 +202,7 @@ TEST(Relay, ServerAnswersTheLastClient) {
   EXPECT_EQ(run.stats().from_peer, 2u);
   std::string log = run.log();
   EXPECT_NE(log.find("client 127.0.0.1:" +
-                     std::to_string(ntohs(LocalAddress(b.Get()).sin_port))),
+                     std::to_string(ntohs(LocalAddress(b.get()).sin_port))),
             std::string::npos)
       << log;
 }
@@ -214,21 +214,21 @@ TEST(Relay, ClientSurvivesAnAbsentPeer) {
   sockaddr_in gone;
   {
     UniqueFd closed = Udp();
-    gone = LocalAddress(closed.Get());
+    gone = LocalAddress(closed.get());
   }
   UniqueFd client = Udp();
   ASSERT_EQ(
-      connect(client.Get(), reinterpret_cast<sockaddr*>(&gone), sizeof(gone)),
+      connect(client.get(), reinterpret_cast<sockaddr*>(&gone), sizeof(gone)),
       0);
-  RelayRun run(tun.relay_side.Get(), client.Get(), RelayMode::kClient);
+  RelayRun run(tun.relay_side.get(), client.get(), RelayMode::kClient);
   // Packets keep coming until the relay has met the error a few times over.
   for (uint8_t i = 0; i < 200 && run.log().find("refused") == std::string::npos;
        ++i) {
-    Send(tun.test_side.Get(), IpPacket(i));
+    Send(tun.test_side.get(), IpPacket(i));
     usleep(10000);  // paces the sender; the loop ends on the condition
   }
   for (uint8_t i = 0; i < 10; ++i) {
-    Send(tun.test_side.Get(), IpPacket(i));
+    Send(tun.test_side.get(), IpPacket(i));
   }
   EXPECT_EQ(run.Stop(), RelayEnd::kSignal);
   std::string log = run.log();
@@ -243,14 +243,14 @@ TEST(Relay, EndsWhenTheTimerFires) {
   UniqueFd timer(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
   itimerspec expiry{};
   expiry.it_value.tv_nsec = 20L * 1000 * 1000;
-  ASSERT_EQ(timerfd_settime(timer.Get(), 0, &expiry, nullptr), 0);
-  RelayRun run(tun.relay_side.Get(), -1, RelayMode::kClient, timer.Get());
+  ASSERT_EQ(timerfd_settime(timer.get(), 0, &expiry, nullptr), 0);
+  RelayRun run(tun.relay_side.get(), -1, RelayMode::kClient, timer.get());
   EXPECT_EQ(run.Join(), RelayEnd::kTimer);
 }
 
 TEST(Relay, EndsWhenTheInterfaceGoesAway) {
   TunPair tun;
-  RelayRun run(tun.relay_side.Get(), -1, RelayMode::kClient);
+  RelayRun run(tun.relay_side.get(), -1, RelayMode::kClient);
   tun.test_side.Reset();  // the peer of the pair hangs up
   EXPECT_EQ(run.Join(), RelayEnd::kFailed);
   EXPECT_NE(run.log().find("interface was closed"), std::string::npos);
