@@ -1,17 +1,19 @@
-// pathwarden: the set-user-id root helper that moves the system's default
-// routes and DNS onto the tunnel interface quon_vpn0 ("start") and gives them
-// back ("stop"). It is the only privileged part of quon_vpn, so everything it
-// takes from its caller (environment, descriptors, limits, timers, signal
-// state, scheduling, arguments, and the text it reads back from ip and from
-// its own state file) is treated as hostile before any of it reaches a root
-// command.
+// pathwarden: the set-user-id root helper that sends the system's traffic
+// and DNS into the tunnel interface quon_vpn0 ("start") and gives them back
+// ("stop"), through a routing table and policy rules of its own, never
+// touching the main table. It is the only privileged part of quon_vpn, so
+// everything it takes from its caller (environment, descriptors, limits,
+// timers, signal state, scheduling, arguments, and the text it reads back
+// from ip and from its own state file) is treated as hostile before any of
+// it reaches a root command.
 //
 // This file holds the two actions as lists of named steps, and the entry.
 // The pieces they use live beside it, one concern per file: text.cc (output
 // and text), routes.cc (default routes as checked words), commands.cc
-// (running ip and resolvectl, resolving the server), state_file.cc (the
-// record start leaves for stop) and process.cc (process hygiene and the
-// lock).
+// (running ip and resolvectl, resolving the server), tunnel_routing.cc (the
+// tunnel's table and rules), legacy_record.cc (an older helper's record),
+// owner.cc (who may change a tunnel), state_file.cc (the record start leaves
+// for stop) and process.cc (process hygiene and the lock).
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -54,65 +56,71 @@ int runDns(const std::string& command) {
 }
 
 // Start: the steps of "pathwarden start".
+//
+// The tunnel never touches the main table, which stays the network
+// manager's. It gets a table of its own (kTunnelTable) and four rules in
+// front of main's (see kOwnRules): the server's addresses look up main (and
+// are unreachable when main has no route for them), everything else looks up
+// main without its defaults (the LAN and every more specific route keep
+// working) and then the tunnel's table, whose default is the tunnel, or
+// "unreachable" once the tunnel has gone.
 
 // What start found and what it will do.
 struct StartPlan {
-  // The record saved for stop: the routes to put back (merged with the
-  // record of an earlier start that was never stopped), the DNS links and
-  // the server addresses.
+  // The record saved for stop: who owns the tunnel, the DNS links, the
+  // server addresses, and the route that the first eight lines describe.
   SavedRouteState state;
-  // The default routes in the table now, other than the tunnel's: the ones
-  // start takes away.
+  // The record of an earlier start that was never stopped, if any.
+  bool earlier_found = false;
+  SavedRouteState earlier;
+  // The main table's defaults now, other than a tunnel's.
   std::vector<RouteEntry> present4;
   std::vector<RouteEntry> present6;
-  // The families whose default the tunnel takes over: those with a route
-  // that carries traffic out (an unreachable or blackhole default alone is
-  // left as it is: that family's traffic goes nowhere either way).
+  // The families whose outside traffic the tunnel carries: those with a
+  // default that carries traffic out now. The other family's outside
+  // traffic goes nowhere until stop, whatever default appears meanwhile.
   bool take4 = false;
   bool take6 = false;
+  // The tunnel's rules as they are before this start changes them.
+  OwnRules rules4;
+  OwnRules rules6;
 };
 
-// Appends the addresses of |family| in |from| that |into| lacks; anything
-// that is not an address of that family is dropped.
-void appendMissing(int family,
-                   std::vector<std::string>* into,
-                   const std::vector<std::string>& from) {
-  for (const std::string& item : from) {
-    if (!isAddressOf(family, item)) {
-      continue;
-    }
-    bool present = false;
-    for (const std::string& have : *into) {
-      present = present || have == item;
-    }
-    if (!present) {
-      into->push_back(item);
-    }
+// Step: the record of an earlier start, if there is one, and whether the
+// caller may change that tunnel. An older helper's record is given back
+// first (its defaults return to main), so that what is found below is the
+// network's own again; its failures are reported, never fatal, so that no
+// old record can keep every later start from working.
+int loadEarlier(const TunnelOwner& caller, StartPlan* plan) {
+  switch (loadRouteState(kStatePath, &plan->earlier)) {
+    case LoadResult::kRefused:
+      errLine(std::string("[helper] the route state file ") + kStatePath +
+              " was refused; nothing is changed until it has been checked "
+              "and removed");
+      return kPathwardenStateRefused;
+    case LoadResult::kMissing:
+      return kPathwardenOk;
+    case LoadResult::kFound:
+      break;
   }
+  const int rc = checkOwner(plan->earlier.owner, caller);
+  if (rc != kPathwardenOk) {
+    return rc;
+  }
+  plan->earlier_found = true;
+  if (plan->earlier.version < kStateVersion) {
+    (void)restoreLegacyRecord(std::string(), plan->earlier);
+  } else {
+    errLine(
+        "[helper] taking over the routing of a start that was never "
+        "stopped");
+  }
+  return kPathwardenOk;
 }
 
-// Appends the routes of |from| that |into| lacks.
-void appendMissingRoutes(int family,
-                         std::vector<RouteEntry>* into,
-                         const std::vector<RouteEntry>& from) {
-  for (const RouteEntry& route : from) {
-    bool present = false;
-    for (const RouteEntry& have : *into) {
-      present =
-          present || formatRoute(family, have) == formatRoute(family, route);
-    }
-    if (!present) {
-      into->push_back(route);
-    }
-  }
-}
-
-// Step: read the default routes, and decide what to record. A record left
-// by a start that was never stopped holds routes that start took away (the
-// defaults may still be on the tunnel, or gone with it); replacing it would
-// lose them for good, and recording the tunnel as "the route before the
-// tunnel" would make the next stop restore nothing useful. So the earlier
-// record is kept and what is in the table now beside the tunnel is added.
+// Step: the main table's defaults, which decide the families the tunnel
+// carries. A default through quon_vpn0 there is an older helper's, never
+// the network's.
 int detectRoutes(StartPlan* plan) {
   std::vector<RouteEntry> now4;
   std::vector<RouteEntry> now6;
@@ -131,58 +139,22 @@ int detectRoutes(StartPlan* plan) {
       }
     }
   }
-
-  SavedRouteState earlier;
-  const LoadResult earlier_result = loadRouteState(kStatePath, &earlier);
-  if (earlier_result == LoadResult::kRefused) {
-    errLine(std::string("[helper] the route state file ") + kStatePath +
-            " was refused; nothing is changed until it has been checked "
-            "and removed");
-    return kPathwardenStateRefused;
-  }
-  SavedRouteState& state = plan->state;
-  state.routes4 = plan->present4;
-  state.routes6 = plan->present6;
-  if (earlier_result == LoadResult::kFound) {
-    errLine(left_open
-                ? std::string("[helper] default route already points at ") +
-                      kTunName + ", keeping the saved route state"
-                : std::string("[helper] keeping the route state of a start "
-                              "that was never stopped"));
-    state.routes4 = earlier.routes4;
-    state.routes6 = earlier.routes6;
-    appendMissingRoutes(AF_INET, &state.routes4, plan->present4);
-    appendMissingRoutes(AF_INET6, &state.routes6, plan->present6);
-    state.dns = earlier.dns;
-    // The earlier run's host routes are still in place; keep their
-    // addresses on record so that stop removes them too.
-    state.server_ipv4 = earlier.server_ipv4;
-    state.server_ipv6 = earlier.server_ipv6;
-  } else if (left_open) {
-    errLine(std::string("[helper] default route already points at ") +
-            kTunName + " and no route state was saved");
-  }
-
-  plan->take4 = serverUplink(state.routes4) != nullptr;
-  plan->take6 = serverUplink(state.routes6) != nullptr;
-  for (auto [take, routes, present] :
-       {std::make_tuple(plan->take4, &state.routes4, &plan->present4),
-        std::make_tuple(plan->take6, &state.routes6, &plan->present6)}) {
-    if (!take) {
-      routes->clear();
-      present->clear();
-    }
-  }
-  state.ipv4 = legacyRoute(AF_INET, state.routes4);
-  state.ipv6 = legacyRoute(AF_INET6, state.routes6);
+  plan->take4 = serverUplink(plan->present4) != nullptr;
+  plan->take6 = serverUplink(plan->present6) != nullptr;
+  plan->state.ipv4 = legacyRoute(AF_INET, plan->present4);
+  plan->state.ipv6 = legacyRoute(AF_INET6, plan->present6);
   if (!plan->take4 && !plan->take6) {
+    if (left_open && !plan->earlier_found) {
+      errLine(std::string("[helper] default route already points at ") +
+              kTunName + " and no route state was saved");
+    }
     errLine("[helper] could not detect IPv4 or IPv6 default route");
     return kPathwardenNoDefaultRoute;
   }
   return kPathwardenOk;
 }
 
-// Step: the server's addresses, added to those an earlier run recorded.
+// Step: the server's addresses.
 int resolveServer(const std::string& server, StartPlan* plan) {
   std::vector<std::string> ipv4;
   std::vector<std::string> ipv6;
@@ -202,12 +174,8 @@ int resolveServer(const std::string& server, StartPlan* plan) {
           " gateway: " + plan->state.ipv6.gateway);
   outLine("[helper] resolved IPv4 count: " + std::to_string(ipv4.size()));
   outLine("[helper] resolved IPv6 count: " + std::to_string(ipv6.size()));
-  std::vector<std::string> earlier4 = plan->state.server_ipv4;
-  std::vector<std::string> earlier6 = plan->state.server_ipv6;
   plan->state.server_ipv4 = ipv4;
   plan->state.server_ipv6 = ipv6;
-  appendMissing(AF_INET, &plan->state.server_ipv4, earlier4);
-  appendMissing(AF_INET6, &plan->state.server_ipv6, earlier6);
   return kPathwardenOk;
 }
 
@@ -229,14 +197,21 @@ bool readDnsDefaultRoute(const std::string& iface, std::string* flag) {
 }
 
 // Step: the links whose DNS default-route flag start switches off (those of
-// every default route the tunnel takes over), with the value each has now.
+// every default the tunnel takes over), with the value each has now. An
+// earlier start's values are kept: it switched them off itself.
 int recordDnsLinks(StartPlan* plan) {
+  std::vector<DnsLink>& dns = plan->state.dns;
+  if (plan->earlier_found) {
+    dns = plan->earlier.dns;
+  }
   if (!haveResolvectl()) {
     return kPathwardenOk;
   }
-  std::vector<DnsLink>& dns = plan->state.dns;
-  for (const std::vector<RouteEntry>* present :
-       {&plan->present4, &plan->present6}) {
+  for (auto [take, present] : {std::make_pair(plan->take4, &plan->present4),
+                               std::make_pair(plan->take6, &plan->present6)}) {
+    if (!take) {
+      continue;
+    }
     for (const RouteEntry& route : *present) {
       if (!isUplink(route)) {
         continue;
@@ -262,17 +237,18 @@ int recordDnsLinks(StartPlan* plan) {
 
 // Step: the record goes to disk before anything changes. It is bounded, so
 // that stop can always read what start wrote.
-int saveState(const StartPlan& plan) {
-  const size_t size = formatRouteState(plan.state).size();
+int saveState(StartPlan* plan) {
+  plan->state.version = kStateVersion;
+  const size_t size = formatRouteState(plan->state).size();
   if (size > kMaxStateFileSize) {
     errLine("[helper] route state of " + std::to_string(size) +
             " bytes exceeds " + std::to_string(kMaxStateFileSize) + " bytes (" +
-            std::to_string(plan.state.server_ipv4.size() +
-                           plan.state.server_ipv6.size()) +
+            std::to_string(plan->state.server_ipv4.size() +
+                           plan->state.server_ipv6.size()) +
             " server addresses); nothing was changed");
     return kPathwardenStateTooLarge;
   }
-  if (!saveRouteState(plan.state, kStatePath)) {
+  if (!saveRouteState(plan->state, kStatePath)) {
     errLine("[helper] could not save route state");
     return kPathwardenStateNotSaved;
   }
@@ -329,30 +305,37 @@ int bringTunUp(const Deadline& deadline) {
   return kPathwardenOk;
 }
 
-// Step: traffic to the server keeps the way it had, through the same next
-// hops as the family's default route with the lowest metric.
-int pinServerRoutes(const StartPlan& plan) {
-  for (auto [family, take, addresses, routes] :
-       {std::make_tuple(AF_INET, plan.take4, &plan.state.server_ipv4,
-                        &plan.state.routes4),
-        std::make_tuple(AF_INET6, plan.take6, &plan.state.server_ipv6,
-                        &plan.state.routes6)}) {
+// Whether the tunnel's rules go into |family|. IPv4 always (a kernel that
+// refuses them fails start); IPv6 unless the kernel has no IPv6 at all, in
+// which case nothing of that family can leak either.
+bool routesFamily(const StartPlan& plan, int family) {
+  return family == AF_INET || plan.rules6.listed || plan.take6;
+}
+
+// Step: traffic to the server follows the main table, whatever the network
+// manager puts there while the tunnel is up, and goes nowhere when main has
+// no way for it. An earlier start's server rules go first.
+int pinServerRules(StartPlan* plan) {
+  plan->rules4 = listOwnRules(AF_INET);
+  plan->rules6 = listOwnRules(AF_INET6);
+  for (auto [family, addresses, rules] :
+       {std::make_tuple(AF_INET, &plan->state.server_ipv4, &plan->rules4),
+        std::make_tuple(AF_INET6, &plan->state.server_ipv6, &plan->rules6)}) {
     const int failure = family == AF_INET ? kPathwardenIpv4HostRouteFailed
                                           : kPathwardenIpv6HostRouteFailed;
-    const RouteEntry* uplink = serverUplink(*routes);
-    if (!take || uplink == nullptr) {
+    if (!routesFamily(*plan, family)) {
       continue;
     }
-    const std::string path = joinWords(routePath(family, *uplink));
+    deleteRules(family, kRuleServer, rules->count[0]);
+    deleteRules(family, kRuleServerUnreachable, rules->count[1]);
     for (const std::string& address : *addresses) {
-      if (!isAddressOf(family, address)) {
-        return failure;
-      }
-      std::string command = std::string("ip ") + familyFlag(family);
-      command += " route replace " + address;
-      command += family == AF_INET ? "/32 " : "/128 ";
-      command += path;
-      if (!runOk(command, true)) {
+      if (!isAddressOf(family, address) ||
+          !runOk(ruleCommand(family, "add", kRuleServer,
+                             "to " + address + " lookup main"),
+                 true) ||
+          !runOk(ruleCommand(family, "add", kRuleServerUnreachable,
+                             "to " + address + " unreachable"),
+                 true)) {
         return failure;
       }
     }
@@ -360,29 +343,65 @@ int pinServerRoutes(const StartPlan& plan) {
   return kPathwardenOk;
 }
 
-// Step: every default route of a family the tunnel takes over goes away, so
-// the tunnel's default is the only one, whatever metrics the others had.
-int takeOverDefaults(const StartPlan& plan) {
-  for (auto [family, take, present] :
-       {std::make_tuple(AF_INET, plan.take4, &plan.present4),
-        std::make_tuple(AF_INET6, plan.take6, &plan.present6)}) {
-    if (!take) {
+// Step: the tunnel's table: its default for a family the tunnel carries,
+// and below it an unreachable default, which is all that is left once
+// quon_vpn0 has gone (the kernel drops the routes through it).
+int fillTunnelTables(const StartPlan& plan) {
+  const std::string table = std::string(" table ") + kTunnelTable;
+  for (auto [family, take, rules] :
+       {std::make_tuple(AF_INET, plan.take4, &plan.rules4),
+        std::make_tuple(AF_INET6, plan.take6, &plan.rules6)}) {
+    if (!routesFamily(plan, family)) {
       continue;
     }
-    for (const RouteEntry& route : *present) {
-      (void)runOk(std::string("ip ") + familyFlag(family) + " route del " +
-                      formatRoute(family, route),
-                  false);
+    const std::string ip = std::string("ip ") + familyFlag(family);
+    const std::string tunnel_default =
+        ip + " route replace default dev " + kTunName + table;
+    if (take && family == AF_INET && !runOk(tunnel_default, true)) {
+      return kPathwardenIpv4DefaultFailed;
     }
-    if (family == AF_INET &&
-        !runOk(std::string("ip -4 route replace default dev ") + kTunName,
+    if (take && family == AF_INET6) {
+      // As before, a failing IPv6 default through the tunnel is reported
+      // and start goes on: the family then goes nowhere, it cannot leak.
+      (void)runOk(tunnel_default, false);
+    }
+    if (!take && (rules->any() || plan.earlier_found)) {
+      (void)runCommand(ip + " route del default dev " + kTunName + table,
+                       nullptr);
+    }
+    if (!runOk(ip + " route replace unreachable default" + table + " metric " +
+                   kFallbackMetric,
                true)) {
       return kPathwardenIpv4DefaultFailed;
     }
-    if (family == AF_INET6) {
-      (void)runOk(std::string("ip -6 route replace default dev ") + kTunName +
-                      " metric 1",
-                  false);
+  }
+  return kPathwardenOk;
+}
+
+// Step: the rules that send everything but the server to the LAN or the
+// tunnel. Those of an earlier start stay in place (one of each), so that a
+// second start never lets traffic out meanwhile. The main-without-defaults
+// rule goes in first: until the tunnel's rule follows it, traffic goes on
+// as it did.
+int switchRulesOn(const StartPlan& plan) {
+  const std::string table_selector = std::string("lookup ") + kTunnelTable;
+  for (auto [family, rules] : {std::make_pair(AF_INET, &plan.rules4),
+                               std::make_pair(AF_INET6, &plan.rules6)}) {
+    if (!routesFamily(plan, family)) {
+      continue;
+    }
+    for (auto [index, selector] :
+         {std::make_pair(size_t{2},
+                         std::string("lookup main suppress_prefixlength 0")),
+          std::make_pair(size_t{3}, table_selector)}) {
+      if (rules->count[index] == 1) {
+        continue;
+      }
+      deleteRules(family, kOwnRules[index], rules->count[index]);
+      if (!runOk(ruleCommand(family, "add", kOwnRules[index], selector),
+                 true)) {
+        return kPathwardenIpv4DefaultFailed;
+      }
     }
   }
   return kPathwardenOk;
@@ -417,8 +436,10 @@ int requireRoot() {
 
 // The steps of start in order; the first that fails gives the status, and
 // none begins once |deadline| has passed. |changed| is set before the first
-// step that changes the network. Nothing changes before the record is saved.
+// step that changes the tunnel's routing; nothing of it changes before the
+// record is saved.
 int runStartSteps(const std::string& server,
+                  const TunnelOwner& caller,
                   const Deadline& deadline,
                   StartPlan* plan,
                   bool* changed) {
@@ -428,22 +449,27 @@ int runStartSteps(const std::string& server,
       rc = deadline.passed() ? kPathwardenTimedOut : action();
     }
   };
+  plan->state.owner = caller;
+  step([&] { return loadEarlier(caller, plan); });
   step([&] { return detectRoutes(plan); });
   step([&] { return resolveServer(server, plan); });
   step([&] { return recordDnsLinks(plan); });
-  step([&] { return saveState(*plan); });
+  step([&] { return saveState(plan); });
   step([&] { return bringTunUp(deadline); });
   step([&] {
     *changed = true;
-    return pinServerRoutes(*plan);
+    return pinServerRules(plan);
   });
-  step([&] { return takeOverDefaults(*plan); });
+  step([&] { return fillTunnelTables(*plan); });
+  step([&] { return switchRulesOn(*plan); });
   step([&] { return pointDnsAtTunnel(*plan); });
   return rc;
 }
 
 // Shared with stop, below.
-int restoreNetwork(const std::string& server, const SavedRouteState& state);
+int restoreNetwork(const std::string& server,
+                   const SavedRouteState& state,
+                   bool found);
 int forgetState();
 
 // Step, once start has run out of time after changing the network: what it
@@ -453,7 +479,7 @@ int forgetState();
 // dropped only when everything went back; otherwise it stays for stop.
 int undoStart(const StartPlan& plan) {
   limitCommands(Deadline::in(kUndoLimitMs), -1);
-  if (restoreNetwork(std::string(), plan.state) == kPathwardenOk) {
+  if (restoreNetwork(std::string(), plan.state, true) == kPathwardenOk) {
     (void)forgetState();
     errLine("[helper] start ran out of time; the network was put back");
   } else {
@@ -468,7 +494,9 @@ int undoStart(const StartPlan& plan) {
 // runs out of time gives back what it changed and says so with its own
 // status. Any other failure is left to the runner's stop, which reads the
 // record.
-int startRouting(const std::string& server, const Deadline& deadline) {
+int startRouting(const std::string& server,
+                 const TunnelOwner& caller,
+                 const Deadline& deadline) {
   limitCommands(deadline, -1);
   HelperLock lock;
   int rc = kPathwardenOk;
@@ -478,7 +506,7 @@ int startRouting(const std::string& server, const Deadline& deadline) {
   }
   StartPlan plan;
   bool changed = false;
-  rc = runStartSteps(server, deadline, &plan, &changed);
+  rc = runStartSteps(server, caller, deadline, &plan, &changed);
   // The TUN wait ends at the deadline with its own message, before any
   // change.
   const bool late = rc != kPathwardenTunMissing &&
@@ -508,9 +536,11 @@ bool tunExists() {
 // Step: the record of the last start; without one, stop still cleans up
 // what needs none. A refused record is left for an administrator, and
 // nothing is changed: going on would give back nothing and call it done.
-int loadSavedState(SavedRouteState* state) {
+int loadSavedState(SavedRouteState* state, bool* found) {
+  *found = false;
   switch (loadRouteState(kStatePath, state)) {
     case LoadResult::kFound:
+      *found = true;
       return kPathwardenOk;
     case LoadResult::kMissing:
       errLine("[helper] no saved state, trying best-effort cleanup");
@@ -545,62 +575,16 @@ int giveDnsBack(const SavedRouteState& state) {
   return g_resolved_hung ? kPathwardenDnsTimedOut : kPathwardenOk;
 }
 
-// Step: the tunnel's own defaults go; they may well be gone already.
-int removeTunnelDefaults() {
-  (void)runCommand(std::string("ip -4 route del default dev ") + kTunName,
-                   nullptr);
-  (void)runCommand(std::string("ip -6 route del default dev ") + kTunName,
-                   nullptr);
-  return kPathwardenOk;
-}
-
-// Step: the host routes to the server, those recorded and those of the
-// server given now, so that they go even without a record.
-int removeServerRoutes(const std::string& server,
-                       const SavedRouteState& state) {
-  std::vector<std::string> resolved4;
-  std::vector<std::string> resolved6;
-  if (!server.empty()) {
-    (void)resolveServerHost(server, resolved4, resolved6);
-  }
-  auto deleteHostRoutes = [](int family,
-                             const std::vector<std::string>& addresses) {
-    for (const std::string& address : addresses) {
-      if (!isAddressOf(family, address)) {
-        continue;
-      }
-      (void)runCommand(family == AF_INET
-                           ? "ip -4 route del " + address + "/32"
-                           : "ip -6 route del " + address + "/128",
-                       nullptr);
-    }
-  };
-  deleteHostRoutes(AF_INET, state.server_ipv4);
-  deleteHostRoutes(AF_INET6, state.server_ipv6);
-  deleteHostRoutes(AF_INET, resolved4);
-  deleteHostRoutes(AF_INET6, resolved6);
-  return kPathwardenOk;
-}
-
-// Step: every recorded default route back as it was. All are tried, so that
-// one that fails does not keep the others away; the first family that
-// failed gives the status.
-int restoreDefaults(const SavedRouteState& state) {
-  int rc = kPathwardenOk;
-  for (auto [family, routes, failure] :
-       {std::make_tuple(AF_INET, &state.routes4, kPathwardenIpv4RestoreFailed),
-        std::make_tuple(AF_INET6, &state.routes6,
-                        kPathwardenIpv6RestoreFailed)}) {
-    for (const RouteEntry& route : *routes) {
-      if (!runOk(std::string("ip ") + familyFlag(family) + " route replace " +
-                     formatRoute(family, route),
-                 true) &&
-          rc == kPathwardenOk) {
-        rc = failure;
-      }
+// Step: the tunnel's rules and table go, both families, with or without a
+// record: the priorities and the table are the helper's alone.
+int removeTunnelRouting() {
+  for (int family : {AF_INET, AF_INET6}) {
+    const OwnRules rules = listOwnRules(family);
+    if (rules.listed || family == AF_INET) {
+      removeOwnRouting(family, rules);
     }
   }
-  return rc;
+  return kPathwardenOk;
 }
 
 // Step: the record has served; the next stop finds none.
@@ -612,29 +596,36 @@ int forgetState() {
 // Stop's work once the record is known, also start's way back when it runs
 // out of time: routes first (ip answers at once, and they matter most), then
 // DNS. Every step is tried; the routes' failure comes first in the status.
-int restoreNetwork(const std::string& server, const SavedRouteState& state) {
-  (void)removeTunnelDefaults();
-  (void)removeServerRoutes(server, state);
-  const int routes = restoreDefaults(state);
+int restoreNetwork(const std::string& server,
+                   const SavedRouteState& state,
+                   bool found) {
+  (void)removeTunnelRouting();
+  int routes = kPathwardenOk;
+  if (found && state.version < kStateVersion) {
+    routes = restoreLegacyRecord(server, state);
+  }
   const int dns = giveDnsBack(state);
   return routes != kPathwardenOk ? routes : dns;
 }
 
-// The whole stop, step by step. Only a refused record ends it early;
-// everything else is tried, so that stop also cleans up after a start that
-// never ran or stopped half-way. No command may take more than
-// kStopCommandLimitMs, so a hung command cannot hold the lock for ever.
-int stopRouting(const std::string& server) {
+// The whole stop, step by step. Only a refused record or a caller who may
+// not change the tunnel ends it early; everything else is tried, so that
+// stop also cleans up after a start that never ran or stopped half-way. No
+// command may take more than kStopCommandLimitMs, so a hung command cannot
+// hold the lock for ever.
+int stopRouting(const std::string& server, const TunnelOwner& caller) {
   limitCommands(Deadline(), kStopCommandLimitMs);
   HelperLock lock;
   SavedRouteState state;
+  bool found = false;
   int rc = kPathwardenOk;
   if ((rc = requireRoot()) != 0 ||
       (rc = lock.acquire(kLockPath, kLockWaitMs)) != 0 ||
-      (rc = loadSavedState(&state)) != 0) {
+      (rc = loadSavedState(&state, &found)) != 0 ||
+      (rc = checkOwner(state.owner, caller)) != 0) {
     return rc;
   }
-  rc = restoreNetwork(server, state);
+  rc = restoreNetwork(server, state, found);
   if (rc == kPathwardenDnsTimedOut) {
     errLine(
         "[helper] routes restored, but resolvectl did not answer in time: "
@@ -663,8 +654,8 @@ void writeIdentity(const char* prefix) {
 
 void writeUsage(const std::string& program) {
   std::cerr << "Usage:\n"
-            << "  " << program << " start <server_host_or_ip>\n"
-            << "  " << program << " stop <server_host_or_ip>\n"
+            << "  " << program << " start <server_host_or_ip> [<session>]\n"
+            << "  " << program << " stop <server_host_or_ip> [<session>]\n"
             << std::flush;
 }
 
@@ -703,6 +694,8 @@ int run(int argc, char** argv) {
     return kPathwardenUnsafeProcess;
   }
   writeIdentity("[helper] ");
+  // Who called, before the elevation makes every id 0.
+  const TunnelOwner caller_ids = currentCaller(std::string());
   if (geteuid() == 0) {
     int rc = elevate();
     if (rc != 0) {
@@ -725,11 +718,19 @@ int run(int argc, char** argv) {
   }
   const std::string action = argv[1];
   const std::string server = argv[2];
+  TunnelOwner caller = caller_ids;
+  if (argc > 3) {
+    caller.session = argv[3];
+    if (!isSessionToken(caller.session)) {
+      writeUsage(program);
+      return kPathwardenUsage;
+    }
+  }
   if (action == "start") {
-    return startRouting(server, start_deadline);
+    return startRouting(server, caller, start_deadline);
   }
   if (action == "stop") {
-    return stopRouting(server);
+    return stopRouting(server, caller);
   }
   writeUsage(program);
   return kPathwardenUsage;

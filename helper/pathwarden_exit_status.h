@@ -36,12 +36,50 @@ enum PathwardenExitStatus : int {
   // limit, so the links' DNS settings may not all be back; the state file
   // stays for another stop.
   kPathwardenDnsTimedOut = 18,
+  // start, stop: the recorded tunnel belongs to another user (only that user
+  // or root may change it); nothing was changed.
+  kPathwardenNotOwner = 19,
   kPathwardenSetgidFailed = 20,
   kPathwardenSetuidFailed = 21,
+  // start, stop: the recorded tunnel belongs to another quon_vpn of the same
+  // user that is still running; nothing was changed.
+  kPathwardenOtherSession = 22,
   // Not the helper's own: what the runner's child reports when the helper
   // could not be executed, or was not permitted to run.
   kPathwardenNotPermitted = 126,
   kPathwardenNotExecutable = 127,
 };
+
+// Time limits that the helper and the runner must keep in step. The runner
+// cannot end a set-user-id helper that has made itself root, so it waits for
+// each helper run only up to a limit and then goes on; the helper keeps its
+// own limits below the runner's, so that a run the runner has given up never
+// changes the routing later, out of turn.
+// How long a helper waits for the routing lock that another one holds.
+inline constexpr int kPathwardenLockWaitMs = 2000;
+// Start's own deadline, counted from the helper's entry, and the time it may
+// then take to put back what it changed.
+inline constexpr int kPathwardenStartDeadlineMs = 12000;
+inline constexpr int kPathwardenUndoLimitMs = 900;
+// The runner's limits for each helper run: the stop before a start, the
+// start, the stop that undoes a failed start, and stop.
+inline constexpr int kRunnerCleanupLimitMs = 3000;
+inline constexpr int kRunnerStartLimitMs = 15000;
+inline constexpr int kRunnerUndoLimitMs = 10000;
+inline constexpr int kRunnerStopLimitMs = 15000;
+// A stop run for a runner that is gone asks again while it finds the lock
+// taken, until any start that runner had begun must have ended.
+inline constexpr int kPathwardenBusyRetryLimitMs =
+    kRunnerStartLimitMs + kPathwardenLockWaitMs;
+
+static_assert(kPathwardenStartDeadlineMs + kPathwardenUndoLimitMs <
+                  kRunnerStartLimitMs,
+              "a start the runner has given up must not change routes later");
+static_assert(kPathwardenLockWaitMs < kRunnerCleanupLimitMs &&
+                  kPathwardenLockWaitMs < kRunnerUndoLimitMs &&
+                  kPathwardenLockWaitMs < kRunnerStopLimitMs &&
+                  kPathwardenLockWaitMs < kRunnerStartLimitMs,
+              "a helper waiting for the lock must give up while its runner "
+              "still waits for it");
 
 #endif  // HELPER_PATHWARDEN_EXIT_STATUS_H_

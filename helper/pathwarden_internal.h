@@ -15,17 +15,43 @@
 #include <string>
 #include <vector>
 
+#include "pathwarden_exit_status.h"
+
 namespace pathwarden {
 
 inline constexpr char kTunName[] = "quon_vpn0";
 inline constexpr char kStatePath[] = "/run/quon_vpn_route_state_linux.txt";
+// The routing table and policy rules of the tunnel, the helper's own: it
+// never changes the main table, which belongs to the network manager. The
+// numbers never change (a record names only its version, and stop removes
+// exactly these), and stay clear of the tables and priorities other tools
+// use (wg-quick's 51820, sing-box's 2022 and 9000, Tailscale's 52 and 5200s,
+// NetworkManager's per-connection tables).
+inline constexpr char kTunnelTable[] = "52410";
+// Traffic to the VPN server: the main table, whatever the network manager
+// has put there by now ...
+inline constexpr unsigned long kRuleServer = 10400;
+// ... and nowhere else when main has no route for it, so that the server is
+// never routed into the tunnel itself.
+inline constexpr unsigned long kRuleServerUnreachable = 10401;
+// Everything else: main's routes more specific than a default (the LAN,
+// the link's own subnets) ...
+inline constexpr unsigned long kRuleSuppress = 10402;
+// ... then the tunnel's table: its default, or "unreachable" once the
+// tunnel has gone, so that nothing leaks through main's defaults.
+inline constexpr unsigned long kRuleTable = 10403;
+inline constexpr unsigned long kOwnRules[] = {
+    kRuleServer, kRuleServerUnreachable, kRuleSuppress, kRuleTable};
+// The fall-back default of the tunnel's table, below the tunnel's own.
+inline constexpr char kFallbackMetric[] = "4096";
 // Held for the whole run, so that two helpers never change routes at once.
 inline constexpr char kLockPath[] = "/run/quon_vpn_pathwarden.lock";
 // How long a second helper waits for the first. Below the runner's shortest
 // limit (3 s for the clean-up before a start): a waiting helper either gets
 // the lock while its runner still waits for it, or gives up on its own, so
 // one the runner has abandoned never acts later, out of turn.
-inline constexpr int kLockWaitMs = 2000;
+// Kept in step with the runner in pathwarden_exit_status.h.
+inline constexpr int kLockWaitMs = kPathwardenLockWaitMs;
 inline constexpr int kLockPollMs = 20;
 // Start's own time limit, counted from the helper's entry. The runner gives
 // start 15 s and then abandons it (it cannot kill a set-user-id child) and
@@ -33,8 +59,8 @@ inline constexpr int kLockPollMs = 20;
 // defaults onto a tunnel whose core is gone. So every command of start ends
 // by this deadline, and a start that passes it puts back what it changed
 // within kUndoLimitMs more: 12.9 s at most, below the runner's 15 s.
-inline constexpr long kStartDeadlineMs = 12000;
-inline constexpr long kUndoLimitMs = 900;
+inline constexpr long kStartDeadlineMs = kPathwardenStartDeadlineMs;
+inline constexpr long kUndoLimitMs = kPathwardenUndoLimitMs;
 // Stop has no deadline of its own (giving routes back is never cut short),
 // but no single command of it may hold the lock longer than this, and once
 // resolvectl has not answered within it, resolved is not asked again in the
@@ -99,7 +125,25 @@ struct DnsLink {
   std::string flag;  // "yes" or "no"
 };
 
+// Who started a tunnel: the caller's real user, the process that ran the
+// helper (the runner) with its start time, so that a reused pid is not taken
+// for it, and the runner's session token (empty when it gave none).
+struct TunnelOwner {
+  bool known = false;  // false in a record of an older helper
+  unsigned long uid = 0;
+  long pid = 0;
+  std::string start_time;
+  std::string session;
+};
+
+// The version line of the record this helper writes. 2: an older helper
+// that replaced the main table's defaults (its "ipv4_route=" lines are what
+// it took away); none: the first helper, eight lines only.
+inline constexpr int kStateVersion = 3;
+
 struct SavedRouteState {
+  int version = 0;
+  TunnelOwner owner;
   DefaultRoute ipv4;
   DefaultRoute ipv6;
   // What stop puts back, in order. Read from the route lines, or made from
@@ -201,6 +245,43 @@ SavedRouteState parseRouteState(const std::string& text);
 bool writeAll(int fd, const std::string& text);
 bool saveRouteState(const SavedRouteState& state, const std::string& path);
 LoadResult loadRouteState(const std::string& path, SavedRouteState* state);
+
+// tunnel_routing.cc: the tunnel's own table and rules.
+// How many rules of each of kOwnRules the family has now, in that order.
+struct OwnRules {
+  bool listed = false;  // false: ip rule failed (no IPv6 in this kernel)
+  size_t count[4] = {0, 0, 0, 0};
+  bool any() const;
+};
+OwnRules listOwnRules(int family);
+std::string ruleCommand(int family,
+                        const char* verb,
+                        unsigned long priority,
+                        const std::string& selector);
+// Deletes every rule of the family at one of kOwnRules, the most general
+// first, then the tunnel's table.
+void removeOwnRouting(int family, const OwnRules& rules);
+// Deletes |count| rules at |priority|, ignoring failures.
+void deleteRules(int family, unsigned long priority, size_t count);
+
+// legacy_record.cc: a record of an older helper, which took the main
+// table's defaults over. Puts back what can still go back without touching
+// a route the network manager has made since; returns 0, or 12 / 13 when ip
+// refused a route that could go back.
+int restoreLegacyRecord(const std::string& server,
+                        const SavedRouteState& state);
+
+// owner.cc: who may change a recorded tunnel.
+bool isSessionToken(const std::string& text);
+// Field 22 of /proc/PID/stat (the start time in clock ticks since boot), or
+// empty when the process is gone or the file cannot be read.
+std::string processStartTime(long pid);
+// The caller as it reaches the helper: its real uid, its parent process and
+// the session token it gave. Taken at entry, before anything can change.
+TunnelOwner currentCaller(const std::string& session);
+// Whether |caller| may change the tunnel recorded with |owner|. Returns 0,
+// or kPathwardenNotOwner / kPathwardenOtherSession with the refusal written.
+int checkOwner(const TunnelOwner& owner, const TunnelOwner& caller);
 
 // process.cc: process hygiene of a set-user-id program, and the lock.
 std::string safePath();

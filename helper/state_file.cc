@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -19,14 +20,16 @@ namespace pathwarden {
 // ---------------------------------------------------------------------------
 // Route state file.
 //
-// The eight legacy lines come first, as an older helper wrote them, so that
-// an older stop and the runner can still read the file. Then a version line
-// and the full record: one "ipv4_route=" or "ipv6_route=" line per default
-// route that start took over, in the words ip accepts to put it back, and
-// one "dns_default_route=" line per link whose DNS default-route flag start
-// switched off, with the value it had.
+// The eight legacy lines come first, as the first helper wrote them, so
+// that the runner can still find the server after a crash. Then the version
+// line, who owns the tunnel (owner.cc), and one "dns_default_route=" line
+// per link whose DNS default-route flag start switched off, with the value
+// it had. The tunnel's table and rules are this version's fixed numbers, so
+// the record needs no line for them. A record of version 2 also holds the
+// "ipv4_route=" / "ipv6_route=" lines of the main table's defaults that its
+// helper took away (legacy_record.cc gives them back).
 
-constexpr char kStateVersionLine[] = "version=2";
+constexpr char kVersionKey[] = "version=";
 
 std::string formatRouteState(const SavedRouteState& state) {
   std::string text;
@@ -38,12 +41,12 @@ std::string formatRouteState(const SavedRouteState& state) {
   text += "ipv6_gateway=" + state.ipv6.gateway + "\n";
   text += "server_ipv4=" + joinCsv(state.server_ipv4) + "\n";
   text += "server_ipv6=" + joinCsv(state.server_ipv6) + "\n";
-  text += std::string(kStateVersionLine) + "\n";
-  for (const RouteEntry& route : state.routes4) {
-    text += "ipv4_route=" + formatRoute(AF_INET, route) + "\n";
-  }
-  for (const RouteEntry& route : state.routes6) {
-    text += "ipv6_route=" + formatRoute(AF_INET6, route) + "\n";
+  text += kVersionKey + std::to_string(kStateVersion) + "\n";
+  if (state.owner.known) {
+    text += "owner_uid=" + std::to_string(state.owner.uid) + "\n";
+    text += "owner_pid=" + std::to_string(state.owner.pid) + "\n";
+    text += "owner_start_time=" + state.owner.start_time + "\n";
+    text += "session=" + state.owner.session + "\n";
   }
   for (const DnsLink& link : state.dns) {
     text += "dns_default_route=" + link.iface + " " + link.flag + "\n";
@@ -78,7 +81,6 @@ static void fillFromLegacyLines(SavedRouteState* state) {
 
 SavedRouteState parseRouteState(const std::string& text) {
   SavedRouteState state;
-  bool versioned = false;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
@@ -104,8 +106,24 @@ SavedRouteState parseRouteState(const std::string& text) {
       state.server_ipv4 = splitCsv(line.substr(12));
     } else if (startsWith(line, "server_ipv6=")) {
       state.server_ipv6 = splitCsv(line.substr(12));
-    } else if (line == kStateVersionLine) {
-      versioned = true;
+    } else if (startsWith(line, "owner_uid=")) {
+      const std::string value = line.substr(10);
+      state.owner.known = isNumber(value, 10);
+      state.owner.uid = state.owner.known ? std::stoul(value) : 0;
+    } else if (startsWith(line, "owner_pid=")) {
+      const std::string value = line.substr(10);
+      state.owner.pid = isNumber(value, 9) ? std::stol(value) : 0;
+    } else if (startsWith(line, "owner_start_time=")) {
+      const std::string value = line.substr(17);
+      state.owner.start_time = isNumber(value, 20) ? value : std::string();
+    } else if (startsWith(line, "session=")) {
+      const std::string value = line.substr(8);
+      state.owner.session = isSessionToken(value) ? value : std::string();
+    } else if (startsWith(line, kVersionKey) && isNumber(line.substr(8), 9)) {
+      // A later helper's record is read as this version's: its own
+      // routing, never main table routes to put back.
+      const int version = std::stoi(line.substr(8));
+      state.version = version < 2 ? 0 : std::min(version, kStateVersion);
     } else if (startsWith(line, "ipv4_route=") ||
                startsWith(line, "ipv6_route=")) {
       const int family = line[3] == '4' ? AF_INET : AF_INET6;
@@ -127,7 +145,12 @@ SavedRouteState parseRouteState(const std::string& text) {
       }
     }
   }
-  if (!versioned) {
+  if (state.version != 2) {
+    // Only a version 2 record lists main table routes to give back.
+    state.routes4.clear();
+    state.routes6.clear();
+  }
+  if (state.version == 0) {
     state.routes4.clear();
     state.routes6.clear();
     state.dns.clear();

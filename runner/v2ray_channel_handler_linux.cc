@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "call_order.h"
 #include "v2ray_channel_handler_linux_private.h"
 
 namespace {
@@ -76,9 +78,18 @@ struct Job {
   FlMethodCall* call;
   std::function<Answer(V2RayEngineLinux*)> work;
   Answer no_thread;
+  // Its place among the calls, drawn when it arrived.
+  uint64_t ticket = 0;
   // Filled in by the worker.
   Answer answer;
 };
+
+// Engine calls run in the order they arrived. Never destroyed: detached
+// workers may still wait on it at process exit.
+CallOrder& Order() {
+  static auto* order = new CallOrder();
+  return *order;
+}
 
 // Test seams; in the program they cost nothing.
 #ifdef V2RAY_CHANNEL_TESTING
@@ -198,10 +209,12 @@ void AttachDoneJobsSource() {
 
 gpointer run_job_cb(gpointer data) {
   std::unique_ptr<Job> job(static_cast<Job*>(data));
+  Order().WaitForTurn(job->ticket);
   {
     std::lock_guard<std::mutex> lock(g_engine_mutex);
     job->answer = job->work(g_engine.get());
   }
+  Order().Done(job->ticket);
   {
     std::lock_guard<std::mutex> lock(Done().mutex);
     Done().jobs.push_back(std::move(job));
@@ -213,6 +226,7 @@ gpointer run_job_cb(gpointer data) {
 // Runs |job| on a new detached thread; when none can be made, answers at
 // once with the job's no-thread answer, so the call never goes unanswered.
 void RunDetached(std::unique_ptr<Job> job) {
+  job->ticket = Order().Take();
   g_autoptr(GError) error = nullptr;
   GThread* thread = nullptr;
   if (ThreadCreationRefused()) {
@@ -227,11 +241,41 @@ void RunDetached(std::unique_ptr<Job> job) {
     g_thread_unref(thread);
     return;
   }
+  // Its turn will never be taken: the calls after it must not wait for it.
+  Order().Done(job->ticket);
   Answer answer = std::move(job->no_thread);
   if (answer.kind != Answer::Kind::kBool) {
     answer.text += error != nullptr ? error->message : "";
   }
   SendAnswer(job->call, answer);
+}
+
+// Gives back, once at start-up, the network that a runner killed with its
+// watcher left taken; the first call's turn comes after it, so
+// getLastNativeResponse can tell the user.
+gpointer recover_cb(gpointer data) {
+  const auto ticket = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(data));
+  Order().WaitForTurn(ticket);
+  {
+    std::lock_guard<std::mutex> lock(g_engine_mutex);
+    if (g_engine) {
+      (void)g_engine->RecoverAbandonedTunnel();
+    }
+  }
+  Order().Done(ticket);
+  return nullptr;
+}
+
+void RecoverInTurn() {
+  const uint64_t ticket = Order().Take();
+  GThread* thread = g_thread_try_new(
+      "v2ray-recover", recover_cb,
+      reinterpret_cast<gpointer>(static_cast<uintptr_t>(ticket)), nullptr);
+  if (thread == nullptr) {
+    Order().Done(ticket);  // The next start's clean-up does it instead.
+    return;
+  }
+  g_thread_unref(thread);
 }
 
 // The text of the string entry |key| of the map |args| (may be null);
@@ -459,6 +503,7 @@ extern "C" void register_v2ray_channel_linux(FlBinaryMessenger* messenger) {
     // Only the main thread is here and no worker exists before the first
     // channel is registered, so the lock is not needed.
     g_engine = std::make_unique<V2RayEngineLinux>();
+    RecoverInTurn();
   }
   AttachDoneJobsSource();
 

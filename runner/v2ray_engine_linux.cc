@@ -1,31 +1,49 @@
 #include "v2ray_engine_linux.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "bounded_log.h"
+#include "helper_status_text.h"
 #include "pathwarden_exit_status.h"
+#include "poll_wait.h"
+#include "private_file.h"
+#include "route_lookup.h"
+#include "runtime_dir.h"
+#include "session_token.h"
 
 namespace {
 
-// Fixed paths. The runner reads no configuration: everything it touches is
-// named here.
-constexpr char kNativeLogPath[] = "/tmp/quon_vpn_runner_native_linux.log";
-constexpr char kRuntimeConfigPath[] = "/tmp/quon_vpn_xray_config_runtime.json";
-constexpr char kRuntimeErrorLogPath[] = "/tmp/quon_vpn_xray_runtime_error.log";
+// Fixed names. The runner reads no configuration: everything it touches is
+// named here. The runner's own files live in the user's private directory
+// (RuntimeDir), where no other user can read them, plant anything or block
+// them.
+constexpr char kNativeLogName[] = "quon_vpn_runner_native_linux.log";
+constexpr char kRuntimeConfigName[] = "quon_vpn_xray_config_runtime.json";
+constexpr char kRuntimeErrorLogName[] = "quon_vpn_xray_runtime_error.log";
+constexpr char kHelperOutputLogName[] = "quon_vpn_helper_runtime.log";
+// Files of the private directory are the user's alone.
+constexpr mode_t kPrivateFileMode = 0600;
 constexpr char kInstalledXrayPath[] = "/opt/quon_vpn/xray";
 constexpr char kInstalledHelperPath[] =
     "/usr/local/libexec/quon_vpn/pathwarden";
+constexpr char kInstalledWatcherPath[] = "/opt/quon_vpn/quon_vpn_watch";
 
 constexpr char kLogPrefix[] = "[LINUX V2RAY] ";
 constexpr char kErrorLogPrefix[] = "[LINUX V2RAY] ERROR ";
@@ -42,8 +60,16 @@ constexpr size_t kRouteStateMaxBytes = 65536;
 // How long a child may take to be reaped after SIGKILL before it is handed
 // to the background reaper instead of holding up the engine.
 constexpr int kKillReapLimitMs = 200;
+// How long a runner that goes away with its routing still taken waits for
+// the watcher it hands the tunnel to.
+constexpr int kHandOverLimitMs = 2000;
 
-constexpr char kHelperOutputLogPath[] = "/tmp/quon_vpn_helper_runtime.log";
+// The helper refused to touch a tunnel that is not this runner's: nothing
+// was changed.
+bool IsRefusal(int status) {
+  return status == kPathwardenNotOwner || status == kPathwardenOtherSession;
+}
+
 constexpr char kTunName[] = "quon_vpn0";
 constexpr char kTunSysfsPath[] = "/sys/class/net/quon_vpn0";
 
@@ -52,10 +78,13 @@ constexpr char kHelperNotInstalled[] =
     "one-time Linux setup/installer.";
 
 // A probe of CheckTunnel: curl fetches |url| bound to the tunnel interface.
+// |host_name|, when set, is the name in |url|: once the probe has reached it,
+// the addresses it stands for must be routed through the tunnel too.
 struct TunnelProbe {
   const char* url;
   bool insecure;
   const char* name;
+  const char* host_name;
 };
 
 // Tried in order; the first that answers proves the tunnel. The first is
@@ -65,23 +94,58 @@ struct TunnelProbe {
 // /generate_204 with an empty 204 over plain HTTP, so no certificate is
 // involved at all, and the name lookup it needs also proves that DNS works.
 constexpr TunnelProbe kTunnelProbes[] = {
-    {"https://1.1.1.1/cdn-cgi/trace", true, "cloudflare-ip"},
-    {"http://cp.cloudflare.com/generate_204", false, "cloudflare-http"},
+    {"https://1.1.1.1/cdn-cgi/trace", true, "cloudflare-ip", nullptr},
+    {"http://cp.cloudflare.com/generate_204", false, "cloudflare-http",
+     "cp.cloudflare.com"},
 };
 
-// curl's argument vector for |probe|, null-terminated, made before the fork.
-// Bound to the tunnel interface; its output is discarded, only the exit
-// status counts.
-std::vector<const char*> CurlArguments(const TunnelProbe& probe) {
-  std::vector<const char*> argv = {"curl",   "-4",       "--interface",
+// The probes are bound to the tunnel, so they succeed whatever the
+// machine's own routing does. Plain traffic, bound to nothing, must leave
+// through the tunnel too, or "connected" would be said while it leaks: the
+// kernel is asked where it sends a packet to the first probe's address and
+// to the same host's IPv6 address. IPv4 must have a route; IPv6 may have
+// none (the helper takes the family over only where it had a default), but
+// no route of it may leave by another link.
+struct PlainTrafficCheck {
+  const char* address;
+  bool must_have_route;
+};
+constexpr PlainTrafficCheck kPlainTrafficChecks[] = {
+    {"1.1.1.1", true},
+    {"2606:4700:4700::1111", false},
+};
+constexpr char kNotThroughTunnel[] =
+    "Linux tunnel validation failed: traffic is not going through the "
+    "tunnel: ";
+
+// curl's argument vector for |probe|. Bound to the tunnel interface; its
+// output is discarded, only the exit status counts.
+std::vector<std::string> CurlArguments(const TunnelProbe& probe) {
+  std::vector<std::string> argv = {"curl",   "-4",       "--interface",
                                    kTunName, "--silent", "--show-error"};
   if (probe.insecure) {
-    argv.push_back("--insecure");
+    argv.emplace_back("--insecure");
   }
   argv.insert(argv.end(),
               {"--connect-timeout", "3", "--max-time", "5", "--output",
-               "/dev/null", "--write-out", "%{http_code}", probe.url, nullptr});
+               "/dev/null", "--write-out", "%{http_code}", probe.url});
   return argv;
+}
+
+// The runner's file |name| for a child's output, cut to its bound first; -1
+// (the child keeps the runner's output) when it cannot be opened.
+OwnedFd OpenChildOutput(const char* name) {
+  const std::string path = RuntimeFilePath(name);
+  if (path.empty()) {
+    return OwnedFd();
+  }
+  BoundLog(path.c_str());
+  return OwnedFd(OpenPrivateFile(path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                 kPrivateFileMode, geteuid()));
+}
+
+OwnedFd OpenDevNull() {
+  return OwnedFd(open("/dev/null", O_WRONLY | O_CLOEXEC));
 }
 
 // The text of an error number, safe to call while other threads run.
@@ -92,6 +156,56 @@ std::string ErrorText(int error) {
 
 void SleepMs(int ms) {
   usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+// Why plain traffic to |address| would not go through the tunnel; empty
+// when it would.
+std::string PlainTrafficProblem(const std::string& address,
+                                bool must_have_route) {
+  const RouteLookup route = LookupRoute(address);
+  switch (route.result) {
+    case RouteLookup::Result::kDevice:
+      if (route.device == kTunName) {
+        return std::string();
+      }
+      return kNotThroughTunnel + std::string("the system sends packets for ") +
+             address + " out of " + route.device + ", not " + kTunName;
+    case RouteLookup::Result::kNoRoute:
+      if (!must_have_route) {
+        return std::string();
+      }
+      return kNotThroughTunnel + std::string("the system has no route to ") +
+             address + " (" + ErrorText(route.error) + ")";
+    case RouteLookup::Result::kFailed:
+      break;
+  }
+  return "Linux tunnel validation failed: could not ask the system how it "
+         "routes " +
+         address + ": " + ErrorText(route.error);
+}
+
+// PlainTrafficProblem for every IPv4 address |host| resolves to. A name
+// that does not resolve here (curl has just reached it, so this is rare)
+// is not held against the tunnel: the first check has already been made.
+std::string HostTrafficProblem(const char* host) {
+  addrinfo hints = {};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0) {
+    return std::string();
+  }
+  std::string problem;
+  for (const addrinfo* a = found; a != nullptr && problem.empty();
+       a = a->ai_next) {
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+    if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof(text)) != nullptr) {
+      problem = PlainTrafficProblem(text, true);
+    }
+  }
+  freeaddrinfo(found);
+  return problem;
 }
 
 bool IsContinuationByte(unsigned char c) {
@@ -145,12 +259,21 @@ std::string TrimToCharacterBoundaries(const std::string& text,
 
 }  // namespace
 
-V2RayEngineLinux::V2RayEngineLinux() = default;
+V2RayEngineLinux::V2RayEngineLinux() : core_lifeline_(&LogFromLifeline) {}
 
 // A destructor is noexcept: should Stop() throw, the process terminates
 // instead of leaving a tunnel half torn down behind a vanished object.
 V2RayEngineLinux::~V2RayEngineLinux() {
   (void)Stop();
+  if (state_ != TunnelState::kNone) {
+    // The routing could not be given back (or the core not reaped): the
+    // watcher tries again once the runner has gone.
+    core_lifeline_.HandOver(kHandOverLimitMs);
+  }
+}
+
+void V2RayEngineLinux::LogFromLifeline(const std::string& line) {
+  Log(std::string(kLogPrefix) + line);
 }
 
 // ---------------------------------------------------------------------------
@@ -167,15 +290,15 @@ bool V2RayEngineLinux::Start(const std::string& config,
   if (!AcceptConfiguration(config)) {
     return false;
   }
-  const std::string xray_path = GetXrayPath();
-  RunPreStartRouteCleanup();
-  ChildProcess xray;
-  if (!LaunchXray(xray_path, &xray) || !XrayStayedUp(&xray) ||
-      !TunnelAppeared(&xray) || !RoutingTakenOver(&xray)) {
+  if (!TakeSession()) {
     return false;
   }
-  (void)xray.Release();  // Xray now runs until Stop.
-  tunnel_active_ = true;
+  const std::string xray_path = GetXrayPath();
+  if (!RunPreStartRouteCleanup() || !LaunchXray(xray_path) || !XrayStayedUp() ||
+      !TunnelAppeared() || !RoutingTakenOver()) {
+    return false;
+  }
+  SetState(TunnelState::kUp);  // Xray now runs until Stop.
   last_error_.clear();
   last_response_ = "xray started on Linux";
   Log(std::string(kLogPrefix) + "started successfully");
@@ -188,7 +311,7 @@ bool V2RayEngineLinux::AcceptConfiguration(const std::string& config) {
     return false;
   }
   ReapExitedXray();
-  if (ProcessExists(pid_)) {
+  if (ProcessExists(core_.pid())) {
     SetError("xray is already running");
     return false;
   }
@@ -204,23 +327,42 @@ bool V2RayEngineLinux::AcceptConfiguration(const std::string& config) {
   return WriteRuntimeConfig(config_json_);
 }
 
-void V2RayEngineLinux::RunPreStartRouteCleanup() {
+bool V2RayEngineLinux::TakeSession() {
+  // A session whose record may still exist (a stop that failed) is kept, so
+  // that this start's clean-up may still give that routing back.
+  if (!session_.empty()) {
+    return true;
+  }
+  session_ = NewSessionToken();
+  if (session_.empty()) {
+    SetError("could not draw a session token for the tunnel: " +
+             ErrorText(errno));
+    return false;
+  }
+  return true;
+}
+
+bool V2RayEngineLinux::RunPreStartRouteCleanup() {
   Log(std::string(kLogPrefix) + "pre-start route cleanup");
   const std::string helper_path = GetHelperPath();
   if (access(helper_path.c_str(), X_OK) != 0) {
-    return;
+    return true;
   }
-  const char* helper = helper_path.c_str();
-  const char* host = server_host_.c_str();
+  const OwnedFd output = OpenDevNull();
+  ChildSpec spec;
+  spec.program = helper_path;
+  spec.argv = HelperArguments(helper_path, "stop", server_host_);
+  spec.output_fd = output.get();
   ChildProcess child;
-  if (!child.Spawn(
-          ChildOutput{"/dev/null", O_WRONLY, 0, false}, [helper, host] {
-            execl(helper, helper, "stop", host, static_cast<char*>(nullptr));
-          })) {
-    return;
+  if (!child.Spawn(spec)) {
+    return true;
   }
-  if (child.PollReap(30, 100) == ChildProcess::Poll::kRunning &&
-      child.TryReap() == ChildProcess::Poll::kRunning &&
+  const auto ended = [&child] {
+    return child.TryReap() != ChildProcess::Poll::kRunning;
+  };
+  if (!(WaitFor(std::chrono::milliseconds(kRunnerCleanupLimitMs),
+                std::chrono::milliseconds(100), ended) ||
+        ended()) &&
       child.KillAndReapWithin(kKillReapLimitMs) ==
           ChildProcess::Poll::kRunning) {
     GiveUpHelper(&child);
@@ -228,47 +370,64 @@ void V2RayEngineLinux::RunPreStartRouteCleanup() {
   // A wait that failed leaves an id nobody can vouch for any more: never
   // signal it.
   (void)child.Release();
+  const int status = child.status();
+  if (!WIFEXITED(status) || !IsRefusal(WEXITSTATUS(status))) {
+    return true;  // Whatever else it found is for the start to find out.
+  }
+  // Someone else's live tunnel: this runner does not fight over it.
+  SetError("Linux VPN could not start: " +
+           HelperStatusText(WEXITSTATUS(status)));
+  return false;
 }
 
-bool V2RayEngineLinux::LaunchXray(const std::string& xray_path,
-                                  ChildProcess* child) {
+bool V2RayEngineLinux::LaunchXray(const std::string& xray_path) {
   if (access(xray_path.c_str(), X_OK) != 0) {
     SetError("xray binary is missing or not executable: " + xray_path);
     return false;
   }
-  const char* xray = xray_path.c_str();
-  const char* config_arg = kRuntimeConfigPath;
-  if (!child->Spawn(ChildOutput{kRuntimeErrorLogPath,
-                                O_WRONLY | O_CREAT | O_APPEND, 0644, true},
-                    [xray, config_arg] {
-                      execl(xray, xray, "run", "-config", config_arg,
-                            static_cast<char*>(nullptr));
-                    })) {
+  const OwnedFd output = OpenChildOutput(kRuntimeErrorLogName);
+  ChildSpec spec;
+  spec.program = xray_path;
+  spec.argv = {xray_path, "run", "-config", GetRuntimeConfigPath()};
+  spec.output_fd = output.get();
+  if (!core_.Spawn(spec)) {
     SetError("fork() failed");
     return false;
   }
-  pid_ = child->pid();
-  if (!xray_lifeline_.Watch(pid_)) {
-    Log(std::string(kLogPrefix) +
-        "no watcher for xray; it would outlive a runner that is killed");
+  SetState(TunnelState::kStarting);
+  const pid_t pid = core_.pid();
+  if (pid > 0) {
+    const std::string helper_path = GetHelperPath();
+    LifelineOrders orders;
+    orders.watcher = GetWatcherPath();
+    if (access(helper_path.c_str(), X_OK) == 0) {
+      orders.helper = helper_path;
+      orders.host = server_host_;
+      orders.session = session_;
+    }
+    orders.log_path = RuntimeFilePath(kHelperOutputLogName);
+    if (!core_lifeline_.Watch(pid, orders)) {
+      Log(std::string(kLogPrefix) +
+          "no watcher for xray; it would outlive a runner that is killed");
+    }
   }
-  Log(std::string(kLogPrefix) + "launching xray pid=" + std::to_string(pid_));
+  Log(std::string(kLogPrefix) + "launching xray pid=" + std::to_string(pid));
   return true;
 }
 
-bool V2RayEngineLinux::XrayStayedUp(ChildProcess* child) {
+bool V2RayEngineLinux::XrayStayedUp() {
   SleepMs(800);
-  if (child->TryReap() != ChildProcess::Poll::kEnded) {
+  if (core_.TryReap() != ChildProcess::Poll::kEnded) {
     return true;
   }
-  ForgetXray();
+  SetState(TunnelState::kNone);
   const std::string tail = ReadRuntimeError();
   SetError(tail.empty() ? "xray exited immediately on Linux"
                         : "xray exited immediately on Linux: " + tail);
   return false;
 }
 
-bool V2RayEngineLinux::TunnelAppeared(ChildProcess* child) {
+bool V2RayEngineLinux::TunnelAppeared() {
   if (WaitForTun(kTunName, 40, 250)) {
     return true;
   }
@@ -280,77 +439,87 @@ bool V2RayEngineLinux::TunnelAppeared(ChildProcess* child) {
   // the application's back), kills it when it ignores SIGTERM for the whole
   // grace, and kills and reaps it should the engine go away first; its
   // watcher ends it should the runner die.
-  (void)kill(child->pid(), SIGTERM);
-  if (child->TryReap() == ChildProcess::Poll::kEnded) {
-    xray_lifeline_.Release();
-  } else {
-    xray_lifeline_.Abandon(&reaper_);
-    reaper_.Adopt(child->Release());
+  (void)core_.Signal(SIGTERM);
+  if (core_.TryReap() != ChildProcess::Poll::kEnded) {
+    AbandonCore();
   }
-  pid_ = -1;
-  tunnel_active_ = false;
+  SetState(TunnelState::kNone);
   const std::string tail = ReadRuntimeError();
   SetError(tail.empty() ? "quon_vpn0 was not created in time"
                         : "quon_vpn0 was not created in time: " + tail);
   return false;
 }
 
-bool V2RayEngineLinux::RoutingTakenOver(ChildProcess* child) {
-  if (RunRouteHelper("start", server_host_, 15)) {
+bool V2RayEngineLinux::RoutingTakenOver() {
+  if (RunRouteHelper("start", server_host_, kRunnerStartLimitMs / 1000)) {
     return true;
   }
   // The helper may have changed part of the routing before it failed: have
   // it give back what it took. A failure here replaces the first message.
-  (void)RunRouteHelper("stop", server_host_, 10);
-  (void)kill(child->pid(), SIGTERM);
-  if (child->PollReap(20, 100) == ChildProcess::Poll::kError) {
+  const bool undone =
+      RunRouteHelper("stop", server_host_, kRunnerUndoLimitMs / 1000);
+  const bool refused = IsRefusal(last_helper_status_);
+  if (undone) {
+    SessionEnded();
+  }
+  (void)core_.Signal(SIGTERM);
+  if (core_.PollReap(2000, 100) == ChildProcess::Poll::kError) {
     // waitpid no longer knows the id: never signal it.
-    (void)child->Release();
+    (void)core_.Release();
   }
-  if (child->owned() && child->KillAndReapWithin(kKillReapLimitMs) ==
-                            ChildProcess::Poll::kRunning) {
+  if (core_.owned() && core_.KillAndReapWithin(kKillReapLimitMs) ==
+                           ChildProcess::Poll::kRunning) {
     // Not gone yet: its watcher and the reaper see it to its end.
-    xray_lifeline_.Abandon(&reaper_);
-    reaper_.Adopt(child->Release());
+    AbandonCore();
   }
-  ForgetXray();
+  SetState(undone || refused ? TunnelState::kNone
+                             : TunnelState::kCoreGoneRoutesTaken);
   return false;
 }
 
-void V2RayEngineLinux::ReapExitedXray() {
-  if (pid_ <= 0) {
-    return;
-  }
-  int status = 0;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
-    Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid_) +
-        " had exited on its own; reaped");
-    ForgetXray();
+void V2RayEngineLinux::AbandonCore() {
+  core_lifeline_.Abandon(&reaper_);
+  reaper_.Adopt(core_.Release());
+}
+
+void V2RayEngineLinux::SetState(TunnelState state) {
+  state_ = state;
+  if (state == TunnelState::kNone) {
+    core_lifeline_.Release();
   }
 }
 
-void V2RayEngineLinux::ForgetXray() {
-  xray_lifeline_.Release();
-  pid_ = -1;
-  tunnel_active_ = false;
+void V2RayEngineLinux::SessionEnded() {
+  session_.clear();
+}
+
+void V2RayEngineLinux::ReapExitedXray() {
+  const pid_t pid = core_.pid();
+  if (pid > 0 && core_.TryReap() == ChildProcess::Poll::kEnded) {
+    Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid) +
+        " had exited on its own; reaped");
+    // Its routing, if any is left, is for the clean-up of the next start.
+    SetState(TunnelState::kNone);
+  }
 }
 
 bool V2RayEngineLinux::TakeDownAfterCoreExit() {
-  if (!tunnel_active_ || pid_ <= 0) {
+  const pid_t pid = core_.pid();
+  if (state_ != TunnelState::kUp || pid <= 0 ||
+      core_.TryReap() != ChildProcess::Poll::kEnded) {
     return false;
   }
-  int status = 0;
-  if (waitpid(pid_, &status, WNOHANG) != pid_) {
-    return false;
-  }
-  Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid_) +
+  Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid) +
       " exited while the tunnel was up; restoring routing");
-  ForgetXray();
   // Read first: the helper run below empties the log.
   const std::string tail = ReadRuntimeError();
-  if (!RunRouteHelper("stop", server_host_, 15)) {
+  if (RunRouteHelper("stop", server_host_, kRunnerStopLimitMs / 1000)) {
+    SessionEnded();
+    SetState(TunnelState::kNone);
+  } else {
     Log(std::string(kLogPrefix) +
         "route cleanup failed after xray exited: " + last_error_);
+    SetState(TunnelState::kCoreGoneRoutesTaken);
   }
   SetError("xray exited while the tunnel was up: " + tail);
   return true;
@@ -407,37 +576,45 @@ bool V2RayEngineLinux::Stop() {
   std::string cleanup_message;
   // A runner that died (or another one) may have left the routing taken
   // over; its helper state names the server even when this engine never
-  // knew one.
+  // knew one. The helper gives it back only when that runner is gone.
   const std::string host =
       server_host_.empty() ? ServerFromRouteState() : server_host_;
-  if (!host.empty() && !RunRouteHelper("stop", host, 15)) {
-    cleanup_message = last_error_;
-    Log(std::string(kLogPrefix) +
-        "route cleanup failed during stop: " + cleanup_message);
-    routes_ok = false;
+  if (!host.empty()) {
+    if (RunRouteHelper("stop", host, kRunnerStopLimitMs / 1000)) {
+      SessionEnded();
+    } else {
+      cleanup_message = last_error_;
+      Log(std::string(kLogPrefix) +
+          "route cleanup failed during stop: " + cleanup_message);
+      routes_ok = false;
+    }
   }
+  const TunnelState after = routes_ok || state_ == TunnelState::kNone
+                                ? TunnelState::kNone
+                                : TunnelState::kCoreGoneRoutesTaken;
 
-  if (pid_ > 0) {
+  if (core_.pid() > 0) {
     Log(std::string(kLogPrefix) + "sending SIGTERM to pid " +
-        std::to_string(pid_));
-    (void)kill(pid_, SIGTERM);
+        std::to_string(core_.pid()));
+    (void)core_.Signal(SIGTERM);
     const char* ended_after = nullptr;
-    if (WaitForXrayExit(40, 200)) {
+    if (core_.PollReap(8000, 200) == ChildProcess::Poll::kEnded) {
       ended_after = "SIGTERM";
     } else {
       Log(std::string(kLogPrefix) + "process still alive, sending SIGKILL");
-      (void)kill(pid_, SIGKILL);
-      if (WaitForXrayExit(20, 100)) {
+      (void)core_.Signal(SIGKILL);
+      if (core_.PollReap(2000, 100) == ChildProcess::Poll::kEnded) {
         ended_after = "SIGKILL";
       }
     }
     if (ended_after == nullptr) {
-      // pid_ is kept, so a later Stop signals and waits for it again.
+      // The core is kept, so a later Stop signals and waits for it again.
+      SetState(TunnelState::kStopFailedCoreKept);
       SetError("failed to stop xray process");
       return false;
     }
     Log(std::string(kLogPrefix) + "process exited after " + ended_after);
-    ForgetXray();
+    SetState(after);
     if (routes_ok) {
       last_error_.clear();
       last_response_ = "xray stopped on Linux";
@@ -445,7 +622,7 @@ bool V2RayEngineLinux::Stop() {
       return true;
     }
   } else {
-    tunnel_active_ = false;
+    SetState(after);
     if (routes_ok) {
       last_error_.clear();
       last_response_ = "xray already stopped";
@@ -457,27 +634,43 @@ bool V2RayEngineLinux::Stop() {
   return false;
 }
 
-bool V2RayEngineLinux::WaitForXrayExit(int polls, int interval_ms) {
-  for (int i = 0; i < polls; ++i) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      return true;
-    }
-    SleepMs(interval_ms);
+bool V2RayEngineLinux::RecoverAbandonedTunnel() {
+  if (state_ != TunnelState::kNone || core_.owned()) {
+    return false;
   }
-  return false;
+  const std::string host = ServerFromRouteState();
+  if (host.empty()) {
+    return false;
+  }
+  // No session: the helper gives the network back only when the runner
+  // that took it is gone.
+  if (!RunHelper("stop", host, kRunnerStopLimitMs / 1000, true)) {
+    if (!IsRefusal(last_helper_status_)) {
+      SetError(
+          "the network left by an earlier run of quon_vpn could not "
+          "be restored: " +
+          last_error_);
+    }
+    return false;
+  }
+  last_error_.clear();
+  last_response_ =
+      "the network left by an earlier run of quon_vpn was restored";
+  Log(std::string(kLogPrefix) + last_response_);
+  return true;
 }
 
 bool V2RayEngineLinux::IsRunning() {
   if (TakeDownAfterCoreExit()) {
     return false;
   }
-  return ProcessExists(pid_);
+  return ProcessExists(core_.pid());
 }
 
 bool V2RayEngineLinux::CheckTunnel() {
   Log(std::string(kLogPrefix) + "CheckTunnel() called");
-  if (TakeDownAfterCoreExit() || !TunnelCanBeProbed()) {
+  if (TakeDownAfterCoreExit() || !TunnelCanBeProbed() ||
+      !PlainTrafficThroughTunnel(nullptr)) {
     return false;
   }
   SleepMs(700);
@@ -497,8 +690,27 @@ bool V2RayEngineLinux::CheckTunnel() {
   return false;
 }
 
+bool V2RayEngineLinux::PlainTrafficThroughTunnel(const char* host_name) {
+  std::string problem;
+  if (host_name != nullptr) {
+    problem = HostTrafficProblem(host_name);
+  } else {
+    for (const PlainTrafficCheck& check : kPlainTrafficChecks) {
+      problem = PlainTrafficProblem(check.address, check.must_have_route);
+      if (!problem.empty()) {
+        break;
+      }
+    }
+  }
+  if (problem.empty()) {
+    return true;
+  }
+  SetError(problem);
+  return false;
+}
+
 bool V2RayEngineLinux::TunnelCanBeProbed() {
-  if (!ProcessExists(pid_)) {
+  if (!ProcessExists(core_.pid())) {
     SetError("Linux Xray process is not running");
     return false;
   }
@@ -512,23 +724,24 @@ bool V2RayEngineLinux::TunnelCanBeProbed() {
 V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
                                                           int* last_exit) {
   const TunnelProbe& probe = kTunnelProbes[index];
-  if (!ProcessExists(pid_)) {
+  if (!ProcessExists(core_.pid())) {
     SetError("Linux Xray process stopped during tunnel validation");
     return ProbeOutcome::kAborted;
   }
   Log(std::string(kLogPrefix) + "tunnel probe start name=" + probe.name +
       " url=" + probe.url);
-  const std::vector<const char*> argv = CurlArguments(probe);
-  const char* const* args = argv.data();
+  const OwnedFd output = OpenDevNull();
+  ChildSpec spec;
+  spec.program = "curl";  // Found through the search path.
+  spec.search_path = true;
+  spec.argv = CurlArguments(probe);
+  spec.output_fd = output.get();
   ChildProcess curl;
-  if (!curl.Spawn(ChildOutput{"/dev/null", O_WRONLY, 0, false}, [args] {
-        // Found through the search path.
-        execvp(args[0], const_cast<char* const*>(args));
-      })) {
+  if (!curl.Spawn(spec)) {
     SetError("fork() failed for Linux tunnel validation");
     return ProbeOutcome::kAborted;
   }
-  const ChildProcess::Poll poll = curl.PollReap(65, 100);
+  const ChildProcess::Poll poll = curl.PollReap(6500, 100);
   if (poll == ChildProcess::Poll::kError) {
     // An id that waitpid no longer knows is never signalled.
     (void)curl.Release();
@@ -543,6 +756,9 @@ V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
   }
   const int status = curl.status();
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    if (!PlainTrafficThroughTunnel(probe.host_name)) {
+      return ProbeOutcome::kAborted;
+    }
     last_error_.clear();
     last_response_ =
         std::string("Linux tunnel validation succeeded via ") + probe.name;
@@ -598,7 +814,7 @@ std::string V2RayEngineLinux::GetExecutableDir() const {
 }
 
 std::string V2RayEngineLinux::GetRuntimeConfigPath() const {
-  return kRuntimeConfigPath;
+  return RuntimeFilePath(kRuntimeConfigName);
 }
 
 std::string V2RayEngineLinux::GetXrayPath() const {
@@ -606,6 +822,15 @@ std::string V2RayEngineLinux::GetXrayPath() const {
     return kInstalledXrayPath;
   }
   return GetExecutableDir() + "/xray";
+}
+
+std::string V2RayEngineLinux::GetWatcherPath() const {
+  // The runner's own part: the one beside it belongs to its version.
+  const std::string beside = GetExecutableDir() + "/quon_vpn_watch";
+  if (access(beside.c_str(), X_OK) == 0) {
+    return beside;
+  }
+  return kInstalledWatcherPath;
 }
 
 std::string V2RayEngineLinux::GetHelperPath() const {
@@ -622,6 +847,12 @@ std::string V2RayEngineLinux::GetHelperPath() const {
 
 bool V2RayEngineLinux::WriteRuntimeConfig(const std::string& config) {
   const std::string path = GetRuntimeConfigPath();
+  if (path.empty()) {
+    // Never a shared place instead: the configuration names the server and
+    // its credentials.
+    SetError("Linux runtime config cannot be written: " + RuntimeDirProblem());
+    return false;
+  }
   // |error| is taken by the caller, before any clean-up can change errno.
   const auto fail = [this, &path](const char* what, int error) {
     SetError(std::string(what) + " Linux runtime config '" + path +
@@ -718,19 +949,38 @@ bool V2RayEngineLinux::WaitForTun(const std::string& iface,
   if (attempts <= 0) {
     return false;
   }
+  // Through the shell, the one command the runner runs that way. The C
+  // library's system() starts the shell with posix_spawn too, so this does
+  // not copy the runner's address space either.
   const std::string command = "ip link show " + iface + " >/dev/null 2>&1";
-  for (int i = 0; i < attempts; ++i) {
-    if (system(command.c_str()) == 0) {
-      return true;
-    }
-    SleepMs(delay_ms);
-  }
-  return false;
+  const int cadence_ms = std::max(delay_ms, 1);
+  return WaitFor(std::chrono::milliseconds(attempts * cadence_ms),
+                 std::chrono::milliseconds(cadence_ms),
+                 [&command] { return system(command.c_str()) == 0; });
 }
 
 bool V2RayEngineLinux::RunRouteHelper(const std::string& action,
                                       const std::string& server_host,
                                       int timeout_seconds) {
+  return RunHelper(action, server_host, timeout_seconds, false);
+}
+
+std::vector<std::string> V2RayEngineLinux::HelperArguments(
+    const std::string& helper_path,
+    const std::string& action,
+    const std::string& host) const {
+  std::vector<std::string> argv = {helper_path, action, host};
+  if (!session_.empty()) {
+    argv.push_back(session_);
+  }
+  return argv;
+}
+
+bool V2RayEngineLinux::RunHelper(const std::string& action,
+                                 const std::string& server_host,
+                                 int timeout_seconds,
+                                 bool quiet_refusal) {
+  last_helper_status_ = -1;
   const std::string helper_path = GetHelperPath();
   if (!CanRunHelper(helper_path, server_host)) {
     return false;
@@ -738,21 +988,18 @@ bool V2RayEngineLinux::RunRouteHelper(const std::string& action,
   Log(std::string(kLogPrefix) + "route helper action=" + action +
       " server=" + server_host + " helper=" + helper_path);
   ClearRuntimeErrorLog();
-  const char* helper = helper_path.c_str();
-  const char* action_arg = action.c_str();
-  const char* host = server_host.c_str();
+  const OwnedFd output = OpenChildOutput(kHelperOutputLogName);
+  ChildSpec spec;
+  spec.program = helper_path;
+  spec.argv = HelperArguments(helper_path, action, server_host);
+  spec.output_fd = output.get();
   ChildProcess child;
-  if (!child.Spawn(ChildOutput{kHelperOutputLogPath,
-                               O_WRONLY | O_CREAT | O_APPEND, 0644, true},
-                   [helper, action_arg, host] {
-                     execl(helper, helper, action_arg, host,
-                           static_cast<char*>(nullptr));
-                   })) {
+  if (!child.Spawn(spec)) {
     SetError("fork() failed for route helper");
     return false;
   }
   return HelperEndedInTime(&child, timeout_seconds) &&
-         HelperStatusOk(child.status());
+         HelperStatusOk(child.status(), quiet_refusal);
 }
 
 bool V2RayEngineLinux::CanRunHelper(const std::string& helper_path,
@@ -771,8 +1018,9 @@ bool V2RayEngineLinux::CanRunHelper(const std::string& helper_path,
 void V2RayEngineLinux::ClearRuntimeErrorLog() {
   // Whatever Xray prints from now on belongs to this run. A file planted by
   // someone else is left alone, as one that cannot be opened is.
-  const int fd = OpenPrivateFile(kRuntimeErrorLogPath,
-                                 O_WRONLY | O_CREAT | O_TRUNC, 0644, geteuid());
+  const std::string path = RuntimeFilePath(kRuntimeErrorLogName);
+  const int fd = OpenPrivateFile(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                 kPrivateFileMode, geteuid());
   if (fd >= 0) {
     (void)close(fd);
   }
@@ -782,7 +1030,7 @@ bool V2RayEngineLinux::HelperEndedInTime(ChildProcess* child,
                                          int timeout_seconds) {
   ChildProcess::Poll poll = ChildProcess::Poll::kRunning;
   if (timeout_seconds >= 1) {
-    poll = child->PollReap(timeout_seconds * 10, 100);
+    poll = child->PollReap(timeout_seconds * 1000, 100);
   }
   if (poll == ChildProcess::Poll::kEnded) {
     return true;
@@ -805,41 +1053,27 @@ void V2RayEngineLinux::GiveUpHelper(ChildProcess* child) {
   reaper_.Adopt(pid);
 }
 
-bool V2RayEngineLinux::HelperStatusOk(int status) {
+bool V2RayEngineLinux::HelperStatusOk(int status, bool quiet_refusal) {
   if (!WIFEXITED(status)) {
     SetError("route helper terminated abnormally");
     return false;
   }
-  switch (WEXITSTATUS(status)) {
-    case kPathwardenOk:
-      Log(std::string(kLogPrefix) + "route helper finished successfully");
-      return true;
-    case kPathwardenRootRequired:
-      SetError(
-          "Orvex system helper needs root privileges. Run the one-time Linux "
-          "installer/setup so /usr/local/libexec/quon_vpn/pathwarden is "
-          "installed with the required privilege.");
-      return false;
-    case kPathwardenNotPermitted:
-      SetError("permission denied while executing Orvex system helper");
-      return false;
-    case kPathwardenNotExecutable:
-      SetError(
-          "Orvex system helper could not be executed. Run the one-time Linux "
-          "setup/installer.");
-      return false;
-    case kPathwardenBusy:
-      // A helper left running past its limit still holds the routing lock.
-      // The number stays in the text for whoever matches on it.
-      SetError("route helper failed with exit code " +
-               std::to_string(kPathwardenBusy) +
-               ": another route helper is still running");
-      return false;
-    default:
-      SetError("route helper failed with exit code " +
-               std::to_string(WEXITSTATUS(status)));
-      return false;
+  last_helper_status_ = WEXITSTATUS(status);
+  if (last_helper_status_ == kPathwardenOk) {
+    Log(std::string(kLogPrefix) + "route helper finished successfully");
+    return true;
   }
+  if (quiet_refusal && IsRefusal(last_helper_status_)) {
+    // Nothing was changed: the tunnel is not this runner's to touch.
+    Log(std::string(kLogPrefix) +
+        "route helper left it: " + HelperStatusText(last_helper_status_));
+    return false;
+  }
+  // Every status reaches the user as words: a helper left running past its
+  // limit still holding the routing lock (15), a tunnel of another user or
+  // another runner (19, 22), and all the rest.
+  SetError(HelperFailureMessage(last_helper_status_));
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -876,7 +1110,11 @@ bool V2RayEngineLinux::ProcessExists(int pid) const {
 }
 
 std::string V2RayEngineLinux::ReadRuntimeError() const {
-  const int fd = OpenPrivateFile(kRuntimeErrorLogPath, O_RDONLY, 0, geteuid());
+  const std::string path = RuntimeFilePath(kRuntimeErrorLogName);
+  // The core appends for as long as it runs; each look at its output keeps
+  // the file within bounds too.
+  BoundLog(path.c_str());
+  const int fd = OpenPrivateFile(path.c_str(), O_RDONLY, 0, geteuid());
   if (fd < 0) {
     return std::string();
   }
@@ -908,8 +1146,10 @@ std::string V2RayEngineLinux::ReadRuntimeError() const {
 void V2RayEngineLinux::Log(const std::string& line) {
   // One open, write and close per line: nothing is lost in a buffer when
   // the runner dies, and the file can be removed while the runner runs.
-  const int fd = OpenPrivateFile(kNativeLogPath, O_WRONLY | O_CREAT | O_APPEND,
-                                 0644, geteuid());
+  const std::string path = RuntimeFilePath(kNativeLogName);
+  BoundLog(path.c_str());
+  const int fd = OpenPrivateFile(path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                 kPrivateFileMode, geteuid());
   if (fd < 0) {
     return;
   }

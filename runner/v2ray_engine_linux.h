@@ -1,15 +1,22 @@
 #ifndef RUNNER_V2RAY_ENGINE_LINUX_H_
 #define RUNNER_V2RAY_ENGINE_LINUX_H_
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "child_reaper.h"
+#include "lifeline.h"
 
 // The runner's one tunnel engine: owns the Xray child process, the runtime
 // configuration file, the calls of the route helper and the last error and
 // last response texts that the user interface reads back.
+//
+// Each tunnel has a session token, given to the route helper with every call
+// for it and kept until the helper's record of it is gone. The helper lets a
+// runner change only a tunnel of its own session, or one whose runner has
+// gone, so a second window of the app, or another user's, never takes down a
+// live tunnel, and a late stop never undoes a newer tunnel.
 //
 // Not thread-safe: every call must be serialised by the caller (the method
 // channel holds g_engine_mutex around each one). Operations that can fail
@@ -39,6 +46,12 @@ class V2RayEngineLinux {
   bool IsRunning();
   // Proves that traffic leaves through the tunnel interface.
   bool CheckTunnel();
+  // At start-up: when the helper's record names a tunnel whose runner is
+  // gone (it was killed and its watcher could not give the network back),
+  // has the helper restore the network and says so in the last response.
+  // A live tunnel of another runner is left alone without a word. True when
+  // the network was restored.
+  bool RecoverAbandonedTunnel();
   // The last failure, or when there is none the tail of Xray's own output.
   std::string LastError() const;
   // The text of the last success of Start, Stop or CheckTunnel.
@@ -56,6 +69,9 @@ class V2RayEngineLinux {
   // The installed route helper when it is executable, else the development
   // copy next to the runner (returned untested).
   std::string GetHelperPath() const;
+  // The core's watcher beside the runner when it is executable, else the
+  // installed one (returned untested).
+  std::string GetWatcherPath() const;
 
   // Building blocks of the operations above.
 
@@ -72,8 +88,8 @@ class V2RayEngineLinux {
   bool ProcessExists(int pid) const;
   // Polls for interface |iface| up to |attempts| times, |delay_ms| apart.
   bool WaitForTun(const std::string& iface, int attempts, int delay_ms);
-  // Runs the route helper with |action| and |server_host|, killing it after
-  // |timeout_seconds|.
+  // Runs the route helper with |action|, |server_host| and the tunnel's
+  // session (when it has one), killing it after |timeout_seconds|.
   bool RunRouteHelper(const std::string& action,
                       const std::string& server_host,
                       int timeout_seconds);
@@ -82,19 +98,52 @@ class V2RayEngineLinux {
   // log cannot be opened (or is not the user's own regular file).
   std::string ReadRuntimeError() const;
 
+  // The session token of the current tunnel; empty when the engine has no
+  // tunnel record to answer for.
+  const std::string& session() const { return session_; }
+  // The watcher of the current core, for whoever tests that it is replaced.
+  const Lifeline& core_lifeline() const { return core_lifeline_; }
+
+  // Where the tunnel stands.
+  enum class TunnelState {
+    kNone,      // no core, no routing of this engine's
+    kStarting,  // Start has launched a core; the routing is not taken yet
+    kUp,        // the core runs and the routing is taken over
+    // Stop could not reap the core even after SIGKILL; the next Stop signals
+    // and waits for it again.
+    kStopFailedCoreKept,
+    // The core has ended but the routing could not be given back; the next
+    // Stop (or the watcher, should the runner die) asks the helper again.
+    kCoreGoneRoutesTaken,
+  };
+  TunnelState state() const { return state_; }
+
  private:
   // Appends |line| and a newline to the native log; drops it silently when
   // the log cannot be opened.
   static void Log(const std::string& line);
 
+  static void LogFromLifeline(const std::string& line);
+
   // Steps of Start, in order. Each returns false after recording why.
   bool AcceptConfiguration(const std::string& config);
-  void RunPreStartRouteCleanup();
-  bool LaunchXray(const std::string& xray_path, ChildProcess* child);
-  bool XrayStayedUp(ChildProcess* child);
-  bool TunnelAppeared(ChildProcess* child);
-  bool RoutingTakenOver(ChildProcess* child);
+  bool TakeSession();
+  bool RunPreStartRouteCleanup();
+  bool LaunchXray(const std::string& xray_path);
+  bool XrayStayedUp();
+  bool TunnelAppeared();
+  bool RoutingTakenOver();
 
+  // RunRouteHelper; with |quiet_refusal| a tunnel of another runner or user
+  // is only logged, not recorded as an error.
+  bool RunHelper(const std::string& action,
+                 const std::string& server_host,
+                 int timeout_seconds,
+                 bool quiet_refusal);
+  // The helper's argument vector for |action|.
+  std::vector<std::string> HelperArguments(const std::string& helper_path,
+                                           const std::string& action,
+                                           const std::string& host) const;
   // Steps of RunRouteHelper.
   bool CanRunHelper(const std::string& helper_path,
                     const std::string& server_host);
@@ -102,13 +151,19 @@ class V2RayEngineLinux {
   // Waits for the helper within its limit; false (and the time-out message)
   // when it had to be given up.
   bool HelperEndedInTime(ChildProcess* child, int timeout_seconds);
-  bool HelperStatusOk(int status);
+  bool HelperStatusOk(int status, bool quiet_refusal);
+  // A stop for the session succeeded: the helper holds no record of it.
+  void SessionEnded();
   // A helper past its limit that cannot be ended (set-user-id, now root):
   // logged once and left to the reaper, never waited for here.
   void GiveUpHelper(ChildProcess* child);
 
   // Steps of CheckTunnel.
   bool TunnelCanBeProbed();
+  // False (and the reason recorded) when the kernel would send a plain
+  // packet, bound to no interface, to the probe addresses, or to the
+  // addresses of |host_name| when set, out of another link than the tunnel.
+  bool PlainTrafficThroughTunnel(const char* host_name);
   enum class ProbeOutcome { kReached, kFailed, kAborted };
   ProbeOutcome RunProbe(size_t index, int* last_exit);
   void ReportNoProbeReached(int last_exit);
@@ -122,26 +177,31 @@ class V2RayEngineLinux {
   // runner. Empty (after one stat) when there is no such file.
   std::string ServerFromRouteState() const;
   // Reaps an Xray child that has ended on its own, so that a new one can
-  // start; forgets its id.
+  // start.
   void ReapExitedXray();
-  // Up to |polls| non-blocking waits for pid_, |interval_ms| apart; true when
-  // one of them reaped it.
-  bool WaitForXrayExit(int polls, int interval_ms);
-  // pid_ is no longer this engine's core.
-  void ForgetXray();
+  // A core told to end that could not be reaped at once: its watcher ends
+  // it, the reaper collects it.
+  void AbandonCore();
+  // Moves to |state|; with no tunnel left the watcher is released.
+  void SetState(TunnelState state);
 
-  int32_t pid_ = -1;
-  bool tunnel_active_ = false;
+  // The core, from its launch until it has been reaped or handed on.
+  ChildProcess core_;
+  TunnelState state_ = TunnelState::kNone;
   std::string last_error_;
   std::string last_response_;
   std::string config_json_;
   std::string server_host_;
+  std::string session_;
+  // The exit status of the last helper run that ended, else -1.
+  int last_helper_status_ = -1;
   // Xray processes that a failed Start told to end without waiting for them,
   // and helpers past their limit; destroyed after the destructor's Stop, so
   // none outlives the engine.
   ChildReaper reaper_;
-  // Ends the core should the runner die without stopping it.
-  Lifeline xray_lifeline_;
+  // Ends the core, and gives the network back, should the runner die
+  // without stopping the tunnel.
+  Lifeline core_lifeline_;
 };
 
 #endif  // RUNNER_V2RAY_ENGINE_LINUX_H_

@@ -4,7 +4,10 @@
 // START_FAILED and STOP_FAILED.
 #include <flutter_linux/flutter_linux.h>
 
+#include <unistd.h>
+
 #include <string>
+#include <vector>
 
 #include "engine_fixture.h"
 #include "standin_channel.h"
@@ -20,6 +23,7 @@ class ChannelEngineTest : public EngineTest {
     if (HasFatalFailure()) {
       return;
     }
+    BeforeRegistration();
     g_autoptr(FlDartProject) project = fl_dart_project_new();
     flutter_ = fl_engine_new(project);
     messenger_ = fl_engine_get_binary_messenger(flutter_);
@@ -47,9 +51,33 @@ class ChannelEngineTest : public EngineTest {
     return Invoke("start", args);
   }
 
+  virtual void BeforeRegistration() {}
+
   FlEngine* flutter_ = nullptr;
   FlBinaryMessenger* messenger_ = nullptr;
 };
+
+// A runner killed together with its watcher left the routing taken: the
+// channel's registration has it given back before any call runs, and the
+// first look at the last response tells the user.
+class RecoveryChannelTest : public ChannelEngineTest {
+ protected:
+  static constexpr char kState[] = "/run/quon_vpn_route_state_linux.txt";
+  void BeforeRegistration() override {
+    WriteFile(kState, "ipv4_valid=1\nserver_ipv4=10.0.0.7\n");
+    ASSERT_EQ(0, chown(kState, 0, 0));
+  }
+  void TearDown() override {
+    (void)unlink(kState);
+    ChannelEngineTest::TearDown();
+  }
+};
+
+TEST_F(RecoveryChannelTest, RegistrationRestoresAnAbandonedTunnel) {
+  EXPECT_EQ("s:the network left by an earlier run of quon_vpn was restored",
+            Invoke("getLastNativeResponse"));
+  EXPECT_EQ(std::vector<std::string>{"stop 10.0.0.7"}, HelperCalls());
+}
 
 TEST_F(ChannelEngineTest, StartCheckStop) {
   EXPECT_EQ("b:true", InvokeStart(XrayConfig()));
@@ -73,8 +101,10 @@ TEST_F(ChannelEngineTest, FailuresCarryTheEngineMessage) {
       "data",
       InvokeStart(" {}"));
   SetHelperMode("start", "exit:12");
-  EXPECT_EQ("e:START_FAILED:route helper failed with exit code 12",
-            InvokeStart(XrayConfig()));
+  EXPECT_EQ(
+      "e:START_FAILED:route helper failed: the saved IPv4 default route could "
+      "not be put back; stop again to retry (status 12)",
+      InvokeStart(XrayConfig()));
   EXPECT_EQ("b:false", Invoke("isRunning"));
 
   SetHelperMode("start", "");
@@ -82,8 +112,10 @@ TEST_F(ChannelEngineTest, FailuresCarryTheEngineMessage) {
   EXPECT_EQ("e:START_FAILED:xray is already running",
             InvokeStart(XrayConfig()));
   SetHelperMode("stop", "exit:3");
-  EXPECT_EQ("e:STOP_FAILED:route helper failed with exit code 3",
-            Invoke("stop"));
+  EXPECT_EQ(
+      "e:STOP_FAILED:route helper failed: this machine has no default route "
+      "that carries traffic out; connect to a network first (status 3)",
+      Invoke("stop"));
   // The core is stopped all the same.
   EXPECT_EQ("b:false", Invoke("isRunning"));
   SetHelperMode("stop", "");

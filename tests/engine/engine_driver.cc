@@ -5,6 +5,8 @@
 //   stop          Stop
 //   running       IsRunning
 //   error         LastError (answers ok)
+//   session       the tunnel's session token (answers ok)
+//   recover       RecoverAbandonedTunnel
 //   helper ACTION HOST LIMIT
 //                 RunRouteHelper(ACTION, HOST, LIMIT)
 // and one answer line per operation on standard output:
@@ -58,6 +60,11 @@ int main() {
     } else if (op == "error") {
       std::cout << op << " ok 0 " << OneLine(engine.LastError()) << std::endl;
       continue;
+    } else if (op == "session") {
+      std::cout << op << " ok 0 " << engine.session() << std::endl;
+      continue;
+    } else if (op == "recover") {
+      ok = engine.RecoverAbandonedTunnel();
     } else if (op == "helper") {
       ok = engine.RunRouteHelper(arg, host, limit);
     } else {

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "lifeline_protocol.h"
 #include "sandbox_check.h"
 
 namespace engine_test {
@@ -26,7 +27,7 @@ namespace {
 // orphan would become the test's child).
 constexpr char kStandInHelper[] = R"SH(#!/bin/sh
 d=/tmp/engine_bench
-printf '%s|%s|%s\n' "$#" "$1" "$2" >> "$d/helper_calls"
+printf '%s|%s|%s|%s\n' "$#" "$1" "$2" "$3" >> "$d/helper_calls"
 echo "stand-in helper $1 $2"
 mode=
 if [ -f "$d/helper_mode" ]; then
@@ -39,6 +40,10 @@ case "$mode" in
   sleep:*) exec sleep "${mode#sleep:}" ;;
   signal:*) kill -s "${mode#signal:}" $$ ;;
 esac
+# As the real helper does, so that plain traffic takes the tunnel.
+if [ "$1" = start ]; then
+  ip route replace default dev quon_vpn0 2>/dev/null || true
+fi
 exit 0
 )SH";
 
@@ -119,6 +124,13 @@ bool ReadStat(pid_t pid, char* state, pid_t* ppid, std::string* comm) {
 
 }  // namespace
 
+void UseTmpRuntimeDir() {
+  ASSERT_EQ(0u, geteuid()) << "the paths of kRuntimeDir are root's";
+  ASSERT_EQ(0, unsetenv("XDG_RUNTIME_DIR"));
+  ASSERT_TRUE(mkdir(kRuntimeDir, 0700) == 0 || errno == EEXIST)
+      << kRuntimeDir << ": " << std::strerror(errno);
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
@@ -152,20 +164,52 @@ std::vector<std::string> NativeLog() {
   return SplitLines(ReadFile(kNativeLog));
 }
 
-std::vector<std::string> HelperCalls() {
-  std::vector<std::string> calls;
+namespace {
+
+// Each recorded helper call as its fields: count, action, host, session.
+std::vector<std::vector<std::string>> HelperCallFields() {
+  std::vector<std::vector<std::string>> calls;
   for (const std::string& line :
        SplitLines(ReadFile(std::string(kBenchDir) + "/helper_calls"))) {
-    const size_t first = line.find('|');
-    const size_t second = line.find('|', first + 1);
-    if (line.substr(0, first) != "2" || second == std::string::npos) {
-      calls.push_back("bad argument count: " + line);
-      continue;
+    std::vector<std::string> fields;
+    std::stringstream in(line);
+    std::string field;
+    while (std::getline(in, field, '|')) {
+      fields.push_back(field);
     }
-    calls.push_back(line.substr(first + 1, second - first - 1) + " " +
-                    line.substr(second + 1));
+    fields.resize(4);
+    calls.push_back(fields);
   }
   return calls;
+}
+
+bool IsSessionToken(const std::string& text) {
+  return text.size() == 32 &&
+         text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+}  // namespace
+
+std::vector<std::string> HelperCalls() {
+  std::vector<std::string> calls;
+  for (const auto& fields : HelperCallFields()) {
+    const bool with_session = fields[0] == "3" && IsSessionToken(fields[3]);
+    if (fields[0] != "2" && !with_session) {
+      calls.push_back("bad arguments: " + fields[0] + " " + fields[1] + " " +
+                      fields[2] + " " + fields[3]);
+      continue;
+    }
+    calls.push_back(fields[1] + " " + fields[2]);
+  }
+  return calls;
+}
+
+std::vector<std::string> HelperSessions() {
+  std::vector<std::string> sessions;
+  for (const auto& fields : HelperCallFields()) {
+    sessions.push_back(fields[0] == "3" ? fields[3] : "");
+  }
+  return sessions;
 }
 
 std::vector<std::vector<std::string>> CurlCalls() {
@@ -190,8 +234,12 @@ void SetCurlMode(int call, const std::string& mode) {
 }
 
 std::vector<pid_t> Children() {
+  return ChildrenOf(getpid());
+}
+
+std::vector<pid_t> ChildrenOf(pid_t parent) {
   std::vector<pid_t> children;
-  const pid_t self = getpid();
+  const pid_t self = parent;
   DIR* proc = opendir("/proc");
   if (proc == nullptr) {
     return children;
@@ -218,7 +266,7 @@ namespace {
 
 bool IsWatcher(pid_t pid) {
   return ReadFile("/proc/" + std::to_string(pid) + "/comm") ==
-         std::string(Lifeline::kWatcherName) + "\n";
+         std::string(lifeline::kWatcherName) + "\n";
 }
 
 }  // namespace
@@ -305,6 +353,7 @@ void EngineTest::SetUp() {
         << dir << ": " << std::strerror(errno);
   }
   mounted_ = true;
+  UseTmpRuntimeDir();
   MakeDirs("/usr/local/libexec/quon_vpn");
   MakeDirs("/opt/quon_vpn");
   MakeDirs(std::string(kBenchDir) + "/bin");
@@ -317,6 +366,10 @@ void EngineTest::SetUp() {
   ASSERT_FALSE(core.empty())
       << "the stand-in core " << bundle << "/xray is not built";
   WriteFile(kXrayPath, core, 0755);
+  const std::string watcher = ReadFile(std::string(bundle) + "/quon_vpn_watch");
+  ASSERT_FALSE(watcher.empty())
+      << "the core's watcher " << bundle << "/quon_vpn_watch is not built";
+  WriteFile(kWatcherPath, watcher, 0755);
 
   const char* path = std::getenv("PATH");
   old_path_ = path != nullptr ? path : "/usr/bin:/bin";

@@ -16,18 +16,30 @@
 
 namespace engine_test {
 
-constexpr char kNativeLog[] = "/tmp/quon_vpn_runner_native_linux.log";
-constexpr char kRuntimeConfig[] = "/tmp/quon_vpn_xray_config_runtime.json";
-constexpr char kRuntimeErrorLog[] = "/tmp/quon_vpn_xray_runtime_error.log";
-constexpr char kHelperLog[] = "/tmp/quon_vpn_helper_runtime.log";
+// The engine's private directory as root sees it without a session
+// directory (UseTmpRuntimeDir), and its four files.
+constexpr char kRuntimeDir[] = "/tmp/quon_vpn-0";
+constexpr char kNativeLog[] =
+    "/tmp/quon_vpn-0/quon_vpn_runner_native_linux.log";
+constexpr char kRuntimeConfig[] =
+    "/tmp/quon_vpn-0/quon_vpn_xray_config_runtime.json";
+constexpr char kRuntimeErrorLog[] =
+    "/tmp/quon_vpn-0/quon_vpn_xray_runtime_error.log";
+constexpr char kHelperLog[] = "/tmp/quon_vpn-0/quon_vpn_helper_runtime.log";
 constexpr char kHelperPath[] = "/usr/local/libexec/quon_vpn/pathwarden";
 constexpr char kXrayPath[] = "/opt/quon_vpn/xray";
+constexpr char kWatcherPath[] = "/opt/quon_vpn/quon_vpn_watch";
 // The stand-ins keep their records here.
 constexpr char kBenchDir[] = "/tmp/engine_bench";
 
 constexpr char kHelperNotInstalled[] =
     "Orvex system helper is not installed or not executable. Run the "
     "one-time Linux setup/installer.";
+
+// Forgets any session directory, so that the engine keeps its files in
+// kRuntimeDir, and makes that directory (mode 0700) for files a test plants
+// before the engine runs. Root only, inside the sandbox.
+void UseTmpRuntimeDir();
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path,
@@ -37,8 +49,11 @@ std::vector<std::string> SplitLines(const std::string& text);
 
 // Lines of the native log.
 std::vector<std::string> NativeLog();
-// Each call of the stand-in helper as "ACTION HOST" (argument count checked).
+// Each call of the stand-in helper as "ACTION HOST" (arguments checked: the
+// two, or the two and a session token).
 std::vector<std::string> HelperCalls();
+// The session token of each call of the stand-in helper; empty for none.
+std::vector<std::string> HelperSessions();
 // Each call of the stand-in curl: its arguments after argv[0].
 std::vector<std::vector<std::string>> CurlCalls();
 
@@ -52,6 +67,8 @@ void SetCurlMode(int call, const std::string& mode);
 // Live or zombie children of this process (the test is PID 1 of its
 // namespace, so orphans of children land here too).
 std::vector<pid_t> Children();
+// The same for the process |parent|.
+std::vector<pid_t> ChildrenOf(pid_t parent);
 // Children() without the engine's lifeline watchers.
 std::vector<pid_t> ChildrenBesideWatchers();
 // The watchers among Children().

@@ -12,7 +12,7 @@ hanging=$QUON_BUILD_DIR/tests/engine/hanging_helper
 helper=/usr/local/libexec/quon_vpn/pathwarden
 cp "$helper" "$LAB_WORK/pathwarden.real"
 install -o root -g root -m 4755 "$hanging" "$helper"
-log=/tmp/quon_vpn_runner_native_linux.log
+log=/tmp/quon_vpn-65534/quon_vpn_runner_native_linux.log
 
 driver_start
 # A limit of 1 s against a helper that sleeps 6 s as root.
@@ -35,7 +35,7 @@ engine helper stop "$LAB_VPN_V4" 5
 assert_contains "$answer" \
   "helper fail " "a helper that finds the lock taken"
 assert_contains "$answer" \
-  "route helper failed with exit code 15: another route helper is still running" \
+  "route helper failed: another route helper is still running (status 15)" \
   "the busy helper's message"
 [ "$answer_ms" -ge 2000 ] && [ "$answer_ms" -lt 4000 ] ||
   fail "the busy helper answered after $answer_ms ms"

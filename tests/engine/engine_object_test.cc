@@ -51,6 +51,7 @@ class EngineObjectTest : public ::testing::Test {
       GTEST_FAIL() << "not inside tests/lib/sandbox.sh; refusing to write "
                       "the fixed /tmp paths";
     }
+    UseTmpRuntimeDir();
     (void)unlink(kNativeLog);
     (void)rmdir(kNativeLog);
     (void)unlink(kRuntimeErrorLog);
@@ -62,8 +63,7 @@ TEST_F(EngineObjectTest, FreshEngineHasNoStateAndNoRunningXray) {
   EXPECT_FALSE(engine.IsRunning());
   EXPECT_EQ("", engine.LastError());
   EXPECT_EQ("", engine.LastResponse());
-  EXPECT_EQ("/tmp/quon_vpn_xray_config_runtime.json",
-            engine.GetRuntimeConfigPath());
+  EXPECT_EQ(kRuntimeConfig, engine.GetRuntimeConfigPath());
   // Construction reads and writes nothing.
   EXPECT_NE(0, access(kNativeLog, F_OK));
 }

@@ -135,12 +135,18 @@ TEST_F(EnginePartsTest, RouteHelperOutcomes) {
       {"exit:127", false,
        "Orvex system helper could not be executed. Run the one-time Linux "
        "setup/installer."},
-      {"exit:12", false, "route helper failed with exit code 12"},
+      {"exit:12", false,
+       "route helper failed: the saved IPv4 default route could not be put "
+       "back; stop again to retry (status 12)"},
       {"exit:15", false,
-       "route helper failed with exit code 15: another route helper is still "
-       "running"},
-      {"exit:200", false, "route helper failed with exit code 200"},
-      {"exit:1", false, "route helper failed with exit code 1"},
+       "route helper failed: another route helper is still running (status "
+       "15)"},
+      {"exit:200", false,
+       "route helper failed: the route helper ended with a status it does not "
+       "define (200)"},
+      {"exit:1", false,
+       "route helper failed: the route helper was called with arguments it "
+       "does not accept (status 1)"},
       {"signal:KILL", false, "route helper terminated abnormally"},
       {"signal:TERM", false, "route helper terminated abnormally"},
   };

@@ -273,7 +273,10 @@ TEST_F(TunnelTest, InterfaceNeverCreatedAndSigtermIgnored) {
   // A new start is not blocked by it.
   SetHelperMode("start", "exit:12");
   EXPECT_FALSE(engine().Start(XrayConfig(kHost), "allow", {}));
-  EXPECT_EQ("route helper failed with exit code 12", engine().LastError());
+  EXPECT_EQ(
+      "route helper failed: the saved IPv4 default route could not be put "
+      "back; stop again to retry (status 12)",
+      engine().LastError());
   // The engine going away ends it: nothing outlives the engine.
   DestroyEngine();
   EXPECT_TRUE(IsZombieOrGone(xray));
@@ -295,20 +298,21 @@ TEST_F(TunnelTest, RoutingFailureUndoesEverything) {
       {"exit:12",
        "",
        true,
-       "route helper failed with exit code 12",
+       "route helper failed: the saved IPv4 default route could not be put "
+       "back; stop again to retry (status 12)",
        {"stop 127.0.0.1", "start 127.0.0.1", "stop 127.0.0.1"}},
       // The compensating stop fails too: its message wins.
       {"exit:12",
        "exit:13",
        true,
-       "route helper failed with exit code 13",
+       "route helper failed: the saved IPv6 default route could not be put "
+       "back; stop again to retry (status 13)",
        {"stop 127.0.0.1", "start 127.0.0.1", "stop 127.0.0.1"}},
       // ... also when a helper left running still holds the routing lock.
       {"exit:12",
        "exit:15",
        true,
-       "route helper failed with exit code 15: another route helper is still "
-       "running",
+       "route helper failed: another route helper is still running (status 15)",
        {"stop 127.0.0.1", "start 127.0.0.1", "stop 127.0.0.1"}},
       {"signal:KILL",
        "",
@@ -330,7 +334,11 @@ TEST_F(TunnelTest, RoutingFailureUndoesEverything) {
     EXPECT_EQ("", engine().LastResponse());
     EXPECT_FALSE(engine().IsRunning());
     EXPECT_EQ(c.calls, HelperCalls());
-    EXPECT_TRUE(Children().empty()) << "core not reaped";
+    // A watcher stays while the routing may still be taken (the undo
+    // failed): should the runner die now, it asks the helper again.
+    EXPECT_TRUE(ChildrenBesideWatchers().empty()) << "core not reaped";
+    EXPECT_EQ(c.stop_mode[0] == '\0' && c.helper_executable ? 0u : 1u,
+              Watchers().size());
     EXPECT_TRUE(WaitFor(2000, [] { return !LinkExists("quon_vpn0"); }));
     const std::string log = ReadFile(kNativeLog);
     EXPECT_NE(std::string::npos, log.find("launching xray pid="));
@@ -394,12 +402,15 @@ TEST_F(TunnelTest, StopOutcomes) {
   const pid_t xray = XrayPid();
   ClearRecords();
   SetHelperMode("stop", "exit:12");
-  const std::string error = "route helper failed with exit code 12";
+  const std::string error =
+      "route helper failed: the saved IPv4 default route could not be put "
+      "back; stop again to retry (status 12)";
   EXPECT_FALSE(engine().Stop());
   EXPECT_EQ(error, engine().LastError());
   EXPECT_EQ("", engine().LastResponse());
   EXPECT_FALSE(engine().IsRunning());
-  EXPECT_TRUE(Children().empty());
+  EXPECT_TRUE(ChildrenBesideWatchers().empty());
+  EXPECT_EQ(1u, Watchers().size()) << "the routing may still be taken";
   EXPECT_EQ(JoinLines({
                 "[LINUX V2RAY] Stop() called",
                 HelperLine("stop"),
@@ -418,6 +429,7 @@ TEST_F(TunnelTest, StopOutcomes) {
   SetHelperMode("stop", "");
   EXPECT_TRUE(engine().Stop());
   EXPECT_EQ("xray already stopped", engine().LastResponse());
+  EXPECT_TRUE(Children().empty()) << "the watcher outlived the routing";
 }
 
 // A runner that died may have left the routing taken over; a new engine

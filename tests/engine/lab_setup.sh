@@ -10,7 +10,8 @@ require_cmd curl ip ss openssl
 . "$QUON_SOURCE_DIR/lab/topology.sh"
 
 DRIVER=$QUON_BUILD_DIR/tests/engine/engine_driver
-for f in "$DRIVER" "$QUON_BUNDLE_DIR/pathwarden" "$QUON_BUNDLE_DIR/xray"; do
+for f in "$DRIVER" "$QUON_BUNDLE_DIR/pathwarden" "$QUON_BUNDLE_DIR/xray" \
+  "$QUON_BUNDLE_DIR/quon_vpn_watch"; do
   [ -x "$f" ] || fail "not built: $f"
 done
 
@@ -26,6 +27,7 @@ mkdir -p /usr/local/libexec/quon_vpn /opt/quon_vpn
 install -o root -g root -m 4755 "$QUON_BUNDLE_DIR/pathwarden" \
   /usr/local/libexec/quon_vpn/pathwarden
 install -m 755 "$QUON_BUNDLE_DIR/xray" /opt/quon_vpn/xray
+install -m 755 "$QUON_BUNDLE_DIR/quon_vpn_watch" /opt/quon_vpn/quon_vpn_watch
 
 ENGINE_LAB_CONFIG=$LAB_WORK/client.json
 lab_write_client_config "$ENGINE_LAB_CONFIG" "$LAB_VPN_HOST"
@@ -95,8 +97,22 @@ driver_end() {
   wait "$driver_pid" || fail "engine_driver failed"
 }
 
+# The whole routing: the main table, the policy rules and the tunnel's own
+# table, which the helper uses instead of changing the main table.
 routes() {
-  { ip -4 route show; ip -6 route show; } | sort
+  {
+    ip -4 route show
+    ip -6 route show
+    ip -4 rule show
+    ip -6 rule show
+    ip -4 route show table all type unicast | grep -v ' table \(main\|local\)' || true
+    ip -6 route show table all type unicast | grep -v ' table \(main\|local\)' || true
+  } | sort
+}
+
+# The link the kernel sends a plain packet to ADDRESS out of.
+route_dev() {
+  ip route get "$1" 2>/dev/null | sed -n 's/.* dev \([^ ]*\).*/\1/p' | head -n1
 }
 
 # pid of a live process whose argument 0 is PROGRAM in this sandbox, or
@@ -117,3 +133,4 @@ no_process() { ! pid_of "$1" >/dev/null; }
 no_children_of() { [ -z "$(ps -o pid= --ppid "$1")" ]; }
 CORE=/opt/quon_vpn/xray
 HELPER=/usr/local/libexec/quon_vpn/pathwarden
+WATCHER=/opt/quon_vpn/quon_vpn_watch

@@ -55,16 +55,6 @@ fi
 exec /tmp/ip.real "$@"
 SH
 
-# Both tables, as compared: expiry times and the kernel's link routes left
-# out (bringing quon_vpn0 up adds its own).
-tables() {
-  {
-    ip -4 route show table main
-    echo "--- IPv6"
-    ip -6 route show table main
-  } | sed -E 's/ expires [0-9]+sec//; s/ +$//' | grep -v '^[0-9a-f].* proto kernel ' || true
-}
-
 # timed_pw ARGS: runs the helper as nobody; sets RC, OUT, ERR and MS.
 timed_pw() {
   local t0 t1
@@ -93,22 +83,22 @@ expect_no_sleepers() {
 }
 
 pw_net gw
-before=$(tables)
+before=$(pw_tables)
 
 # --- No quon_vpn0: the wait for it ends at the deadline ----------------------------
 timed_pw start 10.9.9.9
 expect_rc 6 "start without a tunnel"
 assert_eq "[helper] TUN interface quon_vpn0 was not created in time" "$(last_line "$ERR")" "status 6 message"
 expect_within $((DEADLINE_MS - 500)) $((DEADLINE_MS + 500)) "start without a tunnel"
-assert_eq "$before" "$(tables)" "tables after a start without a tunnel"
+assert_eq "$before" "$(pw_tables)" "tables after a start without a tunnel"
 assert_contains "$(state_text)" "ipv4_gateway=10.0.0.2" "state saved before the wait"
 timed_pw stop 10.9.9.9
 expect_rc 0 "stop after status 6"
-assert_eq "$before" "$(tables)" "tables after stop"
+assert_eq "$before" "$(pw_tables)" "tables after stop"
 [ ! -e "$STATE" ] || fail "state file left after stop"
 
 pw_tun_up
-before=$(tables)
+before=$(pw_tables)
 
 # --- resolvectl hangs before anything changed: nothing changes -----------------------
 echo hang >/tmp/pw/rctl.mode
@@ -116,7 +106,7 @@ timed_pw start 10.9.9.9
 expect_rc 17 "start, resolvectl hangs at the first query"
 assert_eq "[helper] start ran out of time; nothing was changed" "$(last_line "$ERR")" "status 17 message, nothing changed"
 expect_within $((DEADLINE_MS - 500)) $((DEADLINE_MS + 500)) "start, resolvectl hangs at the first query"
-assert_eq "$before" "$(tables)" "tables after a start that changed nothing"
+assert_eq "$before" "$(pw_tables)" "tables after a start that changed nothing"
 [ ! -e "$STATE" ] || fail "state saved by a start that ran out of time before saving"
 expect_no_sleepers "start, resolvectl hangs at the first query"
 
@@ -128,7 +118,7 @@ assert_eq "[helper] start ran out of time; the network could not all be put back
   "$(last_line "$ERR")" "status 17 message, DNS not given back"
 assert_contains "$ERR" "[helper] command ran out of time: resolvectl dns quon_vpn0 1.1.1.1 8.8.8.8" "the hung command is named"
 expect_within $((DEADLINE_MS - 500)) $((DEADLINE_MS + 1000)) "start, resolvectl hangs after the routes moved"
-assert_eq "$before" "$(tables)" "tables after start put them back"
+assert_eq "$before" "$(pw_tables)" "tables after start put them back"
 # resolved was asked once and not again: the way back skipped DNS.
 assert_eq "default-route veth0
 dns quon_vpn0 1.1.1.1 8.8.8.8" "$(cat /tmp/pw/rctl.log)" "resolvectl calls of the start"
@@ -138,35 +128,35 @@ echo ok >/tmp/pw/rctl.mode
 timed_pw stop 10.9.9.9
 expect_rc 0 "stop after start ran out of time"
 assert_contains "$(cat /tmp/pw/rctl.log)" "default-route veth0 yes" "link flag given back by stop"
-assert_eq "$before" "$(tables)" "tables after the following stop"
+assert_eq "$before" "$(pw_tables)" "tables after the following stop"
 [ ! -e "$STATE" ] || fail "state file left after stop"
 
-# --- ip hangs half-way through the take-over: start puts everything back ---------------
-echo "-6 route replace default dev quon_vpn0 metric 1" >/tmp/pw/ip.hang
+# --- ip hangs half-way through the tunnel's table: start puts everything back ---------------
+echo "-6 route replace default dev quon_vpn0 table $TUN_TABLE" >/tmp/pw/ip.hang
 timed_pw start 10.9.9.9
 : >/tmp/pw/ip.hang
-expect_rc 17 "start, ip hangs after the IPv4 default moved"
+expect_rc 17 "start, ip hangs after the IPv4 table filled"
 assert_eq "[helper] start ran out of time; the network was put back" "$(last_line "$ERR")" "status 17 message, all put back"
-expect_within $((DEADLINE_MS - 500)) $((DEADLINE_MS + 1000)) "start, ip hangs after the IPv4 default moved"
-assert_eq "$before" "$(tables)" "tables after start put them back"
+expect_within $((DEADLINE_MS - 500)) $((DEADLINE_MS + 1000)) "start, ip hangs after the IPv4 table filled"
+assert_eq "$before" "$(pw_tables)" "tables after start put them back"
 assert_contains "$(cat /tmp/pw/rctl.log)" "default-route veth0 yes" "link flag given back by start"
 [ ! -e "$STATE" ] || fail "state file kept although everything was put back"
-expect_no_sleepers "start, ip hangs after the IPv4 default moved"
+expect_no_sleepers "start, ip hangs after the IPv4 table filled"
 timed_pw stop 10.9.9.9
 expect_rc 0 "stop after start put everything back"
-assert_eq "$before" "$(tables)" "tables after the following stop"
+assert_eq "$before" "$(pw_tables)" "tables after the following stop"
 
 # --- A stop whose resolvectl hangs still gives the routes back, in its bound -------------
 timed_pw start 10.9.9.9
 expect_rc 0 "start before the hanging stop"
-[ "$(tables)" != "$before" ] || fail "start changed nothing"
+[ "$(pw_tables)" != "$before" ] || fail "start changed nothing"
 echo hang >/tmp/pw/rctl.mode
 timed_pw stop 10.9.9.9
 expect_rc 18 "stop, resolvectl hangs"
 assert_eq "[helper] routes restored, but resolvectl did not answer in time: DNS settings may not all be back; the route state is kept for another stop" \
   "$(last_line "$ERR")" "status 18 message"
 expect_within 0 $((STOP_COMMAND_MS + 1000)) "stop, resolvectl hangs"
-assert_eq "$before" "$(tables)" "tables after the hanging stop"
+assert_eq "$before" "$(pw_tables)" "tables after the hanging stop"
 assert_eq "revert quon_vpn0" "$(cat /tmp/pw/rctl.log)" "resolved asked once"
 [ -e "$STATE" ] || fail "state file dropped although DNS was not given back"
 expect_no_sleepers "stop, resolvectl hangs"
@@ -174,7 +164,7 @@ echo ok >/tmp/pw/rctl.mode
 timed_pw stop 10.9.9.9
 expect_rc 0 "stop once resolved answers"
 assert_contains "$(cat /tmp/pw/rctl.log)" "default-route veth0 yes" "link flag given back"
-assert_eq "$before" "$(tables)" "tables after the second stop"
+assert_eq "$before" "$(pw_tables)" "tables after the second stop"
 [ ! -e "$STATE" ] || fail "state file left after stop"
 
 echo "deadline: all passed"

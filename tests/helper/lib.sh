@@ -192,3 +192,62 @@ ipv6_gateway=fe80::2
 server_ipv4=$2
 server_ipv6=${3:-}" "$(head -n 8 "$STATE")" "$1: state file"
 }
+
+# The tunnel's own table and rule priorities (fixed in the helper).
+TUN_TABLE=52410
+
+# pw_rules FAMILY: the tunnel's rules of -4 or -6, as ip lists them.
+pw_rules() { ip "$1" rule show | grep -E '^1040[0-3]:' | sed 's/ *$//' || true; }
+
+# pw_tables: everything routing decides by, as compared before and after:
+# the main tables (expiry times and the kernel's link routes left out), the
+# rules and the tunnel's table, both families.
+pw_tables() {
+  local f
+  for f in -4 -6; do
+    echo "--- main $f"
+    ip "$f" route show table main
+    echo "--- rules $f"
+    ip "$f" rule show
+    echo "--- tunnel $f"
+    ip "$f" route show table $TUN_TABLE 2>/dev/null
+  done | sed -E 's/ expires [0-9]+sec//; s/ +$//' | grep -v '^[0-9a-f].* proto kernel ' || true
+}
+# pw_main: the main tables alone, compared the same way.
+pw_main() { pw_tables | sed -n '/^--- main -4/,/^--- rules -4/p; /^--- main -6/,/^--- rules -6/p'; }
+
+# expect_tunnel_rules WHAT SERVER4 SERVER6: the four rules of each family,
+# with the server rules for these addresses (empty: none).
+expect_tunnel_rules() {
+  local f server want
+  for f in -4 -6; do
+    server=$2
+    [ "$f" = -6 ] && server=$3
+    want=""
+    [ -z "$server" ] || want="10400:	from all to $server lookup main
+10401:	from all to $server unreachable
+"
+    want="${want}10402:	from all lookup main suppress_prefixlength 0
+10403:	from all lookup $TUN_TABLE"
+    assert_eq "$want" "$(pw_rules "$f")" "$1: rules $f"
+  done
+}
+expect_no_tunnel() {
+  assert_eq "" "$(pw_rules -4)$(pw_rules -6)" "$1: tunnel rules left"
+  assert_eq "" "$(ip -4 route show table $TUN_TABLE 2>/dev/null)$(ip -6 route show table $TUN_TABLE 2>/dev/null)" "$1: tunnel table left"
+}
+
+# route_dev FAMILY ADDRESS: the device "ip route get" chooses, or "-" when
+# the address is unreachable.
+route_dev() {
+  ip "$1" route get "$2" 2>/dev/null | sed -n 's/.* dev \([^ ]*\).*/\1/p' | head -n 1 | grep . || echo -
+}
+# expect_dev FAMILY ADDRESS "DEV..." WHAT: one of these devices (or "-").
+expect_dev() {
+  local family=$1 address=$2 want=$3 what=$4 got
+  got=$(route_dev "$family" "$address")
+  case " $want " in
+    *" $got "*) ;;
+    *) fail "$what: $address leaves through [$got], expected [$want]" ;;
+  esac
+}

@@ -18,7 +18,7 @@ LOCK=/run/quon_vpn_pathwarden.lock
 pw_ip_standin /tmp/pw/ip.slow <<'SH'
 #!/bin/sh
 echo "$*" >>/tmp/pw/ip.log
-if [ "$*" = "-4 route replace default dev quon_vpn0" ] && [ -e /tmp/pw/hold ]; then
+if [ "$*" = "-4 route replace default dev quon_vpn0 table 52410" ] && [ -e /tmp/pw/hold ]; then
   sleep "$(cat /tmp/pw/hold)"
 fi
 exec /tmp/ip.real "$@"
@@ -28,13 +28,13 @@ pw_net gw
 pw_tun_up
 
 # start_held SECONDS: a start in the background that holds the lock for that
-# long inside its run (after the IPv4 default moved, before the IPv6 one).
+# long inside its run (after the server rules, before the tunnel's table).
 start_held() {
   echo "$1" >/tmp/pw/hold
   : >/tmp/pw/ip.log
   "${NOBODY[@]}" "$PW" start 10.9.9.9 >/tmp/pw/a.out 2>&1 &
   A=$!
-  wait_until 10 grep -qx -- "-4 route replace default dev quon_vpn0" /tmp/pw/ip.log ||
+  wait_until 10 grep -qx -- "-4 route replace default dev quon_vpn0 table $TUN_TABLE" /tmp/pw/ip.log ||
     fail "first helper never reached its default route"
 }
 wait_first() {
@@ -56,12 +56,13 @@ RC=$B_RC ERR=$B_ERR
 expect_rc 0 "second helper (stop) after waiting"
 assert_contains "$ERR" "[helper] waiting for another route helper to finish" "second helper waited"
 # Every command of the start comes before every command of the stop.
-last_start=$(grep -n -- "-6 route replace default dev quon_vpn0 metric 1" /tmp/pw/ip.log | cut -d: -f1)
-first_stop=$(grep -n -- "-4 route del default dev quon_vpn0" /tmp/pw/ip.log | head -n 1 | cut -d: -f1)
+last_start=$(grep -n -- "-6 rule add pref 10403 lookup $TUN_TABLE" /tmp/pw/ip.log | cut -d: -f1)
+first_stop=$(grep -n -- "-4 rule del pref 10403" /tmp/pw/ip.log | head -n 1 | cut -d: -f1)
 [ -n "$last_start" ] && [ -n "$first_stop" ] || fail "commands missing from the log"
 [ "$last_start" -lt "$first_stop" ] || fail "start and stop interleaved: $(cat /tmp/pw/ip.log)"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "stop after start: IPv4"
 assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "stop after start: IPv6"
+expect_no_tunnel "stop after start"
 [ ! -e "$STATE" ] || fail "state left after the queued stop"
 
 # --- A second helper gives up within 2 s and changes nothing ------------------------
@@ -77,10 +78,10 @@ waited_ms=$(((t1 - t0) / 1000000))
 assert_eq "$before" "$(wc -l </tmp/pw/ip.log)" "the helper that gave up ran commands"
 wait_first
 expect_rc 0 "first helper after the second gave up"
-assert_eq "default dev quon_vpn0 scope link" "$(routes4 default)" "first helper finished its start"
+expect_tunnel_rules "first helper finished its start" 10.9.9.9 ""
 run_pw "${NOBODY[@]}" -- stop 10.9.9.9
 expect_rc 0 "stop once the lock is free"
-assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "restored after the lock test"
+expect_no_tunnel "restored after the lock test"
 
 # --- The lock file itself cannot be turned against the helper --------------------------
 assert_eq "0:0 600 regular empty file" "$(stat -c '%u:%g %a %F' "$LOCK")" "lock file owner, mode and type"

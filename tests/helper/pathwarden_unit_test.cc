@@ -467,6 +467,20 @@ TEST(RouteStateParsing, RoutesDnsLinksAndOlderFiles) {
        {},
        {},
        0},
+      {"this helper's file: the main table is not its to give back",
+       "ipv4_valid=1\nipv4_iface=eth0\nipv4_gateway=10.0.0.1\nversion=3\n"
+       "ipv4_route=default via 10.0.0.9 dev eth1\n"
+       "dns_default_route=eth1 no\n",
+       {},
+       {},
+       {"eth1 no"},
+       0},
+      {"a later helper's file is read as this one's",
+       "ipv4_valid=1\nipv4_iface=eth0\nipv4_gateway=10.0.0.1\nversion=7\n",
+       {},
+       {},
+       {},
+       0},
       {"hostile or foreign lines dropped",
        "version=2\nipv4_route=default dev eth0;pwn\n"
        "ipv4_route=default via 10.0.0.1 dev eth0 realms 3\n"
@@ -501,6 +515,27 @@ TEST(RouteStateParsing, RoutesDnsLinksAndOlderFiles) {
     EXPECT_EQ(formatRouteState(parseRouteState(formatRouteState(state))),
               formatRouteState(state));
   }
+}
+
+// The owner lines: a malformed value never names an owner, so that a
+// damaged record is open (to those who may run the helper) rather than
+// locking everyone out for ever.
+TEST(RouteStateParsing, OwnerLines) {
+  SavedRouteState state = parseRouteState(
+      "version=3\nowner_uid=1000\nowner_pid=77\nowner_start_time=123\n"
+      "session=0123456789abcdef0123456789abcdef\n");
+  EXPECT_TRUE(state.owner.known);
+  EXPECT_EQ(state.owner.uid, 1000u);
+  EXPECT_EQ(state.owner.pid, 77);
+  EXPECT_EQ(state.owner.start_time, "123");
+  EXPECT_EQ(state.owner.session, "0123456789abcdef0123456789abcdef");
+  state = parseRouteState(
+      "owner_uid=-1\nowner_pid=x\nowner_start_time=1 2\nsession=ABC\n");
+  EXPECT_FALSE(state.owner.known);
+  EXPECT_EQ(state.owner.pid, 0);
+  EXPECT_EQ(state.owner.start_time, "");
+  EXPECT_EQ(state.owner.session, "");
+  EXPECT_FALSE(parseRouteState("ipv4_valid=1\n").owner.known);
 }
 
 // A directory of its own per test, removed afterwards.
@@ -542,12 +577,9 @@ SavedRouteState sampleState() {
   state.ipv4 = DefaultRoute{true, "eth0", "10.0.0.1"};
   state.ipv6 = DefaultRoute{false, "", ""};
   state.server_ipv4 = {"192.0.2.1", "192.0.2.2"};
-  std::string why;
-  state.routes4.emplace_back();
-  EXPECT_TRUE(parseRouteEntry(AF_INET,
-                              "default via 10.0.0.1 dev eth0 proto dhcp "
-                              "metric 100",
-                              &state.routes4.back(), &why));
+  state.owner = TunnelOwner{true, 1000, 4242, "12345",
+                            "0123456789abcdef0123456789abcdef"};
+  state.version = kStateVersion;
   state.dns.push_back(DnsLink{"eth0", "yes"});
   return state;
 }
@@ -560,8 +592,9 @@ TEST_F(StateFileTest, RoundTripWithFixedModeWhateverTheUmask) {
   EXPECT_EQ(read(path_),
             "ipv4_valid=1\nipv4_iface=eth0\nipv4_gateway=10.0.0.1\n"
             "ipv6_valid=0\nipv6_iface=\nipv6_gateway=\n"
-            "server_ipv4=192.0.2.1,192.0.2.2\nserver_ipv6=\nversion=2\n"
-            "ipv4_route=default proto dhcp metric 100 via 10.0.0.1 dev eth0\n"
+            "server_ipv4=192.0.2.1,192.0.2.2\nserver_ipv6=\nversion=3\n"
+            "owner_uid=1000\nowner_pid=4242\nowner_start_time=12345\n"
+            "session=0123456789abcdef0123456789abcdef\n"
             "dns_default_route=eth0 yes\n");
   struct stat st;
   ASSERT_EQ(stat(path_.c_str(), &st), 0);

@@ -95,6 +95,7 @@ check_records() {
 expect_restored() {
   assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "$1: IPv4 default"
   assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "$1: IPv6 default"
+  expect_no_tunnel "$1"
   [ ! -e "$STATE" ] || fail "$1: state file left"
 }
 
@@ -116,6 +117,7 @@ for action in start stop; do
 done
 [ ! -e "$STATE" ] || fail "refused start wrote state"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "refused start changed routes"
+expect_no_tunnel "refused start changed routes"
 
 # --- Environment, PATH, descriptors, signal state, working directory ----------
 mkdir -m 755 /tmp/evil
@@ -171,7 +173,9 @@ expect_limited() {
        assert_eq "[helper] could not save route state" "$(last_line "$OUT")" "status 5 message" ;;
   esac
 }
-run_pw "${NOBODY[@]}" "${fsize0[@]}" -- start 10.9.9.9
+# One runner's session throughout: the helpers' parents differ here.
+session=0123456789abcdef0123456789abcdef
+run_pw "${NOBODY[@]}" "${fsize0[@]}" -- start 10.9.9.9 $session
 if [ $can_raise = 1 ] && [[ "${QUON_SANITIZE:-}" != *thread* ]]; then
   expect_rc 0 "first start with ulimit -f 0"
   expect_state_complete "ulimit -f 0" 10.9.9.9
@@ -179,11 +183,12 @@ else
   expect_limited "first start with ulimit -f 0, limit fixed"
   [ ! -e "$STATE" ] || fail "a failed save left a state file"
   assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes untouched by 5"
-  run_pw "${NOBODY[@]}" -- start 10.9.9.9
+  expect_no_tunnel "routes untouched by 5"
+  run_pw "${NOBODY[@]}" -- start 10.9.9.9 $session
   expect_rc 0 "start without a limit"
 fi
 # Again while the tunnel holds the defaults: the earlier record survives whole.
-run_pw "${NOBODY[@]}" "${fsize0[@]}" -- start 10.9.9.8
+run_pw "${NOBODY[@]}" "${fsize0[@]}" -- start 10.9.9.8 $session
 if [ $can_raise = 1 ] && [[ "${QUON_SANITIZE:-}" != *thread* ]]; then
   expect_rc 0 "second start with ulimit -f 0"
   expect_state_complete "ulimit -f 0, left open" 10.9.9.8,10.9.9.9
@@ -213,7 +218,7 @@ cpu_ms=1
 [ -z "${QUON_SANITIZE:-}" ] || cpu_ms=150
 run_pw "${NOBODY[@]}" "$TOOLS/pw_exec" --timers=$cpu_ms -- start 10.9.9.9
 expect_rc 0 "start with the caller's timers"
-assert_eq "default dev quon_vpn0 scope link" "$(routes4 default)" "start with timers finished"
+expect_tunnel_rules "start with timers finished" 10.9.9.9 ""
 run_pw "${NOBODY[@]}" "$TOOLS/pw_exec" --timers=$cpu_ms -- stop 10.9.9.9
 expect_rc 0 "stop with the caller's timers"
 expect_restored "timers"
@@ -235,7 +240,12 @@ rm -f /tmp/pw/record.log
 run_pw /bin/bash -c 'exec 100</tmp/pw/leak-marker; ulimit -S -n 64; exec "$0" "$@"' "$TOOLS/pw_exec" --no-close-range -- start 10.9.9.9
 expect_rc 0 "start without close_range, descriptor above the limit"
 check_records "descriptor above the limit"
-stop_as_nobody 10.9.9.9 "descriptor above the limit"
+# Root's tunnel: only root may take it down.
+run_pw "${NOBODY[@]}" -- stop 10.9.9.9
+expect_rc 19 "nobody's stop of root's tunnel"
+run_pw -- stop 10.9.9.9
+expect_rc 0 "stop after descriptor above the limit"
+expect_restored "descriptor above the limit"
 
 # --- No root-owned directory for the command search path ----------------------------
 # Every directory of the fixed PATH replaced, in this mount namespace, by one
@@ -259,6 +269,7 @@ expect_rc 16 "no safe command search path"
 assert_eq "[helper] no root-owned directory for the command search path; refusing to run commands" "$(last_line "$ERR")" "status 16 message"
 [ ! -e "$STATE" ] || fail "state saved without a safe PATH"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes untouched without a safe PATH"
+expect_no_tunnel "routes untouched without a safe PATH"
 
 # --- What start saves is bounded -----------------------------------------------------
 # A server name with thousands of addresses would make a state file that
@@ -269,6 +280,7 @@ expect_rc 14 "start with 5000 server addresses"
 assert_contains "$(last_line "$ERR")" "bytes exceeds 65536 bytes (5000 server addresses); nothing was changed" "status 14 message"
 [ ! -e "$STATE" ] || fail "oversized state saved"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes untouched by 14"
+expect_no_tunnel "routes untouched by 14"
 # A state file over the bound (written by nobody we know) is refused by stop
 # with its own status, and kept.
 head -c 70000 /dev/zero | tr '\0' x >"$STATE"
@@ -332,6 +344,7 @@ ipv4_iface=veth0
 ipv4_gateway=10.0.0.3" "$(cat /tmp/pw/planted)" "link target untouched"
 [ -L "$STATE" ] || fail "refused link removed"
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "start over a link changed routes"
+expect_no_tunnel "start over a link changed routes"
 rm -f "$STATE"
 
 # --- Shell metacharacters in interface names the kernel accepts ----------------
@@ -390,7 +403,9 @@ for who in nobody root; do
   expect_rc 0 "start by $who with 0-2 closed"
   expect_state_complete "0-2 closed ($who)" 10.9.9.9
   check_records "0-2 closed ($who)"
-  stop_as_nobody 10.9.9.9 "0-2 closed ($who)"
+  run_pw -- stop 10.9.9.9
+  expect_rc 0 "stop after 0-2 closed ($who)"
+  expect_restored "0-2 closed ($who)"
 done
 
 # --- An empty argument vector ---------------------------------------------------
@@ -401,14 +416,14 @@ expect_rc 1 "argc 0"
 assert_eq "$ID_NOBODY
 $ID_ROOT
 Usage:
-  pathwarden start <server_host_or_ip>
-  pathwarden stop <server_host_or_ip>" "$ERR" "argc 0 usage"
+  pathwarden start <server_host_or_ip> [<session>]
+  pathwarden stop <server_host_or_ip> [<session>]" "$ERR" "argc 0 usage"
 [ ! -e "$STATE" ] || fail "argc 0 started something"
 # An empty program name alone gets the same usage text; with an action and a
 # server the action still runs.
 run_pw "${NOBODY[@]}" /bin/bash -c 'exec -a "" "$0"' --
 expect_rc 1 "empty program name"
-assert_eq "  pathwarden stop <server_host_or_ip>" "$(last_line "$ERR")" "empty program name usage"
+assert_eq "  pathwarden stop <server_host_or_ip> [<session>]" "$(last_line "$ERR")" "empty program name usage"
 run_pw "${NOBODY[@]}" /bin/bash -c 'exec -a "" "$0" "$@"' -- stop 10.9.9.9
 expect_rc 0 "empty program name with an action"
 assert_eq "[helper] IPv4/IPv6 routing restored successfully" "$OUT" "empty program name stop"
@@ -435,7 +450,7 @@ RC=$?
 set -e
 OUT=$(cat /tmp/pw/sig.out) ERR=""
 expect_rc 0 "start with signals"
-assert_eq "default dev quon_vpn0 scope link" "$(routes4 default)" "start finished despite signals"
+expect_tunnel_rules "start finished despite signals" 10.9.9.9 ""
 stop_as_nobody 10.9.9.9 "signals"
 
 echo "privilege: all passed"

@@ -1,7 +1,8 @@
 #!/bin/bash
 # pathwarden start/stop against the real kernel and ip, run as root, in a
-# network namespace of its own (topology in lib.sh): routing tables after each
-# step, and the exit statuses with their last lines.
+# network namespace of its own (topology in lib.sh): the tunnel's rules and
+# table after each step, the main table never touched, and the exit
+# statuses with their last lines.
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
 
@@ -12,6 +13,7 @@ pw_hide_resolvectl
 # --- Through gateways, both families, a name with A and AAAA records --------
 pw_net gw
 pw_tun_up
+main_before=$(pw_main)
 run_pw -- start vpn.quon.test
 expect_rc 0 "start through gateways"
 assert_eq "[helper] server host: vpn.quon.test
@@ -23,116 +25,103 @@ assert_eq "[helper] server host: vpn.quon.test
 assert_contains "$ERR" "[helper] configuring DNS for VPN
 [helper] resolvectl not found, DNS configuration skipped" "start without resolvectl"
 expect_state_complete "start through gateways" 192.0.2.10 2001:db8::10
-assert_eq "192.0.2.10 via 10.0.0.2 dev veth0" "$(routes4 192.0.2.10/32)" "IPv4 host route"
-assert_contains "$(routes6 2001:db8::10/128)" "2001:db8::10 via fe80::2 dev veth0" "IPv6 host route"
-assert_eq "default dev quon_vpn0 scope link" "$(routes4 default)" "IPv4 default on the tunnel"
-assert_contains "$(routes6 default | head -n 1)" "default dev quon_vpn0 metric 1 pref medium" "IPv6 default on the tunnel"
+assert_eq "version=3" "$(sed -n 9p "$STATE")" "record version"
+expect_tunnel_rules "start" 192.0.2.10 2001:db8::10
+assert_eq "default dev quon_vpn0 scope link
+unreachable default metric 4096" "$(routes4 table $TUN_TABLE)" "IPv4 tunnel table"
+assert_eq "default dev quon_vpn0 metric 1024 pref medium
+unreachable default dev lo metric 4096 pref medium" "$(routes6 table $TUN_TABLE)" "IPv6 tunnel table"
+assert_eq "$main_before" "$(pw_main)" "main table while up"
+expect_dev -4 198.51.100.1 quon_vpn0 "outside IPv4"
+expect_dev -6 2001:db8:ffff::1 quon_vpn0 "outside IPv6"
+expect_dev -4 192.0.2.10 veth0 "server IPv4"
+expect_dev -6 2001:db8::10 veth0 "server IPv6"
+expect_dev -4 10.0.0.7 veth0 "LAN IPv4"
+expect_dev -6 fd00::7 veth0 "LAN IPv6"
 assert_eq "unknown" "$(cat /sys/class/net/quon_vpn0/operstate)" "tunnel set up"
 
-# A second start while the defaults point at the tunnel keeps the routes from
-# before the tunnel on record.
-before=$(state_text)
+# A second start while up (another server) keeps one rule of each kind and
+# moves the server rules to the new address.
 run_pw -- start 192.0.2.99
-expect_rc 0 "start left open"
-assert_contains "$ERR" "[helper] default route already points at quon_vpn0, keeping the saved route state" "left open"
-assert_contains "$OUT" "[helper] IPv4 default iface: veth0 gateway: 10.0.0.2" "left open: old route reported"
-assert_eq "$(printf '%s\n' "$before" | sed 's/^server_ipv4=.*/server_ipv4=192.0.2.99,192.0.2.10/')" \
-  "$(state_text)" "left open: earlier routes kept, server addresses merged"
-assert_eq "192.0.2.99 via 10.0.0.2 dev veth0" "$(routes4 192.0.2.99/32)" "left open: host route via the old gateway"
-
-# Without the earlier record the tunnel is still never recorded as the old
-# route: both families count as having none.
-cp "$STATE" /tmp/state.keep
-rm "$STATE"
-run_pw -- start vpn.quon.test
-expect_rc 3 "left open without saved state"
-assert_contains "$ERR" "[helper] default route already points at quon_vpn0 and no route state was saved" "left open, no state"
-[ ! -e "$STATE" ] || fail "tunnel recorded as the old route"
-cp /tmp/state.keep "$STATE"
+expect_rc 0 "second start"
+assert_contains "$ERR" "[helper] taking over the routing of a start that was never stopped" "second start"
+expect_tunnel_rules "second start" 192.0.2.99 ""
+assert_contains "$(state_text)" "server_ipv4=192.0.2.99" "second start: server recorded"
+expect_dev -4 192.0.2.99 veth0 "second start: new server"
+expect_dev -4 192.0.2.10 quon_vpn0 "second start: old server in the tunnel"
 
 run_pw -- stop vpn.quon.test
 expect_rc 0 "stop"
 assert_eq "[helper] IPv4/IPv6 routing restored successfully" "$OUT" "stop output"
 assert_contains "$ERR" "[helper] restoring DNS after VPN
 [helper] resolvectl not found, DNS restore skipped" "stop without resolvectl"
-assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "IPv4 default restored"
-assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "IPv6 default restored"
-assert_eq "" "$(routes4 192.0.2.10/32)$(routes4 192.0.2.99/32)$(routes6 2001:db8::10/128)" "host routes gone"
+expect_no_tunnel "stop"
+assert_eq "$main_before" "$(pw_main)" "main table after stop"
 [ ! -e "$STATE" ] || fail "state file left after stop"
 
 run_pw -- stop vpn.quon.test
 expect_rc 0 "second stop"
 assert_contains "$ERR" "[helper] no saved state, trying best-effort cleanup" "second stop"
-assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "second stop leaves routes"
+assert_eq "$main_before" "$(pw_main)" "second stop leaves routes"
 
-# Left open for IPv4 alone, with an earlier record that knew no IPv6 default:
-# the IPv6 default there is now is recorded and moved onto the tunnel too.
-printf '%s\n' ipv4_valid=1 ipv4_iface=veth0 ipv4_gateway=10.0.0.2 ipv6_valid=0 \
-  ipv6_iface= ipv6_gateway= server_ipv4=192.0.2.10 server_ipv6= >"$STATE"
-chmod 644 "$STATE"
-pp ip -4 route replace default dev quon_vpn0
+# Without a record, rules someone left are still the helper's and go.
 run_pw -- start 10.9.9.9
-expect_rc 0 "start left open for IPv4 alone"
-# The IPv6 record comes from the route there is now.
-expect_state_complete "left open for IPv4" 10.9.9.9,192.0.2.10
-assert_contains "$(routes6 default | head -n 1)" "default dev quon_vpn0 metric 1" "left open for IPv4: IPv6 default moved"
+expect_rc 0 "start before the record is lost"
+rm "$STATE"
 run_pw -- stop 10.9.9.9
-expect_rc 0 "stop after a start left open for IPv4"
-assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "left open for IPv4: IPv4 restored"
-assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "left open for IPv4: IPv6 restored"
+expect_rc 0 "stop without a record"
+expect_no_tunnel "stop without a record"
 
-# The tunnel gone with its core before any stop: its defaults went with it,
-# and a DHCP client has since put a default of its own. The next start keeps
-# the record of the first one, so stop still gives back the original default
-# (and the newcomer).
-run_pw -- start 10.9.9.9
-expect_rc 0 "start before the tunnel goes"
-pw_tun_down
-assert_eq "" "$(routes4 default)" "tunnel defaults gone with the tunnel"
-pp ip -4 route add default via 10.0.0.2 dev veth0 proto dhcp metric 100
-pw_tun_up
-run_pw -- start 10.9.9.9
-expect_rc 0 "start after the tunnel went"
-assert_contains "$ERR" "[helper] keeping the route state of a start that was never stopped" "earlier record kept"
-run_pw -- stop 10.9.9.9
-expect_rc 0 "stop after the tunnel went"
-assert_eq "default via 10.0.0.2 dev veth0
-default via 10.0.0.2 dev veth0 proto dhcp metric 100" "$(routes4 default)" "original default back beside the newcomer"
-assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "IPv6 default back after the tunnel went"
+# A main table whose only default is a tunnel's (an older helper's, its
+# record lost) has no default that carries traffic out.
+pp ip -4 route del default via 10.0.0.2 dev veth0
+pp ip -6 route del default via fe80::2 dev veth0
+pp ip -4 route add default dev quon_vpn0
+run_pw -- start vpn.quon.test
+expect_rc 3 "tunnel default alone, no record"
+assert_contains "$ERR" "[helper] default route already points at quon_vpn0 and no route state was saved" "tunnel default alone"
+[ ! -e "$STATE" ] || fail "tunnel recorded as the old route"
 pw_net_reset
 
 # --- Device-only defaults, literals with blanks and brackets ----------------
 pw_net dev
 pw_tun_up
+main_before=$(pw_main)
 run_pw -- start "  10.9.9.9 "
 expect_rc 0 "start, device-only, IPv4 literal"
 assert_contains "$OUT" "[helper] server host:   10.9.9.9 " "server shown as given"
-assert_eq "10.9.9.9 dev veth0 scope link" "$(routes4 10.9.9.9/32)" "device-only IPv4 host route"
+expect_tunnel_rules "device-only" 10.9.9.9 ""
+expect_dev -4 10.9.9.9 veth0 "device-only server"
 run_pw -- stop "  10.9.9.9 "
 expect_rc 0 "stop, device-only"
-assert_eq "default dev veth0 scope link" "$(routes4 default)" "device-only IPv4 default restored"
-assert_eq "default dev veth0 metric 1024 pref medium" "$(routes6 default)" "device-only IPv6 default restored"
-
+assert_eq "$main_before" "$(pw_main)" "device-only main after stop"
 run_pw -- start "[fd00:99::1]"
 expect_rc 0 "start, IPv6 literal in brackets"
 assert_contains "$(state_text)" "server_ipv6=fd00:99::1" "bracket-less IPv6 saved"
-assert_contains "$(routes6 fd00:99::1/128)" "fd00:99::1 dev veth0 metric 1024" "device-only IPv6 host route"
-# A stop given another server still removes the saved host routes.
+expect_tunnel_rules "IPv6 literal" "" fd00:99::1
+# A stop given another server still removes every rule of the tunnel.
 run_pw -- stop 192.0.2.1
 expect_rc 0 "stop with another server"
-assert_eq "" "$(routes6 fd00:99::1/128)" "saved IPv6 host route removed"
+expect_no_tunnel "stop with another server"
 pw_net_reset
 
-# --- One family only ---------------------------------------------------------
+# --- One family only: the other goes nowhere while up -------------------------
 pw_net v4
 pw_tun_up
 run_pw -- start v6only.quon.test
 expect_rc 0 "IPv4 route, IPv6-only server"
-assert_eq "" "$(routes6 2001:db8::12/128)" "no host route for a family without default"
-assert_eq "default dev quon_vpn0 scope link" "$(routes4 default)" "IPv4 default moved"
-assert_eq "" "$(routes6 default)" "no IPv6 default added"
+expect_tunnel_rules "IPv4 only" "" 2001:db8::12
+assert_eq "unreachable default dev lo metric 4096 pref medium" "$(routes6 table $TUN_TABLE)" "IPv6 table without a tunnel default"
+expect_dev -4 198.51.100.1 quon_vpn0 "IPv4 only: outside IPv4"
+expect_dev -6 2001:db8:ffff::1 - "IPv4 only: outside IPv6"
+expect_dev -6 2001:db8::12 - "IPv4 only: server without a way out"
+# An IPv6 default that appears later (a router advertisement) is not used.
+pp ip -6 route add default via fe80::2 dev veth0 proto ra metric 600
+expect_dev -6 2001:db8:ffff::1 - "IPv4 only: outside IPv6 after an RA"
+expect_dev -6 2001:db8::12 veth0 "IPv4 only: server after an RA"
 run_pw -- stop v6only.quon.test
 expect_rc 0 "stop, IPv4 only"
+expect_no_tunnel "stop, IPv4 only"
 pw_net_reset
 
 # --- Failures ------------------------------------------------------------------
@@ -163,75 +152,60 @@ for args in "" "start" "START 10.9.9.9" "restart 10.9.9.9"; do
   run_pw -- $args
   expect_rc 1 "usage for [$args]"
   assert_eq "Usage:
-  $PW start <server_host_or_ip>
-  $PW stop <server_host_or_ip>" "$(printf '%s\n' "$ERR" | tail -n 3)" "usage text"
+  $PW start <server_host_or_ip> [<session>]
+  $PW stop <server_host_or_ip> [<session>]" "$(printf '%s\n' "$ERR" | tail -n 3)" "usage text"
 done
-# A third argument is ignored.
-run_pw -- start 10.9.9.9 extra
-expect_rc 0 "third argument ignored"
+# A third argument is the runner's session token: 32 lowercase hex digits,
+# anything else is a usage error; a fourth is ignored.
+for bad in extra 0123456789ABCDEF0123456789abcdef 0123456789abcdef0123456789abcde ""; do
+  run_pw -- start 10.9.9.9 "$bad"
+  expect_rc 1 "malformed session [$bad]"
+done
+[ ! -e "$STATE" ] || fail "a malformed session started something"
+run_pw -- start 10.9.9.9 0123456789abcdef0123456789abcdef extra
+expect_rc 0 "session and a fourth argument"
+assert_contains "$(state_text)" "session=0123456789abcdef0123456789abcdef" "session recorded"
 run_pw -- stop 10.9.9.9
-expect_rc 0 "stop after third argument"
+expect_rc 0 "stop after a session"
 pw_net_reset
 
-# A host route that ip refuses: status 7, no default route changed. A
-# restore that ip refuses gives 12 and keeps the state file for another try;
-# the other routes are still put back.
+# A server rule that ip refuses: status 7 (IPv4) or 8 (IPv6), nothing sent
+# into the tunnel yet; stop cleans up.
 pw_net gw
 pw_tun_up
-pw_fail_ip -4 route replace 10.9.9.9/32 via 10.0.0.2 dev veth0
-run_pw -- start 10.9.9.9
-pw_real_ip
-expect_rc 7 "IPv4 host route refused"
-assert_eq "[helper] command failed: ip -4 route replace 10.9.9.9/32 via 10.0.0.2 dev veth0
-Error: refused by the test." "$(printf '%s\n' "$ERR" | tail -n 2)" "status 7 report"
-assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "default unchanged after 7"
-pw_fail_ip -4 route replace default via 10.0.0.2 dev veth0
-run_pw -- stop 10.9.9.9
-pw_real_ip
-expect_rc 12 "IPv4 restore refused"
-assert_contains "$ERR" "[helper] command failed: ip -4 route replace default via 10.0.0.2 dev veth0" "status 12 report"
-[ -e "$STATE" ] || fail "state file removed after 12"
-run_pw -- stop 10.9.9.9
-expect_rc 0 "second stop retries"
-[ ! -e "$STATE" ] || fail "state file left after the retry"
-pw_net_reset
+main_before=$(pw_main)
+for case in "7 10.9.9.9 -4" "8 fd00:99::1 -6"; do
+  read -r status server family <<<"$case"
+  pw_fail_ip "$family" rule add pref 10401 to "$server" unreachable
+  run_pw -- start "$server"
+  pw_real_ip
+  expect_rc "$status" "server rule refused ($family)"
+  assert_eq "[helper] command failed: ip $family rule add pref 10401 to $server unreachable
+Error: refused by the test." "$(printf '%s\n' "$ERR" | tail -n 2)" "status $status report"
+  assert_eq "" "$(ip "$family" rule show | grep -E '^1040[23]:' || true)" "status $status: nothing sent into the tunnel"
+  run_pw -- stop "$server"
+  expect_rc 0 "stop after $status"
+  expect_no_tunnel "stop after $status"
+  assert_eq "$main_before" "$(pw_main)" "main after $status"
+done
 
-pw_net gw
-pw_tun_up
-pw_fail_ip -6 route replace fd00:99::1/128 via fe80::2 dev veth0
-run_pw -- start fd00:99::1
-pw_real_ip
-expect_rc 8 "IPv6 host route refused"
-assert_contains "$ERR" "[helper] command failed: ip -6 route replace fd00:99::1/128 via fe80::2 dev veth0" "status 8 report"
-pw_fail_ip -6 route replace default metric 1024 pref medium via fe80::2 dev veth0
-run_pw -- stop fd00:99::1
-pw_real_ip
-expect_rc 13 "IPv6 restore refused"
-assert_contains "$ERR" "[helper] command failed: ip -6 route replace default metric 1024 pref medium via fe80::2 dev veth0" "status 13 report"
-assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "IPv4 restored beside a failed IPv6 restore"
-rm -f "$STATE"
-pw_net_reset
-
-# The tunnel vanishing between the wait and the default route (the core
-# crashed): the kernel refuses the route, status 9. A stand-in bound over ip
-# inside this mount namespace deletes the device just before that command.
-pw_net gw
-pw_tun_up
-pw_ip_standin /tmp/ip.standin <<'EOF'
+# The tunnel vanishing between the wait and its default (the core crashed):
+# the kernel refuses the route, status 9. A stand-in bound over ip inside
+# this mount namespace deletes the device just before that command.
+pw_ip_standin /tmp/ip.standin <<EOF2
 #!/bin/sh
-if [ "$*" = "-4 route replace default dev quon_vpn0" ]; then
+if [ "\$*" = "-4 route replace default dev quon_vpn0 table $TUN_TABLE" ]; then
   /tmp/ip.real link del quon_vpn0
 fi
-exec /tmp/ip.real "$@"
-EOF
+exec /tmp/ip.real "\$@"
+EOF2
 run_pw -- start 10.9.9.9
 pw_real_ip
 expect_rc 9 "IPv4 default refused"
-assert_contains "$ERR" "[helper] command failed: ip -4 route replace default dev quon_vpn0" "status 9 report"
-assert_eq "10.9.9.9 via 10.0.0.2 dev veth0" "$(routes4 10.9.9.9/32)" "host routes stay after 9"
+assert_contains "$ERR" "[helper] command failed: ip -4 route replace default dev quon_vpn0 table $TUN_TABLE" "status 9 report"
 run_pw -- stop 10.9.9.9
 expect_rc 0 "stop after 9"
-assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "restored after 9"
-assert_eq "" "$(routes4 10.9.9.9/32)" "host route removed after 9"
+expect_no_tunnel "stop after 9"
+assert_eq "$main_before" "$(pw_main)" "main after 9"
 
 echo "routing: all passed"

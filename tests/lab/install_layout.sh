@@ -32,6 +32,7 @@ install_into() {
 }
 
 product="$bundle/quon_vpn
+$bundle/quon_vpn_watch
 $helper/pathwarden
 /usr/share/applications/quon_vpn.desktop"
 assert_eq "$(sort <<<"$product")" "$(install_into /tmp/plain)" "plain install"

@@ -22,6 +22,7 @@
 
 #include "../lib/sandbox_check.h"
 #include "../lib/standin_channel.h"
+#include "runtime_dir.h"
 #include "v2ray_channel_handler_linux.h"
 #include "v2ray_channel_handler_linux_private.h"
 
@@ -29,8 +30,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr char kNativeLog[] = "/tmp/quon_vpn_runner_native_linux.log";
-constexpr char kRuntimeErrorLog[] = "/tmp/quon_vpn_xray_runtime_error.log";
+// The engine's files, in the private directory of the user running the test.
+std::string NativeLog() {
+  return RuntimeFilePath("quon_vpn_runner_native_linux.log");
+}
+std::string RuntimeErrorLog() {
+  return RuntimeFilePath("quon_vpn_xray_runtime_error.log");
+}
 constexpr char kNoEngine[] = "Linux VPN engine is not initialized.";
 constexpr char kEmptyConfig[] =
     "Linux VPN start received an empty Xray configuration.";
@@ -85,6 +91,10 @@ class ChannelTest : public ::testing::Test {
     if (!quon_test::InSandbox(false)) {
       GTEST_FAIL() << "not inside tests/lib/sandbox.sh; refusing to write "
                       "the fixed /tmp paths";
+    }
+    // The session directory of whoever runs the tests is not the sandbox's.
+    if (g_getenv("XDG_RUNTIME_DIR") != nullptr) {
+      g_unsetenv("XDG_RUNTIME_DIR");
     }
     g_log_set_default_handler(CountProblems, nullptr);
     (void)TakeProblems();
@@ -293,6 +303,77 @@ TEST_F(ChannelTest, MainLoopNeverWaitsForTheEngine) {
   EXPECT_LT(longest.count(), 200) << "the main loop stalled";
 }
 
+// The engine's lines "Start() called" and "Stop() called", in order, as
+// "S" and "T".
+std::string EngineCallOrder() {
+  g_autofree gchar* log = nullptr;
+  if (!g_file_get_contents(NativeLog().c_str(), &log, nullptr, nullptr)) {
+    return "";
+  }
+  std::string order;
+  for (const gchar* p = log; (p = strstr(p, "[LINUX V2RAY] St")) != nullptr;
+       ++p) {
+    if (g_str_has_prefix(p, "[LINUX V2RAY] Start() called")) {
+      order += 'S';
+    } else if (g_str_has_prefix(p, "[LINUX V2RAY] Stop() called")) {
+      order += 'T';
+    }
+  }
+  return order;
+}
+
+TEST_F(ChannelTest, EngineCallsRunInTheOrderTheyWereMade) {
+  (void)unlink(NativeLog().c_str());
+  {
+    std::lock_guard<std::mutex> lock(g_start_mutex);
+    g_starts.clear();
+  }
+  // The first start is slow, so that every later call is waiting for the
+  // engine when it is free again: then nothing but the order they were made
+  // in may decide which goes next.
+  static std::atomic<int> starts_seen{0};
+  starts_seen = 0;
+  v2ray_channel_testing::SetStartObserver(
+      [](const std::string& config, const std::string& mode,
+         const std::vector<std::string>& apps) {
+        if (starts_seen++ == 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        std::lock_guard<std::mutex> lock(g_start_mutex);
+        g_starts.push_back({config, mode, apps});
+      });
+  constexpr int kPairs = 12;
+  std::vector<Call> calls(1 + 2 * kPairs);
+  std::vector<std::string> configs;
+  for (int i = 0; i <= kPairs; ++i) {
+    configs.push_back("{\"n\": " + std::to_string(i) + "}");
+  }
+  auto start_args = [](int i) {
+    return R"({"config_data": "{\"n\": )" + std::to_string(i) + R"(}"})";
+  };
+  Send(&calls[0], "start", start_args(0).c_str());
+  for (int i = 1; i <= kPairs; ++i) {
+    // A "stop" sent right after a "start", and the next start right after.
+    Send(&calls[2 * i - 1], "stop", nullptr);
+    Send(&calls[2 * i], "start", start_args(i).c_str());
+  }
+  EXPECT_TRUE(RunUntil([&] {
+    return std::all_of(calls.begin(), calls.end(),
+                       [](const Call& c) { return c.answers > 0; });
+  }));
+  std::string expected = "S";
+  for (int i = 0; i < kPairs; ++i) {
+    expected += "TS";
+  }
+  EXPECT_EQ(expected, EngineCallOrder());
+  std::lock_guard<std::mutex> lock(g_start_mutex);
+  std::vector<std::string> seen;
+  for (const StartArgs& start : g_starts) {
+    seen.push_back(start.config);
+  }
+  EXPECT_EQ(configs, seen);
+}
+
 TEST_F(ChannelTest, NoWorkerThreadStillMeansExactlyOneAnswer) {
   v2ray_channel_testing::SetFailThreadCreation(true);
   const std::string prefix = "Linux VPN could not start a worker thread for ";
@@ -330,7 +411,7 @@ TEST_F(ChannelTest, EngineIsDestroyedUnderTheLockAndLaterCallsFindNone) {
   destroyer.join();
   // The destructor stopped the tunnel.
   g_autofree gchar* log = nullptr;
-  ASSERT_TRUE(g_file_get_contents(kNativeLog, &log, nullptr, nullptr));
+  ASSERT_TRUE(g_file_get_contents(NativeLog().c_str(), &log, nullptr, nullptr));
   EXPECT_NE(nullptr, strstr(log, "[LINUX V2RAY] Stop() called\n"));
 
   const std::string no_engine = std::string("s:") + kNoEngine;
@@ -351,7 +432,7 @@ TEST_F(ChannelTest, EngineIsDestroyedUnderTheLockAndLaterCallsFindNone) {
 
 TEST_F(ChannelTest, ExitGivesUpOnABusyEngineWithinItsBound) {
   v2ray_channel_testing::SetExitLockWait(std::chrono::milliseconds(300));
-  (void)unlink(kNativeLog);
+  (void)unlink(NativeLog().c_str());
   // A worker inside a slow engine operation, as at exit.
   std::mutex& busy = g_engine_mutex;
   busy.lock();
@@ -377,7 +458,7 @@ TEST_F(ChannelTest, ExitGivesUpOnABusyEngineWithinItsBound) {
 
   // The engine was left alone: it still answers, and nothing stopped it.
   RunTable(this, {{"getXrayLastError", nullptr, "s:"}});
-  EXPECT_FALSE(g_file_test(kNativeLog, G_FILE_TEST_EXISTS));
+  EXPECT_FALSE(g_file_test(NativeLog().c_str(), G_FILE_TEST_EXISTS));
   // Once free, the lock is taken and the engine goes.
   DestroyV2RayEngineLinux();
   RunTable(this,
@@ -393,7 +474,7 @@ TEST_F(ChannelTest, StringsReachDartAsUtf8) {
     log += "\u00e9";
   }
   log += "\xff end";
-  ASSERT_TRUE(g_file_set_contents(kRuntimeErrorLog, log.data(),
+  ASSERT_TRUE(g_file_set_contents(RuntimeErrorLog().c_str(), log.data(),
                                   static_cast<gssize>(log.size()), nullptr));
   std::string expected;
   for (int i = 0; i < 4093; ++i) {
@@ -416,12 +497,12 @@ TEST_F(ChannelTest, StringsReachDartAsUtf8) {
 }
 
 TEST_F(ChannelTest, NormalProcessExitStopsTheEngine) {
-  (void)unlink(kNativeLog);
+  (void)unlink(NativeLog().c_str());
   // The child inherits the registered engine; static destruction at exit
   // must stop it.
   EXPECT_EXIT(std::exit(0), ::testing::ExitedWithCode(0), "");
   g_autofree gchar* log = nullptr;
-  ASSERT_TRUE(g_file_get_contents(kNativeLog, &log, nullptr, nullptr));
+  ASSERT_TRUE(g_file_get_contents(NativeLog().c_str(), &log, nullptr, nullptr));
   EXPECT_NE(nullptr, strstr(log, "[LINUX V2RAY] Stop() called\n"));
 }
 

@@ -45,6 +45,8 @@ wait_until 10 test -s "$work/display" || fail "Xvfb did not start"
 display=$(head -n1 "$work/display")
 export DISPLAY=":$display"
 unset WAYLAND_DISPLAY
+# No session directory here: the runner keeps its files in /tmp/quon_vpn-UID.
+unset XDG_RUNTIME_DIR
 # No accessibility bus in the sandbox: do not let GTK look for one.
 export NO_AT_BRIDGE=1
 
@@ -156,7 +158,7 @@ import -window "$hb_win" "$artefacts/runner-window-header-bar.png" ||
 # status 0 and the engine destroyed on the way out (its Stop is logged), so
 # a tunnel would be taken down. Losing the display does the same, with
 # status 1.
-native_log=/tmp/quon_vpn_runner_native_linux.log
+native_log=/tmp/quon_vpn-$(id -u)/quon_vpn_runner_native_linux.log
 # runner_until_window NAME: starts an instance, waits for its window.
 runner_until_window() {
   local n

@@ -1,0 +1,88 @@
+// The tunnel's own routing table and policy rules: how they are found and
+// how they go. Start adds them (pathwarden.cc); stop removes exactly these,
+// by their priorities and table number, whatever the network manager did to
+// its own routes meanwhile.
+
+#include <sys/socket.h>
+
+#include <string>
+#include <vector>
+
+#include "pathwarden_internal.h"
+
+namespace pathwarden {
+
+bool OwnRules::any() const {
+  for (size_t n : count) {
+    if (n > 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// "ip rule show" prints one rule a line, its priority first: "10400:\tfrom
+// all to 192.0.2.10 lookup main".
+OwnRules listOwnRules(int family) {
+  OwnRules rules;
+  int status = -1;
+  const std::string output = runCommand(
+      std::string("ip ") + familyFlag(family) + " rule show", &status);
+  if (status != 0) {
+    return rules;
+  }
+  rules.listed = true;
+  size_t start = 0;
+  while (start < output.size()) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) {
+      end = output.size();
+    }
+    const std::string line = trim(output.substr(start, end - start));
+    start = end + 1;
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos || !isNumber(line.substr(0, colon), 10)) {
+      continue;
+    }
+    const unsigned long priority = std::stoul(line.substr(0, colon));
+    for (size_t i = 0; i < 4; ++i) {
+      if (kOwnRules[i] == priority) {
+        ++rules.count[i];
+      }
+    }
+  }
+  return rules;
+}
+
+std::string ruleCommand(int family,
+                        const char* verb,
+                        unsigned long priority,
+                        const std::string& selector) {
+  std::string command = std::string("ip ") + familyFlag(family) + " rule " +
+                        verb + " pref " + std::to_string(priority);
+  if (!selector.empty()) {
+    command += " " + selector;
+  }
+  return command;
+}
+
+void deleteRules(int family, unsigned long priority, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    (void)runCommand(ruleCommand(family, "del", priority, std::string()),
+                     nullptr);
+  }
+}
+
+void removeOwnRouting(int family, const OwnRules& rules) {
+  // The tunnel's table goes first, so that main's defaults take over at
+  // once; the server's rules last, so that it keeps its way out until then.
+  for (size_t i = 4; i-- > 0;) {
+    deleteRules(family, kOwnRules[i], rules.count[i]);
+  }
+  // Fails when the table is empty already (ip: "FIB table does not exist").
+  (void)runCommand(std::string("ip ") + familyFlag(family) +
+                       " route flush table " + kTunnelTable,
+                   nullptr);
+}
+
+}  // namespace pathwarden

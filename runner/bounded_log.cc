@@ -1,0 +1,97 @@
+#include "bounded_log.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "private_file.h"
+
+namespace {
+
+// How far into the kept tail a line start is looked for.
+constexpr off_t kLineSearchBytes = 4096;
+
+off_t FileSize(int fd) {
+  struct stat st = {};
+  return fstat(fd, &st) == 0 ? st.st_size : -1;
+}
+
+// Copies [from, to) of |fd| to |dest| onward; the new end, or -1.
+off_t CopyDown(int fd, off_t from, off_t to, off_t dest) {
+  std::string buffer(65536, '\0');
+  while (from < to) {
+    const auto want = static_cast<size_t>(
+        std::min<off_t>(to - from, static_cast<off_t>(buffer.size())));
+    const ssize_t n = pread(fd, &buffer[0], want, from);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return -1;
+    }
+    size_t written = 0;
+    while (written < static_cast<size_t>(n)) {
+      const ssize_t w =
+          pwrite(fd, buffer.data() + written, static_cast<size_t>(n) - written,
+                 dest + static_cast<off_t>(written));
+      if (w < 0 && errno == EINTR) {
+        continue;
+      }
+      if (w <= 0) {
+        return -1;
+      }
+      written += static_cast<size_t>(w);
+    }
+    from += n;
+    dest += n;
+  }
+  return dest;
+}
+
+// Where the kept tail begins: just after the first newline near |from|, so
+// the log starts with a whole line, or |from| itself when none is near.
+off_t TailStart(int fd, off_t from, off_t size) {
+  std::string buffer(static_cast<size_t>(kLineSearchBytes), '\0');
+  const ssize_t n = pread(fd, &buffer[0], buffer.size(), from);
+  if (n <= 0) {
+    return from;
+  }
+  const size_t newline = buffer.find('\n');
+  if (newline == std::string::npos || newline >= static_cast<size_t>(n)) {
+    return from;
+  }
+  const off_t start = from + static_cast<off_t>(newline) + 1;
+  return start < size ? start : from;
+}
+
+}  // namespace
+
+void BoundLog(const char* path) {
+  if (path == nullptr || path[0] == '\0') {
+    return;
+  }
+  const int fd = OpenPrivateFile(path, O_RDWR, 0, geteuid());
+  if (fd < 0) {
+    return;
+  }
+  off_t size = FileSize(fd);
+  if (size > kLogLimitBytes) {
+    off_t from = TailStart(fd, size - kLogKeepBytes, size);
+    off_t end = 0;
+    // A writer with the file open for append may add to it meanwhile:
+    // whatever it added is moved down too, until the size holds still.
+    while (end >= 0 && from < size) {
+      end = CopyDown(fd, from, size, end);
+      from = size;
+      size = FileSize(fd);
+    }
+    if (end >= 0) {
+      (void)ftruncate(fd, end);
+    }
+  }
+  (void)close(fd);
+}

@@ -1,0 +1,15 @@
+// Opening the runner's own files where other users might have planted
+// something at their names.
+#ifndef RUNNER_PRIVATE_FILE_H_
+#define RUNNER_PRIVATE_FILE_H_
+
+#include <sys/types.h>
+
+// Opens |path| with |flags| (and |mode| when it creates) so that a link is
+// never followed and a FIFO or device never blocks, and accepts it only when
+// it is a regular file owned by |owner|; otherwise -1 with errno set (ELOOP,
+// ENXIO, EISDIR, EPERM...). O_TRUNC is applied only after the checks, so a
+// file of someone else is never emptied. The result is close-on-exec.
+int OpenPrivateFile(const char* path, int flags, mode_t mode, uid_t owner);
+
+#endif  // RUNNER_PRIVATE_FILE_H_
