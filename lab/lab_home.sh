@@ -69,6 +69,10 @@ dhcp-authoritative
 no-ping
 dhcp-range=$LAB_HOME_NET_V4.100,$LAB_HOME_NET_V4.150,255.255.255.0,2m
 dhcp-option=option:router,$LAB_HOME_GW_V4
+# Renew after 10 s (rebind after 15) instead of half the lease: the clients
+# renew on their own, often, as they would over hours at home.
+dhcp-option=option:T1,10
+dhcp-option=option:T2,15
 dhcp-range=$LAB_HOME_NET_V6::100,$LAB_HOME_NET_V6::1ff,64,2m
 enable-ra
 ra-param=$dev,10,180
@@ -87,7 +91,7 @@ _lab_dnsmasq_up() {
     fail "lab: dnsmasq did not start: $(tail -n 5 "$LAB_HOME_RUN/dnsmasq.log")"
 }
 _lab_dnsmasq_bound() {
-  lab_in "$LAB_NS_ROUTER" ss -Hlnu | awk '{print $4}' | grep -q ':67$'
+  lab_in "$LAB_NS_ROUTER" ss -Hlnu | awk '{print $4}' | grep -c ':67$' >/dev/null
 }
 
 # lab_home_router_set V4NET GW4 V6NET GW6: the router takes the new gateway
@@ -96,9 +100,9 @@ _lab_dnsmasq_bound() {
 lab_home_router_set() {
   LAB_HOME_NET_V4=$1 LAB_HOME_GW_V4=$2 LAB_HOME_NET_V6=$3 LAB_HOME_GW_V6=$4
   local dev=lr$LAB_ID
-  lab_in "$LAB_NS_ROUTER" ip -4 addr show dev "$dev" | grep -q " $LAB_HOME_GW_V4/" ||
+  lab_in "$LAB_NS_ROUTER" ip -4 addr show dev "$dev" | grep -c " $LAB_HOME_GW_V4/" >/dev/null ||
     _lab_must lab_in "$LAB_NS_ROUTER" ip addr add "$LAB_HOME_GW_V4/24" dev "$dev"
-  lab_in "$LAB_NS_ROUTER" ip -6 addr show dev "$dev" | grep -q " $LAB_HOME_GW_V6/" ||
+  lab_in "$LAB_NS_ROUTER" ip -6 addr show dev "$dev" | grep -c " $LAB_HOME_GW_V6/" >/dev/null ||
     _lab_must lab_in "$LAB_NS_ROUTER" ip addr add "$LAB_HOME_GW_V6/64" dev "$dev" nodad
   # The vpn server and the internet find the home's new network.
   _lab_must lab_in "$LAB_NS_VPN" ip route replace "$LAB_HOME_NET_V4.0/24" via "$LAB_ROUTER_VPN_V4"
@@ -187,7 +191,7 @@ _lab_nm_up() {
   # it and leaves every link unmanaged.
   _lab_must mount -o remount,ro /sys
   lab_spawn "$LAB_HOME_RUN/nm.log" env LD_LIBRARY_PATH="$LAB_NM_LIBDIR" \
-    "$LAB_NM_ROOT/usr/sbin/NetworkManager" --no-daemon \
+    "$LAB_NM_ROOT/usr/sbin/NetworkManager" --no-daemon --debug \
     --config "$LAB_HOME_RUN/nm/NetworkManager.conf" --config-dir "$LAB_HOME_RUN/nm/conf.d" \
     --state-file "$LAB_HOME_RUN/nm/NetworkManager.state" \
     --intern-config "$LAB_HOME_RUN/nm/NetworkManager-intern.conf" \
@@ -203,14 +207,14 @@ _lab_nm_connected() {
 # link (via GW when given) is in the main table.
 lab_home_has_default() {
   local fam=$1 gw=${2:-}
-  ip "$fam" route show default dev "$LAB_DESKTOP_IF" 2>/dev/null | grep -q "^default via ${gw}"
+  ip "$fam" route show default dev "$LAB_DESKTOP_IF" 2>/dev/null | grep -c "^default via ${gw}" >/dev/null
 }
 
 # Both families configured: an address of the current network and the
 # client's default routes (IPv6 via the router's link-local address).
 lab_home_configured() {
-  ip -4 addr show dev "$LAB_DESKTOP_IF" | grep -q "inet $LAB_HOME_NET_V4\." &&
-    ip -6 addr show dev "$LAB_DESKTOP_IF" scope global | grep -q "inet6 $LAB_HOME_NET_V6:" &&
+  ip -4 addr show dev "$LAB_DESKTOP_IF" | grep -c "inet $LAB_HOME_NET_V4\." >/dev/null &&
+    ip -6 addr show dev "$LAB_DESKTOP_IF" scope global | grep -c "inet6 $LAB_HOME_NET_V6:" >/dev/null &&
     lab_home_has_default -4 "$LAB_HOME_GW_V4 " && lab_home_has_default -6
 }
 
@@ -221,7 +225,9 @@ lab_home_client_up() {
   mkdir -p "$LAB_HOME_RUN"
   : >"$LAB_HOME_RUN/events.log"
   _lab_private_var_lib
-  # The static address of lab/topology.sh stays off a managed home's link.
+  # A router keeps its configured addresses while its port has no link (the
+  # kernel's default drops IPv6 addresses on link down).
+  _lab_must lab_in "$LAB_NS_ROUTER" sysctl -qw "net.ipv6.conf.lr$LAB_ID.keep_addr_on_down=1"
   _lab_dnsmasq_up
   case "$LAB_HOME" in
     dhcp)
@@ -253,7 +259,7 @@ lab_home_mark() {
   _LAB_HOME_MARK=$(_lab_home_events | wc -l)
 }
 _lab_home_event_since_mark() {
-  _lab_home_events | tail -n +$((_LAB_HOME_MARK + 1)) | grep -qE "$1"
+  _lab_home_events | tail -n +$((_LAB_HOME_MARK + 1)) | grep -Ec "$1" >/dev/null
 }
 # lab_home_wait_event SECONDS REGEX: an event line after the mark matches.
 lab_home_wait_event() {
@@ -269,7 +275,7 @@ lab_home_settle() {
   esac
 }
 _lab_nm_has_dhcp6() {
-  ip -6 addr show dev "$LAB_DESKTOP_IF" scope global | grep -q "inet6 $LAB_HOME_NET_V6::1[0-9a-f][0-9a-f]/128"
+  ip -6 addr show dev "$LAB_DESKTOP_IF" scope global | grep -c "inet6 $LAB_HOME_NET_V6::1[0-9a-f][0-9a-f]/128" >/dev/null
 }
 
 # A renewal now: dhcpcd is told to renew (-n); NetworkManager re-applies the
@@ -282,8 +288,8 @@ lab_home_renew() {
       lab_home_wait_event 20 ' (RENEW|REBIND|BOUND|REBOOT) '
       ;;
     networkmanager)
-      pp lab_nmcli device reapply "$LAB_DESKTOP_IF"
-      lab_home_wait_event 20 'dhcp4 \(.*state changed (bound|extended)'
+      # nmcli has no "renew"; the lease's 10 s T1 brings one soon.
+      lab_home_wait_event 20 'dhcp4 \(.*state changed'
       ;;
     *) return 1 ;;
   esac

@@ -211,7 +211,7 @@ nothing_answers() {
 # current addresses (the network works without the tunnel).
 _from_home_once() {
   REQUEST_MAX_TIME=2 request_from "$1" &&
-    ip "$1" addr show dev "$LAB_DESKTOP_IF" | grep -q "inet6\? $SEEN/"
+    ip "$1" addr show dev "$LAB_DESKTOP_IF" | grep -c "inet6\? $SEEN/" >/dev/null
 }
 from_home() {
   wait_until "${2:-5}" _from_home_once "$1" ||
@@ -259,7 +259,7 @@ old_link_dns_off() {
 
 answer_is() {
   [ "$LAB_CTL_RC" = "$1" ] && [[ "$LAB_ANSWER" == *"$2"* ]] ||
-    why "quonctl exit $LAB_CTL_RC, answer $LAB_ANSWER"
+    why "quonctl exit $LAB_CTL_RC, answer $(printf '%s' "$LAB_ANSWER" | tr -s '\n ' ' ')"
 }
 
 tunnel_gone() {
@@ -307,18 +307,19 @@ judge_after_stop() {
   local fam
   wait_until 10 lab_link_absent "$LAB_TUN_NAME" || true
   proof "quon_vpn0 and the route state file are gone" tunnel_gone
+  for fam in $(home_families); do
+    proof "after stop, IPv${fam#-} requests are answered from the home address" from_home "$fam"
+  done
   if lab_home_managed; then
     proof "policy rules and resolved's per-link settings equal the snapshot before start" \
       snapshot_equal 'rule4|rule6|resolved'
+    # Last: the client takes the link afresh for the comparison.
     proof "the routes are those the $LAB_HOME client gives the network now" \
       routes_as_the_client_gives
   else
     proof "routes, policy rules and resolved's per-link settings equal the snapshot before start" \
       snapshot_equal
   fi
-  for fam in $(home_families); do
-    proof "after stop, IPv${fam#-} requests are answered from the home address" from_home "$fam"
-  done
 }
 
 home_families() {
@@ -432,7 +433,8 @@ run_case() {
   step_end
   local passed=yes
   [ "$PROOFS_FAILED" = 0 ] || passed=no
-  printf '%s\x1f%s\x1f%s\n' "$passed" "$CASE_FAILED" "$CASE_NOTE" \
+  printf '%s\x1f%s\x1f%s\n' "$passed" "$(printf '%s' "$CASE_FAILED" | tr '\n' ' ')" \
+    "$(printf '%s' "$CASE_NOTE" | tr '\n' ' ')" \
     >"$LAB_OUT/faults/$name@$LAB_HOME.result"
   say "  passed: $passed${CASE_FAILED:+ ($CASE_FAILED)}${CASE_NOTE:+ [$CASE_NOTE]}"
   RUN_FINISHED=1

@@ -136,12 +136,17 @@ lab_spawn() {
 # Ends one process the lab started: SIGTERM, up to 5 s, then SIGKILL.
 lab_stop_pid() {
   local pid=$1
-  kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+  # Its exit status (a signal's, as often as not) is of no interest here,
+  # also to a caller running with errexit.
+  kill -0 "$pid" 2>/dev/null || {
+    wait "$pid" 2>/dev/null || true
+    return 0
+  }
   kill -TERM "$pid" 2>/dev/null
   if ! wait_until 5 _lab_gone "$pid"; then
     kill -KILL "$pid" 2>/dev/null
   fi
-  wait "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null || true
   return 0
 }
 # Gone or a zombie waiting for our wait.

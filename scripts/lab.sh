@@ -182,6 +182,8 @@ inner() {
   LAB_LOG=$LAB_OUT/lab-$RUN_NAME.log
   : >"$LAB_LOG"
   exec 3>&1 >>"$LAB_LOG" 2>&1
+  # LAB_TRACE=1: every command of the run in its log.
+  [ -z "${LAB_TRACE:-}" ] || set -x
   trap on_exit EXIT
   case "$mode" in
     main) run_main ;;

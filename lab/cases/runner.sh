@@ -21,7 +21,7 @@ note_after_runner_end() {
   else
     note "tunnel left up after $what"
   fi
-  ip -4 route show default | grep -q . || note "no IPv4 default in the main table until the next start or stop"
+  ip -4 route show default | grep -c . >/dev/null || note "no IPv4 default in the main table until the next start or stop"
 }
 
 # A new runner, and the user's start and stop with it.
