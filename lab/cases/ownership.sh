@@ -12,7 +12,7 @@ lab_case second-window-start static must \
   "a second runner of the same user, from a session without XDG_RUNTIME_DIR, presses start while A is connected, then ends"
 lab_case second-window-stop static must \
   "a second runner of the same user, from a session without XDG_RUNTIME_DIR, presses stop while A is connected, then ends"
-lab_case other-user static must \
+lab_case other-user-runner static must \
   "another user's runner presses start and stop while A is connected; after A stops, it starts and stops"
 lab_case runner-killed-alone static must \
   "the runner gets SIGKILL with the tunnel up and nobody relaunches it"
@@ -26,7 +26,7 @@ lab_case start-stop-cycles static must \
   "start and stop ${LAB_CYCLES:-300} times with logs near their bound; the user's files afterwards"
 lab_case quick-start-stop static must "start, and stop sent 20 ms after it"
 
-LAB_OTHER_UID=65533
+LAB_USER_B_UID=65533
 # The runner of another session of the same user, or of another user: its
 # pid, its control socket and its log.
 SECOND_PID=
@@ -207,8 +207,8 @@ case_second_window_stop() {
   a_stops
 }
 
-case_other_user() {
-  second_launch "$LAB_OTHER_UID" /run/lab-user-b /tmp/lab-user-b-home
+case_other_user_runner() {
+  second_launch "$LAB_USER_B_UID" /run/lab-user-b /tmp/lab-user-b-home
   proof "B's runner opens" second_up
   second_ctl start "$(cat "$LAB_WORK/start-args.json")"
   proof "B's start is refused, saying the tunnel belongs to another user" \
@@ -305,8 +305,8 @@ LAB_LOG_BOUND=$((1024 * 1024))
 USER_FILES=(quon_vpn_runner_native_linux.log quon_vpn_xray_runtime_error.log
   quon_vpn_helper_runtime.log quon_vpn_xray_config_runtime.json)
 unreadable_by_others() {
-  ! setpriv --reuid="$LAB_OTHER_UID" --regid="$LAB_OTHER_UID" --clear-groups \
-    head -c 1 "$1" >/dev/null 2>&1 || why "user $LAB_OTHER_UID read $1"
+  ! setpriv --reuid="$LAB_USER_B_UID" --regid="$LAB_USER_B_UID" --clear-groups \
+    head -c 1 "$1" >/dev/null 2>&1 || why "user $LAB_USER_B_UID read $1"
 }
 case_start_stop_cycles() {
   local cycles=${LAB_CYCLES:-300} i f path size failed=0 t0=$EPOCHREALTIME
