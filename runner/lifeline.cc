@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <system_error>
 
+#include "bounded_log.h"
 #include "lifeline_protocol.h"
 #include "private_file.h"
 
@@ -70,6 +71,7 @@ bool Lifeline::SpawnWatcherLocked() {
   const OwnedFd theirs(ends[1]);
   OwnedFd output;
   if (!orders_.log_path.empty()) {
+    BoundLog(orders_.log_path.c_str());
     output.Reset(OpenPrivateFile(orders_.log_path.c_str(),
                                  O_WRONLY | O_CREAT | O_APPEND, 0644,
                                  geteuid()));

@@ -498,8 +498,10 @@ void V2RayEngineLinux::ReapExitedXray() {
   if (pid > 0 && core_.TryReap() == ChildProcess::Poll::kEnded) {
     Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid) +
         " had exited on its own; reaped");
-    // Its routing, if any is left, is for the clean-up of the next start.
-    SetState(TunnelState::kNone);
+    // Routing it had taken is given back by the clean-up of the next start;
+    // until then the watcher stays, should the runner die first.
+    SetState(state_ == TunnelState::kUp ? TunnelState::kCoreGoneRoutesTaken
+                                        : TunnelState::kNone);
   }
 }
 
