@@ -16,7 +16,7 @@ lab_case other-user-runner static must \
   "another user's runner presses start and stop while A is connected; after A stops, it starts and stops"
 lab_case runner-killed-alone static must \
   "the runner gets SIGKILL with the tunnel up and nobody relaunches it"
-lab_case watcher-then-runner-killed static must \
+lab_case watcher-then-runner static must \
   "the user kills the core's watcher, then the runner, with the tunnel up"
 lab_case quit-signals-twice static must \
   "SIGTERM to the runner, SIGINT 50 ms later; then a new runner's start and stop"
@@ -238,7 +238,7 @@ case_runner_killed_alone() {
 
 # The watcher is killed first: the runner must notice and replace it (or
 # take the tunnel down), so that its own death still ends the core.
-case_watcher_then_runner_killed() {
+case_watcher_then_runner() {
   local watcher t0
   watcher=$(watcher_pids)
   if [ -z "$watcher" ]; then
