@@ -179,58 +179,13 @@ int resolveServer(const std::string& server, StartPlan* plan) {
   return kPathwardenOk;
 }
 
-// resolvectl prints "Link 2 (eth0): yes"; anything else counts as yes, the
-// value a link has unless someone changed it. False when resolvectl ran out
-// of time: the value is then unknown, and start is out of time anyway.
-bool readDnsDefaultRoute(const std::string& iface, std::string* flag) {
-  int status = -1;
-  std::string output = runCommand("resolvectl default-route " + iface, &status);
-  if (status == kCommandTimedOut) {
-    return false;
-  }
-  size_t colon = output.rfind(':');
-  std::string value = colon == std::string::npos
-                          ? std::string()
-                          : trim(output.substr(colon + 1));
-  *flag = status == 0 && value == "no" ? "no" : "yes";
-  return true;
-}
-
-// Step: the links whose DNS default-route flag start switches off (those of
-// every default the tunnel takes over), with the value each has now. An
-// earlier start's values are kept: it switched them off itself.
-int recordDnsLinks(StartPlan* plan) {
-  std::vector<DnsLink>& dns = plan->state.dns;
+// Step: the DNS links an earlier record names keep their place in the new
+// one. Only an older helper switched home links off; its values go back at
+// stop. This helper leaves every home link's settings alone (see
+// pointDnsAtTunnel).
+int keepEarlierDnsLinks(StartPlan* plan) {
   if (plan->earlier_found) {
-    dns = plan->earlier.dns;
-  }
-  if (!haveResolvectl()) {
-    return kPathwardenOk;
-  }
-  for (auto [take, present] : {std::make_pair(plan->take4, &plan->present4),
-                               std::make_pair(plan->take6, &plan->present6)}) {
-    if (!take) {
-      continue;
-    }
-    for (const RouteEntry& route : *present) {
-      if (!isUplink(route)) {
-        continue;
-      }
-      for (const NextHop& h : route.hops) {
-        bool known = h.dev == "lo" || h.dev == kTunName;
-        for (const DnsLink& link : dns) {
-          known = known || link.iface == h.dev;
-        }
-        std::string flag;
-        if (known) {
-          continue;
-        }
-        if (!readDnsDefaultRoute(h.dev, &flag)) {
-          return kPathwardenTimedOut;
-        }
-        dns.push_back(DnsLink{h.dev, flag});
-      }
-    }
+    plan->state.dns = plan->earlier.dns;
   }
   return kPathwardenOk;
 }
@@ -347,31 +302,30 @@ int pinServerRules(StartPlan* plan) {
 // and below it an unreachable default, which is all that is left once
 // quon_vpn0 has gone (the kernel drops the routes through it).
 int fillTunnelTables(const StartPlan& plan) {
-  const std::string table = std::string(" table ") + kTunnelTable;
   for (auto [family, take, rules] :
        {std::make_tuple(AF_INET, plan.take4, &plan.rules4),
         std::make_tuple(AF_INET6, plan.take6, &plan.rules6)}) {
     if (!routesFamily(plan, family)) {
       continue;
     }
-    const std::string ip = std::string("ip ") + familyFlag(family);
-    const std::string tunnel_default =
-        ip + " route replace default dev " + kTunName + table;
-    if (take && family == AF_INET && !runOk(tunnel_default, true)) {
+    std::string tunnel_default = "default dev ";
+    tunnel_default += kTunName;
+    if (take && family == AF_INET &&
+        !runOk(tunnelTableCommand(family, "replace", tunnel_default), true)) {
       return kPathwardenIpv4DefaultFailed;
     }
     if (take && family == AF_INET6) {
       // As before, a failing IPv6 default through the tunnel is reported
       // and start goes on: the family then goes nowhere, it cannot leak.
-      (void)runOk(tunnel_default, false);
+      (void)runOk(tunnelTableCommand(family, "replace", tunnel_default), false);
     }
     if (!take && (rules->any() || plan.earlier_found)) {
-      (void)runCommand(ip + " route del default dev " + kTunName + table,
+      (void)runCommand(tunnelTableCommand(family, "del", tunnel_default),
                        nullptr);
     }
-    if (!runOk(ip + " route replace unreachable default" + table + " metric " +
-                   kFallbackMetric,
-               true)) {
+    std::string fallback = "unreachable default metric ";
+    fallback += kFallbackMetric;
+    if (!runOk(tunnelTableCommand(family, "replace", fallback), true)) {
       return kPathwardenIpv4DefaultFailed;
     }
   }
@@ -407,8 +361,14 @@ int switchRulesOn(const StartPlan& plan) {
   return kPathwardenOk;
 }
 
-// Step: all DNS goes to the tunnel's resolvers.
-int pointDnsAtTunnel(const StartPlan& plan) {
+// Step: all DNS goes to the tunnel's resolvers. The routing domain "~."
+// makes systemd-resolved send every name that no other link claims with a
+// longer domain to quon_vpn0 alone: a home link whose DNS default-route flag
+// is on (as it is by default) gets none of those queries. So the home links
+// are not touched, and their flags stay whatever their manager makes of
+// them, "automatic" included. (resolved gives a link DNS only once it has
+// an address of its own, which the core gives quon_vpn0.)
+int pointDnsAtTunnel() {
   errLine("[helper] configuring DNS for VPN");
   if (!haveResolvectl()) {
     errLine("[helper] resolvectl not found, DNS configuration skipped");
@@ -419,9 +379,6 @@ int pointDnsAtTunnel(const StartPlan& plan) {
   (void)runDns(std::string("resolvectl dns ") + kTunName + " 1.1.1.1 8.8.8.8");
   (void)runDns(std::string("resolvectl domain ") + kTunName + " ~.");
   (void)runDns(std::string("resolvectl default-route ") + kTunName + " yes");
-  for (const DnsLink& link : plan.state.dns) {
-    (void)runDns("resolvectl default-route " + link.iface + " no");
-  }
   (void)runDns("resolvectl flush-caches");
   return kPathwardenOk;
 }
@@ -453,7 +410,7 @@ int runStartSteps(const std::string& server,
   step([&] { return loadEarlier(caller, plan); });
   step([&] { return detectRoutes(plan); });
   step([&] { return resolveServer(server, plan); });
-  step([&] { return recordDnsLinks(plan); });
+  step([&] { return keepEarlierDnsLinks(plan); });
   step([&] { return saveState(plan); });
   step([&] { return bringTunUp(deadline); });
   step([&] {
@@ -462,7 +419,7 @@ int runStartSteps(const std::string& server,
   });
   step([&] { return fillTunnelTables(*plan); });
   step([&] { return switchRulesOn(*plan); });
-  step([&] { return pointDnsAtTunnel(*plan); });
+  step([&] { return pointDnsAtTunnel(); });
   return rc;
 }
 
@@ -553,6 +510,47 @@ int loadSavedState(SavedRouteState* state, bool* found) {
   return kPathwardenStateRefused;
 }
 
+// resolvectl answers "Link 3 (eth0): 192.0.2.53 192.0.2.54" for "dns" and
+// "domain" of a link: the words after the colon. False when it failed (the
+// link is gone, say) or did not answer in time.
+bool readLinkList(const char* what, const std::string& iface, bool* empty) {
+  if (g_resolved_hung) {
+    return false;
+  }
+  int status = -1;
+  const std::string output =
+      runCommand(std::string("resolvectl ") + what + " " + iface, &status);
+  if (status == kCommandTimedOut) {
+    g_resolved_hung = true;
+    errLine("[helper] command ran out of time: resolvectl " +
+            std::string(what) + " " + iface);
+  }
+  const size_t colon = output.find("):");
+  if (status != 0 || colon == std::string::npos) {
+    return false;
+  }
+  *empty = trim(output.substr(colon + 2)).empty();
+  return true;
+}
+
+// An older helper switched a home link's flag off and recorded the value
+// resolvectl showed. "yes" was most likely resolved's automatic value, which
+// no command sets again: "revert" gives it back, but also drops the DNS
+// servers and domains someone set on the link. So a link with none of those
+// is reverted (nothing is lost, and "automatic" is back); one with servers or
+// domains gets an explicit "yes", the value it showed.
+void giveLinkFlagBack(const DnsLink& link) {
+  bool no_servers = false;
+  bool no_domains = false;
+  if (link.flag == "yes" && readLinkList("dns", link.iface, &no_servers) &&
+      readLinkList("domain", link.iface, &no_domains) && no_servers &&
+      no_domains) {
+    (void)runDns("resolvectl revert " + link.iface);
+    return;
+  }
+  (void)runDns("resolvectl default-route " + link.iface + " " + link.flag);
+}
+
 // Step: DNS back to the links as they were. A command that fails is
 // reported and the next one tried; when resolved does not answer in time,
 // the links' flags may not all be back, and that is the status.
@@ -569,7 +567,7 @@ int giveDnsBack(const SavedRouteState& state) {
     (void)runDns(std::string("resolvectl revert ") + kTunName);
   }
   for (const DnsLink& link : state.dns) {
-    (void)runDns("resolvectl default-route " + link.iface + " " + link.flag);
+    giveLinkFlagBack(link);
   }
   (void)runDns("resolvectl flush-caches");
   return g_resolved_hung ? kPathwardenDnsTimedOut : kPathwardenOk;

@@ -258,6 +258,10 @@ std::string ruleCommand(int family,
                         const char* verb,
                         unsigned long priority,
                         const std::string& selector);
+// "ip -4 route <verb> <route> table <the tunnel's>".
+std::string tunnelTableCommand(int family,
+                               const char* verb,
+                               const std::string& route);
 // Deletes every rule of the family at one of kOwnRules, the most general
 // first, then the tunnel's table.
 void removeOwnRouting(int family, const OwnRules& rules);

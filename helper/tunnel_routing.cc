@@ -66,6 +66,20 @@ std::string ruleCommand(int family,
   return command;
 }
 
+std::string tunnelTableCommand(int family,
+                               const char* verb,
+                               const std::string& route) {
+  std::string command = "ip ";
+  command += familyFlag(family);
+  command += " route ";
+  command += verb;
+  command += " ";
+  command += route;
+  command += " table ";
+  command += kTunnelTable;
+  return command;
+}
+
 void deleteRules(int family, unsigned long priority, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     (void)runCommand(ruleCommand(family, "del", priority, std::string()),

@@ -142,9 +142,11 @@ lab_runner_up() {
   rm -f "$LAB_SOCKET"
   install -o "$LAB_USER_UID" -m 600 "$LAB_WORK/client.json" "$LAB_USER_HOME/config.json"
   lab_user_argv
+  # LAB_RUNNER_EXTRA_ARGS: more arguments for the runner (the benchmark's
+  # ballast for the stand-in embedding).
   lab_spawn "$LAB_WORK/runner.$LAB_RUNNER_COUNT.log" "${LAB_USER_ARGV[@]}" \
     "$LAB_PREFIX_BUNDLE/quon_vpn" --control-socket="$LAB_SOCKET" \
-    --config-file="$LAB_USER_HOME/config.json"
+    --config-file="$LAB_USER_HOME/config.json" ${LAB_RUNNER_EXTRA_ARGS:-}
   LAB_RUNNER_PID=$LAB_LAST_PID
   wait_until 20 test -S "$LAB_SOCKET" ||
     fail "lab: the runner opened no control socket: $(cat "$LAB_WORK/runner.$LAB_RUNNER_COUNT.log")"

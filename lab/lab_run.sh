@@ -378,7 +378,8 @@ run_main() {
   # The panel asks for the tunnel state every 3 s; one period after the
   # start answer it shows "Tunnel: connected".
   wait_until 5 elapsed_at_least "$started" 3200
-  local shot=$LAB_OUT/lab-window-$LAB_HOME.png
+  local shot=$LAB_OUT/lab-window.png
+  [ "$LAB_HOME" = static ] || shot=$LAB_OUT/lab-window-$LAB_HOME.png
   DISPLAY=$LAB_DISPLAY import -window root "$shot"
   step_end "$shot"
   step "stop through the channel (quonctl stop)"
@@ -445,6 +446,7 @@ run_bench() {
   local runs=${LAB_BENCH_RUNS:-7}
   say "quon_vpn lab benchmark: $runs runs of start, checkTunnel and stop"
   setup
+  say "runner resident: $(awk '/^VmRSS:/{print $2, $3}' "/proc/$LAB_RUNNER_PID/status")${LAB_RUNNER_EXTRA_ARGS:+ ($LAB_RUNNER_EXTRA_ARGS)}"
   step "benchmark ($runs runs)"
   python3 "$QUON_SOURCE_DIR/lab/lab_bench.py" "$LAB_SOCKET" "$LAB_WORK/start-args.json" \
     "$LAB_INSTALLED_HELPER" "$runs" "$LAB_OUT/bench.json" >"$LAB_WORK/bench.out" 2>&1 ||

@@ -35,43 +35,50 @@ gw4=$(echo "$l4" | sed -n 's/.*default via \([0-9.]*\) dev \([^ ]*\).*/\1/p')
 if4=$(echo "$l4" | sed -n 's/.*default via \([0-9.]*\) dev \([^ ]*\).*/\2/p')
 gw6=$(echo "$l6" | sed -n 's/.*default via \([0-9a-fA-F:.]*\) dev \([^ ]*\).*/\1/p')
 if6=$(echo "$l6" | sed -n 's/.*default via \([0-9a-fA-F:.]*\) dev \([^ ]*\).*/\2/p')
-command -v resolvectl >/dev/null && flag=$(resolvectl default-route "$if4")
-printf 'ipv4_valid=1\nipv4_iface=%s\nipv4_gateway=%s\nipv6_valid=1\nipv6_iface=%s\nipv6_gateway=%s\nserver_ipv4=10.9.9.9\nserver_ipv6=\nversion=2\nipv4_route=%s\nipv6_route=%s\ndns_default_route=%s yes\n' \
-  "$if4" "$gw4" "$if6" "$gw6" "$l4" "$l6" "$if4" >/run/plain_state.tmp
+printf 'ipv4_valid=1\nipv4_iface=%s\nipv4_gateway=%s\nipv6_valid=1\nipv6_iface=%s\nipv6_gateway=%s\nserver_ipv4=10.9.9.9\nserver_ipv6=\nversion=3\nowner_uid=0\nowner_pid=%s\nowner_start_time=0\nsession=\n' \
+  "$if4" "$gw4" "$if6" "$gw6" "$PPID" >/run/plain_state.tmp
 mv /run/plain_state.tmp /run/plain_state.txt
 ip link show quon_vpn0 >/dev/null
 ip link set dev quon_vpn0 up
 [ "$(cat /sys/class/net/quon_vpn0/operstate)" = unknown ] || exit 6
-ip -4 route replace 10.9.9.9/32 via "$gw4" dev "$if4"
-ip -4 route del $l4
-ip -4 route replace default dev quon_vpn0
-ip -6 route del $l6
-ip -6 route replace default dev quon_vpn0 metric 1
+ip -4 rule show >/dev/null
+ip -6 rule show >/dev/null
+ip -4 rule add pref 10400 to 10.9.9.9 lookup main || exit 7
+ip -4 rule add pref 10401 to 10.9.9.9 unreachable || exit 7
+ip -4 route replace default dev quon_vpn0 table 52410 || exit 9
+ip -4 route replace unreachable default table 52410 metric 4096 || exit 9
+ip -6 route replace default dev quon_vpn0 table 52410
+ip -6 route replace unreachable default table 52410 metric 4096 || exit 9
+ip -4 rule add pref 10402 lookup main suppress_prefixlength 0 || exit 9
+ip -4 rule add pref 10403 lookup 52410 || exit 9
+ip -6 rule add pref 10402 lookup main suppress_prefixlength 0 || exit 9
+ip -6 rule add pref 10403 lookup 52410 || exit 9
 command -v resolvectl >/dev/null || exit 0
 resolvectl dns quon_vpn0 1.1.1.1 8.8.8.8
 resolvectl domain quon_vpn0 "~."
 resolvectl default-route quon_vpn0 yes
-resolvectl default-route "$if4" no
 resolvectl flush-caches
 EOF
 cat >/tmp/plain-stop.sh <<'EOF'
 #!/bin/sh
-# The helper's stop, as a plain script with the same commands.
+# The helper's stop, as a plain script with the same commands: every rule of
+# the tunnel's priorities (counted with shell builtins, as the helper counts
+# them in its own memory), the tunnel's table, then DNS.
 set -u
-r4=$(sed -n 's/^ipv4_route=//p' /run/plain_state.txt)
-r6=$(sed -n 's/^ipv6_route=//p' /run/plain_state.txt)
-dns=$(sed -n 's/^dns_default_route=//p' /run/plain_state.txt)
+[ -e /run/plain_state.txt ] && read -r _ </run/plain_state.txt
+for f in -4 -6; do
+  rules=$(ip $f rule show)
+  for p in 10403 10402 10401 10400; do
+    printf '%s\n' "$rules" | while read -r pref _; do
+      if [ "$pref" = "$p:" ]; then ip $f rule del pref $p; fi
+    done
+  done
+  ip $f route flush table 52410 2>/dev/null
+done
 if command -v resolvectl >/dev/null; then
   [ -e /sys/class/net/quon_vpn0 ] && resolvectl revert quon_vpn0
-  resolvectl default-route $dns
   resolvectl flush-caches
 fi
-ip -4 route del default dev quon_vpn0 2>/dev/null
-ip -6 route del default dev quon_vpn0 2>/dev/null
-ip -4 route del 10.9.9.9/32 2>/dev/null
-ip -4 route del 10.9.9.9/32 2>/dev/null
-ip -4 route replace $r4 || exit 12
-ip -6 route replace $r6 || exit 13
 rm -f /run/plain_state.txt
 EOF
 
@@ -98,6 +105,7 @@ for _ in $(seq "$runs"); do
 done
 assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes after the benchmark"
 assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "IPv6 routes after the benchmark"
+expect_no_tunnel "after the benchmark"
 
 report() {
   local what=$1 pw sh

@@ -7,6 +7,9 @@
 #   sudo bash scripts/lab.sh            build, install, start/check/stop, proofs
 #   sudo bash scripts/lab.sh --faults   the fault matrix, each case in a clean sandbox
 #   sudo bash scripts/lab.sh --bench    latency and main-loop stall report (JSON)
+#   sudo bash scripts/lab.sh --bench --ballast
+#                                       the same with the runner grown by 300 MiB
+#                                       of touched memory, as with a real engine
 #
 # Options: --home static|dhcp|networkmanager|all (the home network: set by
 # hand, dnsmasq and dhcpcd, dnsmasq and NetworkManager; the main path and the
@@ -15,7 +18,8 @@
 # (the static home with plain static default routes instead of DHCP-style
 # ones), --no-deps (skip scripts/install-deps.sh), --no-build (use the built
 # tree as it is). Results go to build/default/lab/: the screenshots
-# lab-window-HOME.png, faults.txt, bench.json, and the full log of each run.
+# lab-window.png (static home) and lab-window-HOME.png, faults.txt, bench.json,
+# and the full log of each run.
 #
 # Inside the sandbox (lab/topology.sh draws the network, lab/lab_home.sh
 # the homes, lab/cases/*.sh the fault cases):
@@ -31,7 +35,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 ALL_HOMES=(static dhcp networkmanager)
 
 usage() {
-  sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'
+  awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
   exit 2
 }
 
@@ -133,6 +137,9 @@ cmd_faults() {
     echo "lab.sh: no case runs on the homes chosen (${homes[*]})" >&2
     exit 2
   }
+  # One case alone leaves the whole matrix's table as it is.
+  local table=$LAB_OUT/faults.txt
+  [ -z "$only" ] || table=$LAB_OUT/faults-$only.txt
   declare -A secs=()
   for run in "${runs[@]}"; do
     rm -f "$LAB_OUT/faults/$run.result"
@@ -158,9 +165,9 @@ cmd_faults() {
         "${failed:--}${notes:+ [$notes]}"
       if [ "${LAB_CASE_KIND[$name]}" = must ] && [ "$passed" != yes ]; then status=1; fi
     done
-  } >"$LAB_OUT/faults.txt"
-  cat "$LAB_OUT/faults.txt"
-  echo "fault matrix table: $LAB_OUT/faults.txt (${SECONDS}s in all)"
+  } >"$table"
+  cat "$table"
+  echo "fault matrix table: $table (${SECONDS}s in all)"
   return $status
 }
 
@@ -205,6 +212,7 @@ while [ $# -gt 0 ]; do
     --bench) mode=bench ;;
     --no-deps) deps=0 ;;
     --no-build) build=0 ;;
+    --ballast) export LAB_RUNNER_EXTRA_ARGS=--standin-ballast-mb=${LAB_BALLAST_MB:-300} ;;
     --static-home)
       export LAB_STATIC_HOME=1
       homes=(static)

@@ -18,12 +18,19 @@ pw_setuid_copy
 # gives up on it well before that (root may kill a set-user-id process).
 NOBODY=(timeout -s KILL 40 "${NOBODY[@]}")
 
+# A ThreadSanitizer runtime sleeps 1 s at exit for threads still running
+# (here the name lookup left behind at the deadline); the helper itself is
+# done by then.
+case "${QUON_SANITIZE:-}" in
+  *thread*) export TSAN_OPTIONS="atexit_sleep_ms=0${TSAN_OPTIONS:+ $TSAN_OPTIONS}" ;;
+esac
+
 DEADLINE_MS=12000
 STOP_COMMAND_MS=2000
 
-# resolvectl as /tmp/pw/rctl.mode says: "ok" answers at once (the flag query
-# with yes), "hang" never answers, "hang-writes" answers the flag query and
-# hangs on every other command. Each call is logged.
+# resolvectl as /tmp/pw/rctl.mode says: "ok" answers at once (a query with
+# yes), "hang" never answers, "hang-writes" answers a query and hangs on
+# every other command. Each call is logged.
 cat >/usr/local/sbin/resolvectl <<'SH'
 #!/bin/sh
 echo "$*" >>/tmp/pw/rctl.log
@@ -100,15 +107,23 @@ assert_eq "$before" "$(pw_tables)" "tables after stop"
 pw_tun_up
 before=$(pw_tables)
 
-# --- resolvectl hangs before anything changed: nothing changes -----------------------
-echo hang >/tmp/pw/rctl.mode
-timed_pw start 10.9.9.9
-expect_rc 17 "start, resolvectl hangs at the first query"
+# --- The server's name does not resolve in time: nothing changes -------------------
+# A name server that takes every query and never answers; the lookup would
+# wait 30 s.
+pp ip link set lo up
+pp ip addr add 127.0.0.2/8 dev lo
+/usr/bin/python3 -c 'import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.2", 53))
+time.sleep(120)' &
+printf 'nameserver 127.0.0.2\noptions timeout:30 attempts:1\n' >/tmp/pwetc/resolv.conf
+timed_pw start slow.quon.test
+printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' >/tmp/pwetc/resolv.conf
+expect_rc 17 "start, the server's name does not resolve"
 assert_eq "[helper] start ran out of time; nothing was changed" "$(last_line "$ERR")" "status 17 message, nothing changed"
-expect_within $((DEADLINE_MS - 500)) $((DEADLINE_MS + 500)) "start, resolvectl hangs at the first query"
+expect_within $((DEADLINE_MS - 500)) $((DEADLINE_MS + 500)) "start, the server's name does not resolve"
 assert_eq "$before" "$(pw_tables)" "tables after a start that changed nothing"
 [ ! -e "$STATE" ] || fail "state saved by a start that ran out of time before saving"
-expect_no_sleepers "start, resolvectl hangs at the first query"
 
 # --- resolvectl hangs once the routes moved: start puts them back --------------------
 echo hang-writes >/tmp/pw/rctl.mode
@@ -120,14 +135,13 @@ assert_contains "$ERR" "[helper] command ran out of time: resolvectl dns quon_vp
 expect_within $((DEADLINE_MS - 500)) $((DEADLINE_MS + 1000)) "start, resolvectl hangs after the routes moved"
 assert_eq "$before" "$(pw_tables)" "tables after start put them back"
 # resolved was asked once and not again: the way back skipped DNS.
-assert_eq "default-route veth0
-dns quon_vpn0 1.1.1.1 8.8.8.8" "$(cat /tmp/pw/rctl.log)" "resolvectl calls of the start"
+assert_eq "dns quon_vpn0 1.1.1.1 8.8.8.8" "$(cat /tmp/pw/rctl.log)" "resolvectl calls of the start"
 expect_no_sleepers "start, resolvectl hangs after the routes moved"
 # With resolved answering again, the runner's stop gives DNS back.
 echo ok >/tmp/pw/rctl.mode
 timed_pw stop 10.9.9.9
 expect_rc 0 "stop after start ran out of time"
-assert_contains "$(cat /tmp/pw/rctl.log)" "default-route veth0 yes" "link flag given back by stop"
+assert_contains "$(cat /tmp/pw/rctl.log)" "revert quon_vpn0" "DNS given back by stop"
 assert_eq "$before" "$(pw_tables)" "tables after the following stop"
 [ ! -e "$STATE" ] || fail "state file left after stop"
 
@@ -139,7 +153,7 @@ expect_rc 17 "start, ip hangs after the IPv4 table filled"
 assert_eq "[helper] start ran out of time; the network was put back" "$(last_line "$ERR")" "status 17 message, all put back"
 expect_within $((DEADLINE_MS - 500)) $((DEADLINE_MS + 1000)) "start, ip hangs after the IPv4 table filled"
 assert_eq "$before" "$(pw_tables)" "tables after start put them back"
-assert_contains "$(cat /tmp/pw/rctl.log)" "default-route veth0 yes" "link flag given back by start"
+assert_contains "$(cat /tmp/pw/rctl.log)" "revert quon_vpn0" "DNS given back by start"
 [ ! -e "$STATE" ] || fail "state file kept although everything was put back"
 expect_no_sleepers "start, ip hangs after the IPv4 table filled"
 timed_pw stop 10.9.9.9
@@ -163,7 +177,7 @@ expect_no_sleepers "stop, resolvectl hangs"
 echo ok >/tmp/pw/rctl.mode
 timed_pw stop 10.9.9.9
 expect_rc 0 "stop once resolved answers"
-assert_contains "$(cat /tmp/pw/rctl.log)" "default-route veth0 yes" "link flag given back"
+assert_contains "$(cat /tmp/pw/rctl.log)" "revert quon_vpn0" "DNS given back"
 assert_eq "$before" "$(pw_tables)" "tables after the second stop"
 [ ! -e "$STATE" ] || fail "state file left after stop"
 

@@ -1,76 +1,120 @@
 #!/bin/bash
 # pathwarden start/stop against a real systemd-resolved, unpacked (never
 # installed) by scripts/deps/helper.sh and run inside this sandbox on a
-# private system bus. Topology in lib.sh; quon_vpn0 and veth0 are the links
-# whose DNS settings change. The resolvers 1.1.1.1 and 8.8.8.8 are only
-# configured: nothing in this namespace leads to them.
+# private system bus, with real name servers (dnsmasq) that answer every
+# name with an address of their own, so that a query shows which one it
+# reached:
+#
+#   lo: 1.1.1.1, 8.8.8.8 (the tunnel's resolvers: answer 10.77.0.1 / .2)
+#       10.0.0.53 (the home link's server, as DHCP gives it: 10.66.0.1)
+#   veth0 10.0.0.1/24 (home link, topology in lib.sh); quon_vpn0 with
+#   172.19.0.1/30, as the core gives it
+#
+# The home link is never switched off: its DNS default-route flag stays
+# resolved's automatic value, and still no query reaches its server while
+# the tunnel is up. An older helper's explicit "no" goes back to automatic.
 set -euo pipefail
 . "$QUON_SOURCE_DIR/tests/helper/lib.sh"
+require_cmd dnsmasq
 
 pw_private_names
 pw_local_sbin
+pw_setuid_copy
 pw_net gw
+pp ip link set lo up
 pw_tun_up
 pp ip link set quon_vpn0 up
+pp ip addr add 172.19.0.1/30 dev quon_vpn0
 
 resolved_start /run/pwetc /tmp/resolved.log || fail "$RESOLVED_FAILURE"
 # resolvectl where the helper's fixed PATH finds it, for this sandbox alone.
 RCTL=/usr/local/sbin/resolvectl
 resolved_write_resolvectl "$RCTL" || fail "resolvectl not written to $RCTL"
 
-status_of() { "$RCTL" status "$1" 2>&1; }
-# The old link has a name server of its own (the DHCP one on a desktop):
-# resolved then shows it as a default DNS route.
-"$RCTL" dns veth0 10.0.0.2
-assert_contains "$(status_of veth0)" "+DefaultRoute" "veth0 before start"
+name_server() {  # ADDRESS ANSWER
+  pp ip addr add "$1/32" dev lo
+  dnsmasq --keep-in-foreground --listen-address="$1" --bind-interfaces --no-resolv \
+    --no-hosts --address="/#/$2" --log-queries --log-facility="/tmp/dns.$1.log" \
+    --pid-file="/tmp/dns.$1.pid" --user=root &
+  wait_until 5 test -s "/tmp/dns.$1.pid" || fail "name server $1 did not start"
+}
+name_server 1.1.1.1 10.77.0.1
+name_server 8.8.8.8 10.77.0.2
+name_server 10.0.0.53 10.66.0.1
 
-run_pw -- start 10.9.9.9
+status_of() { "$RCTL" status "$1" 2>&1; }
+# answer NAME: the address resolved gives for NAME (nothing cached).
+answer() { "$RCTL" query --cache=no -4 "$1" 2>&1 | sed -n "s/^$1: //p"; }
+home_queries() { grep -c "query.* $1 " /tmp/dns.10.0.0.53.log || true; }
+
+"$RCTL" dns veth0 10.0.0.53
+assert_contains "$(status_of veth0)" "+DefaultRoute" "veth0 before start"
+assert_eq 10.66.0.1 "$(answer before.test)" "before start: the home server answers"
+
+run_pw "${NOBODY[@]}" -- start 10.9.9.9
 expect_rc 0 "start with systemd-resolved"
 assert_not_contains "$ERR" "command failed" "start DNS commands"
 tun=$(status_of quon_vpn0)
 assert_contains "$tun" "DNS Servers: 1.1.1.1 8.8.8.8" "tunnel DNS servers"
 assert_contains "$tun" "DNS Domain: ~." "tunnel routing domain"
 assert_contains "$tun" "+DefaultRoute" "tunnel default DNS route"
-assert_contains "$(status_of veth0)" "-DefaultRoute" "old interface default DNS route"
+home=$(status_of veth0)
+assert_contains "$home" "+DefaultRoute" "home link left automatic"
+assert_contains "$home" "DNS Servers: 10.0.0.53" "home link keeps its server"
+for name in up1.test up2.test up3.test; do
+  case $(answer $name) in
+    10.77.0.1 | 10.77.0.2) ;;
+    *) fail "while up: $name answered by [$(answer $name)], not the tunnel's resolvers" ;;
+  esac
+  assert_eq 0 "$(home_queries $name)" "while up: $name reached the home server"
+done
+# DHCP gives the home link another server meanwhile: still no query there.
+"$RCTL" dns veth0 10.0.0.53 10.0.0.54
+answer renewed.test >/dev/null
+assert_eq 0 "$(home_queries renewed.test)" "after a renewal"
 
-run_pw -- stop 10.9.9.9
+run_pw "${NOBODY[@]}" -- stop 10.9.9.9
 expect_rc 0 "stop with systemd-resolved"
 assert_not_contains "$ERR" "command failed" "stop DNS commands"
 tun=$(status_of quon_vpn0)
 assert_not_contains "$tun" "1.1.1.1" "tunnel DNS servers reverted"
 assert_not_contains "$tun" "~." "tunnel routing domain reverted"
-assert_contains "$tun" "-DefaultRoute" "tunnel default DNS route reverted"
-assert_contains "$(status_of veth0)" "+DefaultRoute" "old interface default DNS route back"
-assert_eq "default via 10.0.0.2 dev veth0" "$(routes4 default)" "routes back"
+assert_contains "$(status_of veth0)" "DNS Servers: 10.0.0.53 10.0.0.54" "the manager's servers kept"
+assert_eq 10.66.0.1 "$(answer after.test)" "after stop: the home server answers"
+"$RCTL" dns veth0 10.0.0.53
 
 # Stop once the tunnel is gone: no revert, the rest still runs.
-run_pw -- start 10.9.9.9
+run_pw "${NOBODY[@]}" -- start 10.9.9.9
 expect_rc 0 "second start"
 pw_tun_down
-run_pw -- stop 10.9.9.9
+run_pw "${NOBODY[@]}" -- stop 10.9.9.9
 expect_rc 0 "stop without the tunnel"
 assert_contains "$ERR" "[helper] DNS revert skipped: quon_vpn0 does not exist" "revert skipped"
-assert_contains "$(status_of veth0)" "+DefaultRoute" "old interface flag back without the tunnel"
-pw_tun_up
-pp ip link set quon_vpn0 up
 
-# A link whose flag was already off keeps it off after stop.
+# --- An older helper's record: home links it switched off --------------------
+# veth0 has a server (set by its manager) and showed "yes": it gets "yes"
+# back and keeps its server. veth2 had nothing, its "yes" was automatic: it
+# is reverted, so that automatic is back: a route-only domain given to it
+# later then turns its flag off, as resolved does for an automatic link.
+pp ip link add veth2 type veth peer name veth3
+pp ip link set veth3 up
+pp ip link set veth2 up
+pp ip addr add 10.1.0.1/24 dev veth2
 "$RCTL" default-route veth0 no
-run_pw -- start 10.9.9.9
-expect_rc 0 "start with the flag already off"
-run_pw -- stop 10.9.9.9
-expect_rc 0 "stop with the flag already off"
-assert_contains "$(status_of veth0)" "-DefaultRoute" "flag left as it was"
-"$RCTL" default-route veth0 yes
-
-# An IPv6-only home: the link of the IPv6 default loses its flag too, so no
-# lookup leaves outside the tunnel, and gets it back at stop.
-pp ip -4 route del default via 10.0.0.2 dev veth0
-run_pw -- start fd00:99::1
-expect_rc 0 "start, IPv6 only"
-assert_contains "$(status_of veth0)" "-DefaultRoute" "IPv6-only link flag off"
-run_pw -- stop fd00:99::1
-expect_rc 0 "stop, IPv6 only"
-assert_contains "$(status_of veth0)" "+DefaultRoute" "IPv6-only link flag back"
-assert_eq "default via fe80::2 dev veth0 metric 1024 pref medium" "$(routes6 default)" "IPv6-only routes back"
+"$RCTL" default-route veth2 no
+"$RCTL" default-route veth3 no
+printf '%s\n' ipv4_valid=1 ipv4_iface=veth0 ipv4_gateway=10.0.0.2 ipv6_valid=0 \
+  ipv6_iface= ipv6_gateway= server_ipv4= server_ipv6= version=2 \
+  "dns_default_route=veth0 yes" "dns_default_route=veth2 yes" \
+  "dns_default_route=veth3 no" >"$STATE"
+chmod 644 "$STATE"
+run_pw "${NOBODY[@]}" -- stop 10.9.9.9
+expect_rc 0 "stop of an older record"
+assert_contains "$(status_of veth0)" "+DefaultRoute" "older record: veth0 flag back"
+assert_contains "$(status_of veth0)" "DNS Servers: 10.0.0.53" "older record: veth0 keeps its server"
+assert_contains "$(status_of veth3)" "-DefaultRoute" "older record: a flag that was off stays off"
+"$RCTL" dns veth2 10.0.0.53
+assert_contains "$(status_of veth2)" "+DefaultRoute" "older record: veth2 a default route once it has a server"
+"$RCTL" domain veth2 "~corp.test"
+assert_contains "$(status_of veth2)" "-DefaultRoute" "older record: veth2 automatic again"
 echo "dns: all passed"

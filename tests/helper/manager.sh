@@ -77,6 +77,9 @@ start_ok "renewal"
 manager_defaults 10.0.0.3 fe80::3 50
 expect_tunnel_carries "renewal"
 expect_server 10.0.0.3 fe80::3 "renewal"
+# The runner starts again without a stop (a new core): one rule of each kind.
+start_ok "second start while up"
+expect_tunnel_rules "second start while up" 192.0.2.10 2001:db8::10
 stop_ok "renewal"
 
 # --- The core dies: quon_vpn0 goes; then a renewal and an RA ---------------------
@@ -86,6 +89,11 @@ expect_no_leak "core death"
 manager_defaults 10.0.0.2 fe80::2 20
 expect_no_leak "core death, defaults re-added"
 expect_server 10.0.0.2 fe80::2 "core death"
+# A new core and a start without a stop carry traffic again.
+pw_tun_up
+start_ok "start after core death, no stop"
+pw_tun_down
+expect_no_leak "core death again"
 # The runner's recovery stops; a new core and start work as before.
 stop_ok "core death"
 expect_dev -4 198.51.100.1 veth0 "after stop: home network back"

@@ -4,9 +4,9 @@
 # ip: a set-user-id root copy of pathwarden, run by the user nobody, starts
 # and stops the tunnel over them. While the tunnel is up outside traffic of a
 # family that had a default goes into the tunnel (of one that had none,
-# nowhere), the server keeps its way out through main, and every link of a
-# default the tunnel took over loses its DNS default route flag; the main
-# table is never touched, and after stop everything routing decides by reads
+# nowhere), the server keeps its way out through main and DNS goes to the
+# tunnel alone, no home link's DNS setting touched; the main table is never
+# touched, and after stop everything routing decides by reads
 # exactly as before, field by field (expiry times and the kernel's own link
 # routes aside).
 set -euo pipefail
@@ -19,14 +19,10 @@ if [ -n "${QUON_SANITIZE:-}" ]; then
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 fi
 
-# A resolvectl that logs what it is told and answers the flag query with the
-# value in /tmp/pw/dns.LINK (yes when there is none).
+# A resolvectl that logs what it is told.
 cat >/usr/local/sbin/resolvectl <<'SH'
 #!/bin/sh
 echo "$*" >>/tmp/pw/resolvectl.log
-if [ "$1" = default-route ] && [ $# -eq 2 ]; then
-  echo "Link 9 ($2): $(cat "/tmp/pw/dns.$2" 2>/dev/null || echo yes)"
-fi
 SH
 chmod 755 /usr/local/sbin/resolvectl
 
@@ -42,8 +38,6 @@ second_link() {
 build_dhcp() {
   pp ip -4 route add default via 10.0.0.2 dev veth0 proto dhcp src 10.0.0.1 metric 100
   pp ip -6 route add default via fe80::2 dev veth0 proto ra metric 600 expires 1800
-  # A link whose flag was already off stays off after stop.
-  echo no >/tmp/pw/dns.veth0
 }
 build_two_metrics() {
   second_link
@@ -79,25 +73,25 @@ build_v6_only() {
   pp ip -6 route add default via fe80::2 dev veth0 proto ra metric 600
 }
 
-# name | server | outside IPv4 | outside IPv6 | server IPv4 | server IPv6 |
-# links whose DNS flag goes off. A device column names the device that
-# "ip route get" must choose, "-" that the family has no route there.
+# name | server | outside IPv4 | outside IPv6 | server IPv4 | server IPv6.
+# A device column names the device that "ip route get" must choose, "-"
+# that the address is unreachable.
 rows="
-dhcp|vpn.quon.test|quon_vpn0|quon_vpn0|veth0|veth0|veth0
-two_metrics|vpn.quon.test|quon_vpn0|-|veth0|-|veth0 veth2
-multipath|vpn.quon.test|quon_vpn0|quon_vpn0|veth0 veth2|veth0|veth0 veth2
-nhid|vpn.quon.test|quon_vpn0|-|veth0|-|veth0
-onlink|vpn.quon.test|quon_vpn0|-|veth0|-|veth0
-v6_unreachable|vpn.quon.test|quon_vpn0|-|veth0|-|veth0
-v6_blackhole_beside|vpn.quon.test|-|quon_vpn0|-|veth0|veth0
-v4_only|vpn.quon.test|quon_vpn0|-|veth0|-|veth0
-v6_only|vpn.quon.test|-|quon_vpn0|-|veth0|veth0
+dhcp|vpn.quon.test|quon_vpn0|quon_vpn0|veth0|veth0
+two_metrics|vpn.quon.test|quon_vpn0|-|veth0|-
+multipath|vpn.quon.test|quon_vpn0|quon_vpn0|veth0 veth2|veth0
+nhid|vpn.quon.test|quon_vpn0|-|veth0|-
+onlink|vpn.quon.test|quon_vpn0|-|veth0|-
+v6_unreachable|vpn.quon.test|quon_vpn0|-|veth0|-
+v6_blackhole_beside|vpn.quon.test|-|quon_vpn0|-|veth0
+v4_only|vpn.quon.test|quon_vpn0|-|veth0|-
+v6_only|vpn.quon.test|-|quon_vpn0|-|veth0
 "
 
-while IFS='|' read -r name server out4 out6 srv4 srv6 links; do
+while IFS='|' read -r name server out4 out6 srv4 srv6; do
   [ -n "$name" ] || continue
   echo "=== $name"
-  rm -f /tmp/pw/resolvectl.log /tmp/pw/dns.*
+  rm -f /tmp/pw/resolvectl.log
   pw_net none
   pp ip link set lo up
   "build_$name"
@@ -112,17 +106,15 @@ while IFS='|' read -r name server out4 out6 srv4 srv6 links; do
   expect_dev -4 192.0.2.10 "$srv4" "$name: server IPv4"
   expect_dev -6 2001:db8::10 "$srv6" "$name: server IPv6"
   assert_eq "$main_before" "$(pw_main)" "$name: main table while up"
-  for link in $links; do
-    assert_contains "$(cat /tmp/pw/resolvectl.log)" "default-route $link no" "$name: DNS flag of $link"
-  done
+  assert_eq "dns quon_vpn0 1.1.1.1 8.8.8.8
+domain quon_vpn0 ~.
+default-route quon_vpn0 yes
+flush-caches" "$(cat /tmp/pw/resolvectl.log)" "$name: DNS to the tunnel alone"
 
   run_pw "${NOBODY[@]}" -- stop "$server"
   expect_rc 0 "$name: stop"
   assert_eq "$before" "$(pw_tables)" "$name: tables after stop"
-  for link in $links; do
-    flag=$(cat "/tmp/pw/dns.$link" 2>/dev/null || echo yes)
-    assert_eq "default-route $link $flag" "$(grep "^default-route $link " /tmp/pw/resolvectl.log | tail -n 1)" "$name: DNS flag of $link restored"
-  done
+  assert_not_contains "$(cat /tmp/pw/resolvectl.log)" "veth" "$name: home links' DNS after stop"
   [ ! -e "$STATE" ] || fail "$name: state file left"
   pp ip nexthop flush >/dev/null 2>&1 || true
   pp ip link del veth2 2>/dev/null || true
