@@ -21,6 +21,7 @@
 
 #include "bounded_log.h"
 #include "helper_status_text.h"
+#include "lifeline_protocol.h"
 #include "pathwarden_exit_status.h"
 #include "poll_wait.h"
 #include "private_file.h"
@@ -60,6 +61,13 @@ constexpr size_t kRouteStateMaxBytes = 65536;
 // How long a child may take to be reaped after SIGKILL before it is handed
 // to the background reaper instead of holding up the engine.
 constexpr int kKillReapLimitMs = 200;
+// How long the core has to end after SIGTERM before it gets SIGKILL: the
+// same in Stop, in the reaper of a failed start's core and in its watcher.
+constexpr int kCoreGraceMs = 8000;
+static_assert(kCoreGraceMs == ChildReaper::kGraceMs &&
+                  kCoreGraceMs == lifeline::kGraceMs,
+              "every way the core is ended gives it the same grace");
+
 // How long a runner that goes away with its routing still taken waits for
 // the watcher it hands the tunnel to.
 constexpr int kHandOverLimitMs = 2000;
@@ -600,7 +608,7 @@ bool V2RayEngineLinux::Stop() {
         std::to_string(core_.pid()));
     (void)core_.Signal(SIGTERM);
     const char* ended_after = nullptr;
-    if (core_.PollReap(8000, 200) == ChildProcess::Poll::kEnded) {
+    if (core_.PollReap(kCoreGraceMs, 200) == ChildProcess::Poll::kEnded) {
       ended_after = "SIGTERM";
     } else {
       Log(std::string(kLogPrefix) + "process still alive, sending SIGKILL");
@@ -828,7 +836,7 @@ std::string V2RayEngineLinux::GetXrayPath() const {
 
 std::string V2RayEngineLinux::GetWatcherPath() const {
   // The runner's own part: the one beside it belongs to its version.
-  const std::string beside = GetExecutableDir() + "/quon_vpn_watch";
+  std::string beside = GetExecutableDir() + "/quon_vpn_watch";
   if (access(beside.c_str(), X_OK) == 0) {
     return beside;
   }

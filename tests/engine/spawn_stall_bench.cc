@@ -8,12 +8,14 @@
 // two writes; a worker thread starts /bin/true CHILDREN times (50 unless
 // given) and waits for each. RESIDENT_MB (300 unless given) of memory is
 // made resident first, as a real Flutter engine holds. Prints one line:
-//   MODE RESIDENT_MB longest_gap_ms=X children=N
+//   MODE RESIDENT_MB longest_gap_ms=X not_preempted_ms=Y children=N
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -81,22 +83,39 @@ int main(int argc, char** argv) {
     done = true;
   });
 
+  // A gap in which the scheduler took the CPU away (an involuntary context
+  // switch: another process's turn on a shared machine) says nothing about
+  // the children; a gap spent waiting (a page fault that waited for the
+  // memory map, a voluntary switch) does. Both are reported.
   using Clock = std::chrono::steady_clock;
+  const auto preemptions = [] {
+    rusage usage = {};
+    (void)getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nivcsw;
+  };
   const long page = sysconf(_SC_PAGESIZE);
   auto last = Clock::now();
+  long last_preemptions = preemptions();
   Clock::duration longest{0};
+  Clock::duration longest_waited{0};
   for (size_t at = 0; !done.load(std::memory_order_relaxed);
        at = (at + static_cast<size_t>(page)) % size) {
     ballast[at] = static_cast<char>(at);
     const auto now = Clock::now();
-    if (now - last > longest) {
-      longest = now - last;
+    const long now_preemptions = preemptions();
+    const auto gap = now - last;
+    longest = std::max(longest, gap);
+    if (now_preemptions == last_preemptions) {
+      longest_waited = std::max(longest_waited, gap);
     }
     last = now;
+    last_preemptions = now_preemptions;
   }
   worker.join();
-  std::printf("%s %zu longest_gap_ms=%.3f children=%d\n", argv[1], mb,
-              std::chrono::duration<double, std::milli>(longest).count(),
-              started.load());
+  const auto ms = [](Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+  };
+  std::printf("%s %zu longest_gap_ms=%.3f not_preempted_ms=%.3f children=%d\n",
+              argv[1], mb, ms(longest), ms(longest_waited), started.load());
   return 0;
 }
