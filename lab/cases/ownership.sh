@@ -8,6 +8,8 @@
 
 lab_case second-window-closed static must \
   "the same user launches the app again in the same session while A is connected; the second ends (or is closed)"
+lab_case second-window-bus static must \
+  "as second-window-closed, on a desktop with a session bus: the second launch hands over to A"
 lab_case second-window-start static must \
   "a second runner of the same user, from a session without XDG_RUNTIME_DIR, presses start while A is connected, then ends"
 lab_case second-window-stop static must \
@@ -182,6 +184,34 @@ case_second_window_closed() {
   proof "it says that quon_vpn is already running" grep -q "already running" "$SECOND_LOG"
   second_ends
   a_still_connected "after the second window"
+  a_stops
+}
+
+# The same on a desktop with a session bus: A is started again on it, and the
+# second launch finds A there by the application's id.
+case_second_window_bus() {
+  a_stops
+  lab_stop_pid "$LAB_RUNNER_PID"
+  private_dir "$LAB_USER_UID" /run/lab-bus
+  lab_spawn "$LAB_WORK/session-bus.log" setpriv --reuid="$LAB_USER_UID" \
+    --regid="$LAB_USER_UID" --clear-groups \
+    dbus-daemon --session --nofork --address=unix:path=/run/lab-bus/bus
+  wait_until 10 test -S /run/lab-bus/bus ||
+    fail "lab: no session bus: $(cat "$LAB_WORK/session-bus.log")"
+  # shellcheck disable=SC2034  # read by lab_user_argv
+  LAB_SESSION_BUS=unix:path=/run/lab-bus/bus
+  lab_runner_up
+  start_tunnel
+  proof "A's start, on the session bus, answers true" answer_is 0 true
+  second_launch "$LAB_USER_UID" "$LAB_USER_RUN" "$LAB_USER_HOME"
+  wait_until 20 second_gone_or_open || true
+  proof "the second launch ends by itself" wait_until 5 _lab_gone "$SECOND_PID"
+  proof "it says that A's window was brought to the front" \
+    grep -q "its window was brought to the front" "$SECOND_LOG"
+  proof "A's runner brought its window to the front" \
+    grep -q "brought this window to the front" "$LAB_WORK/runner.$LAB_RUNNER_COUNT.log"
+  second_ends
+  a_still_connected "after the second launch"
   a_stops
 }
 
