@@ -374,6 +374,15 @@ int pointDnsAtTunnel() {
     errLine("[helper] resolvectl not found, DNS configuration skipped");
     return kPathwardenOk;
   }
+  int status = -1;
+  const std::string addresses = runCommand(
+      std::string("ip -o addr show dev ") + kTunName + " scope global",
+      &status);
+  if (status == 0 && addresses.empty()) {
+    errLine(std::string("[helper] ") + kTunName +
+            " has no address of its own yet; systemd-resolved sends DNS "
+            "through it only once it has one");
+  }
   // A command that fails is reported and the next one tried, as before; one
   // that runs out of time ends start through its deadline.
   (void)runDns(std::string("resolvectl dns ") + kTunName + " 1.1.1.1 8.8.8.8");

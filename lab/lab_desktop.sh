@@ -145,7 +145,8 @@ lab_runner_up() {
   install -o "$LAB_USER_UID" -m 600 "$LAB_WORK/client.json" "$LAB_USER_HOME/config.json"
   lab_user_argv
   # LAB_RUNNER_EXTRA_ARGS: more arguments for the runner (the benchmark's
-  # ballast for the stand-in embedding).
+  # ballast for the stand-in embedding), split into words on purpose.
+  # shellcheck disable=SC2086
   lab_spawn "$LAB_WORK/runner.$LAB_RUNNER_COUNT.log" "${LAB_USER_ARGV[@]}" \
     "$LAB_PREFIX_BUNDLE/quon_vpn" --control-socket="$LAB_SOCKET" \
     --config-file="$LAB_USER_HOME/config.json" ${LAB_RUNNER_EXTRA_ARGS:-}

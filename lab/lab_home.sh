@@ -18,15 +18,19 @@
 #
 #   lab_home_client_up       the desktop's client, waited for until both
 #                            families have an address and a default route
-#   lab_home_renew           a renewal now (instead of waiting for T1)
+#   lab_home_renew           a renewal: forced (dhcpcd -n) or the next one
+#                            at the lease's 10 s T1 (NetworkManager), waited
+#                            for on the client's events
 #   lab_home_reconnect       the client lets go of the link and takes it again
 #   lab_home_router_set V4NET GW4 V6NET GW6
 #                            the router's addresses and what dnsmasq offers
 #   lab_home_mark            remembers where the client's event log ends;
-#   lab_home_wait_event SECONDS WORD...
-#                            waits for one of the events after the mark
-#   lab_home_has_default FAMILY GW
-#                            the client's default route via GW is in main
+#   lab_home_wait_event SECONDS REGEX
+#                            waits for an event line after the mark
+#   lab_home_configured      both families have an address of the current
+#                            network and the client's default routes
+#   lab_home_has_default -4|-6 [GW]
+#                            the client's default route (via GW) is in main
 #
 # Managed homes keep their state under /run/lab-home (the sandbox's /run)
 # and a private copy-on-write /var/lib (an overlay: the machine's stays as
@@ -86,10 +90,10 @@ _lab_dnsmasq_up() {
   lab_spawn "$LAB_HOME_RUN/dnsmasq.log" lab_in "$LAB_NS_ROUTER" dnsmasq \
     --keep-in-foreground --log-facility=- --conf-file="$LAB_HOME_RUN/dnsmasq.conf"
   LAB_DNSMASQ_PID=$LAB_LAST_PID
-  wait_until 10 lab_listening "$LAB_NS_ROUTER" udp "0.0.0.0%lr$LAB_ID:67" ||
-    wait_until 5 _lab_dnsmasq_bound ||
+  wait_until 10 _lab_dnsmasq_bound ||
     fail "lab: dnsmasq did not start: $(tail -n 5 "$LAB_HOME_RUN/dnsmasq.log")"
 }
+# Its DHCP socket is bound (":67", on the router's link).
 _lab_dnsmasq_bound() {
   lab_in "$LAB_NS_ROUTER" ss -Hlnu | awk '{print $4}' | grep -c ':67$' >/dev/null
 }

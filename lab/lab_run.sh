@@ -119,8 +119,9 @@ user_file() {
 setup() {
   local resolvectl=${1:-with-resolvectl}
   step "sandbox network: desktop, home router, vpn server, internet"
-  LAB_HOME_DHCP=1
-  [ "${LAB_STATIC_HOME:-}" = 1 ] && LAB_HOME_DHCP=0
+  # Read by lab/topology.sh.
+  # shellcheck disable=SC2034
+  if [ "${LAB_STATIC_HOME:-}" = 1 ]; then LAB_HOME_DHCP=0; else LAB_HOME_DHCP=1; fi
   lab_topology_up
   # lab_topology_up traps its own cleanup; on_exit keeps the logs, then calls it.
   trap on_exit EXIT
@@ -251,10 +252,15 @@ dns_through_tunnel() {
     why "the internet's name server saw the query from ${seen:-nobody}"
 }
 
-old_link_dns_off() {
-  local got
-  got=$(lab_resolvectl default-route "$LAB_DESKTOP_IF" 2>&1)
-  [[ "$got" == *": no" ]] || why "$got"
+# The home link's DNS settings (servers, domains, default-route flag, ...)
+# are as before start: the tunnel's "~." already draws every query, and the
+# home link's settings stay its manager's.
+home_link_dns_untouched() {
+  local diff
+  lab_snapshot "$LAB_WORK/up.snap"
+  diff=$(lab_snapshot_diff <(grep "^resolved $LAB_DESKTOP_IF " "$LAB_WORK/before.snap") \
+    <(grep "^resolved $LAB_DESKTOP_IF " "$LAB_WORK/up.snap"))
+  [ -z "$diff" ] || why "$diff"
 }
 
 answer_is() {
@@ -367,7 +373,7 @@ run_main() {
     client_seen_from -6 "$(tunnel_address -6)"
   proof "resolved sends every domain through quon_vpn0 (a query reaches the internet's name server from the tunnel)" \
     dns_through_tunnel
-  proof "the home link's DNS default-route is off" old_link_dns_off
+  proof "the home link's DNS settings are left as they were" home_link_dns_untouched
   proof "the helper ran set-user-id for user nobody" \
     grep -q "real uid=$LAB_USER_UID effective uid=0" "$(user_file quon_vpn_helper_runtime.log)"
   step_end
@@ -446,7 +452,10 @@ run_bench() {
   local runs=${LAB_BENCH_RUNS:-7}
   say "quon_vpn lab benchmark: $runs runs of start, checkTunnel and stop"
   setup
-  say "runner resident: $(awk '/^VmRSS:/{print $2, $3}' "/proc/$LAB_RUNNER_PID/status")${LAB_RUNNER_EXTRA_ARGS:+ ($LAB_RUNNER_EXTRA_ARGS)}"
+  local rss
+  rss="runner resident: $(awk '/^VmRSS:/{print $2, $3}' "/proc/$LAB_RUNNER_PID/status")${LAB_RUNNER_EXTRA_ARGS:+ ($LAB_RUNNER_EXTRA_ARGS)}"
+  say "$rss"
+  echo "$rss"
   step "benchmark ($runs runs)"
   python3 "$QUON_SOURCE_DIR/lab/lab_bench.py" "$LAB_SOCKET" "$LAB_WORK/start-args.json" \
     "$LAB_INSTALLED_HELPER" "$runs" "$LAB_OUT/bench.json" >"$LAB_WORK/bench.out" 2>&1 ||

@@ -54,6 +54,7 @@ ip -4 rule add pref 10403 lookup 52410 || exit 9
 ip -6 rule add pref 10402 lookup main suppress_prefixlength 0 || exit 9
 ip -6 rule add pref 10403 lookup 52410 || exit 9
 command -v resolvectl >/dev/null || exit 0
+[ -n "$(ip -o addr show dev quon_vpn0 scope global)" ] || echo "no address" >&2
 resolvectl dns quon_vpn0 1.1.1.1 8.8.8.8
 resolvectl domain quon_vpn0 "~."
 resolvectl default-route quon_vpn0 yes

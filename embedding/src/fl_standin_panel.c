@@ -7,17 +7,21 @@
 //   --config-file=PATH        fill the configuration box from PATH
 //   --control-socket          listen on $XDG_RUNTIME_DIR/quon_vpn-control.sock
 //   --control-socket=PATH     listen on PATH
+//   --standin-ballast-mb=N    hold N MiB of touched memory (benchmarks only:
+//                             the size of a real engine's process)
 // Every argument is logged in order with g_debug() as
 //   "Dart entrypoint argument N: TEXT"
 // (log domain "flutter"), so that G_MESSAGES_DEBUG=flutter shows what arrived.
 
 #include "fl_standin_panel.h"
 
+#include "fl_standin_ballast.h"
 #include "flutter_linux_standin/fl_standin.h"
 
 static const char kChannel[] = "v2ray";
 static const char kConfigFileFlag[] = "--config-file=";
 static const char kControlSocketFlag[] = "--control-socket";
+static const char kBallastFlag[] = "--standin-ballast-mb=";
 // How often the status line asks whether the tunnel runs.
 static const guint kRefreshSeconds = 3;
 
@@ -34,6 +38,9 @@ struct _FlStandinPanel {
   GtkWidget* answer_label;
   GtkWidget* native_label;
   GtkWidget* error_label;
+
+  gpointer ballast;  // Benchmarks only; NULL unless asked for.
+  guint ballast_mb;
 };
 
 G_DEFINE_TYPE(FlStandinPanel, fl_standin_panel, GTK_TYPE_BOX)
@@ -241,6 +248,25 @@ static void start_control_socket(FlStandinPanel* self, const gchar* path) {
   g_message("Control socket listening at %s", path);
 }
 
+static void hold_ballast(FlStandinPanel* self, const gchar* text) {
+  guint mb = 0;
+  if (self->ballast != NULL) {
+    return;
+  }
+  if (!fl_standin_ballast_parse_mb(text, &mb)) {
+    g_warning("Ignoring %s%s: not a number of MiB from 1 to %d", kBallastFlag,
+              text, FL_STANDIN_BALLAST_MAX_MB);
+    return;
+  }
+  self->ballast = fl_standin_ballast_new(mb);
+  if (self->ballast == NULL) {
+    g_warning("No ballast of %u MiB: the memory could not be mapped", mb);
+    return;
+  }
+  self->ballast_mb = mb;
+  g_message("Holding %u MiB of ballast", mb);
+}
+
 static void handle_arguments(FlStandinPanel* self, gchar** args) {
   for (guint i = 0; args != NULL && args[i] != NULL; i++) {
     const gchar* arg = args[i];
@@ -252,6 +278,8 @@ static void handle_arguments(FlStandinPanel* self, gchar** args) {
     } else if (g_str_has_prefix(arg, kControlSocketFlag) &&
                arg[strlen(kControlSocketFlag)] == '=') {
       start_control_socket(self, arg + strlen(kControlSocketFlag) + 1);
+    } else if (g_str_has_prefix(arg, kBallastFlag)) {
+      hold_ballast(self, arg + strlen(kBallastFlag));
     }
   }
 }
@@ -335,6 +363,8 @@ static void fl_standin_panel_dispose(GObject* object) {
     self->refresh_source = 0;
   }
   g_clear_object(&self->control_server);
+  fl_standin_ballast_free(self->ballast, self->ballast_mb);
+  self->ballast = NULL;
   if (self->messenger != NULL) {
     g_object_remove_weak_pointer(G_OBJECT(self->messenger),
                                  (gpointer*)&self->messenger);

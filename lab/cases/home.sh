@@ -1,4 +1,6 @@
 # shellcheck shell=bash
+# The variables a prepare_ function sets are read by lab/lab_run.sh.
+# shellcheck disable=SC2034
 # Fault cases: homes and servers of other shapes, and a home that moves under
 # a static set-up. Sourced by lab/lab_cases.sh; run inside the sandbox by
 # lab/lab_run.sh.

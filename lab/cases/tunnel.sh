@@ -1,4 +1,6 @@
 # shellcheck shell=bash
+# The variables a prepare_ function sets are read by lab/lab_run.sh.
+# shellcheck disable=SC2034
 # Fault cases: the core, the helper and the user's own calls. Sourced by
 # lab/lab_cases.sh; run inside the sandbox by lab/lab_run.sh.
 

@@ -54,6 +54,7 @@ assert_eq 10.66.0.1 "$(answer before.test)" "before start: the home server answe
 run_pw "${NOBODY[@]}" -- start 10.9.9.9
 expect_rc 0 "start with systemd-resolved"
 assert_not_contains "$ERR" "command failed" "start DNS commands"
+assert_not_contains "$ERR" "has no address of its own" "tunnel with an address"
 tun=$(status_of quon_vpn0)
 assert_contains "$tun" "DNS Servers: 1.1.1.1 8.8.8.8" "tunnel DNS servers"
 assert_contains "$tun" "DNS Domain: ~." "tunnel routing domain"

@@ -110,6 +110,8 @@ while IFS='|' read -r name server out4 out6 srv4 srv6; do
 domain quon_vpn0 ~.
 default-route quon_vpn0 yes
 flush-caches" "$(cat /tmp/pw/resolvectl.log)" "$name: DNS to the tunnel alone"
+  # This quon_vpn0 has no address: resolved would not use it for DNS.
+  assert_contains "$ERR" "[helper] quon_vpn0 has no address of its own yet; systemd-resolved sends DNS through it only once it has one" "$name: tunnel without an address"
 
   run_pw "${NOBODY[@]}" -- stop "$server"
   expect_rc 0 "$name: stop"
