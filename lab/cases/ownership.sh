@@ -176,7 +176,7 @@ nothing_left() {
 
 # The app launched again in A's session: the second launch must end at
 # once and touch nothing. A runner that instead opens a window of its own is
-# closed without anything pressed in it.
+# ended, nothing pressed in it, as second_ends ends it.
 case_second_window_closed() {
   second_launch "$LAB_USER_UID" "$LAB_USER_RUN" "$LAB_USER_HOME"
   wait_until 20 second_gone_or_open || true
