@@ -49,6 +49,8 @@ lab_user_argv() {
     env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$LAB_USER_HOME"
     XDG_RUNTIME_DIR="$LAB_USER_RUN" DISPLAY="$LAB_DISPLAY"
     NO_AT_BRIDGE=1 GSETTINGS_BACKEND=memory)
+  # A session bus, for the cases that give the desktop one.
+  [ -z "${LAB_SESSION_BUS:-}" ] || LAB_USER_ARGV+=("DBUS_SESSION_BUS_ADDRESS=$LAB_SESSION_BUS")
 }
 lab_as_user() {
   lab_user_argv
