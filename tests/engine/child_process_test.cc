@@ -217,7 +217,16 @@ class LifelineTest : public ::testing::Test {
     orders_.log_path = "/tmp/lifeline_log";
   }
 
-  void TearDown() override { EXPECT_TRUE(NoChildrenWithin(3000)); }
+  // What the stand-in runner left (its watcher, the helper the watcher ran)
+  // ends as an orphan of this test, which must reap it, zombies included.
+  void TearDown() override {
+    EXPECT_TRUE(Within(3000,
+                       [] {
+                         ReapOrphans();
+                         return Children().empty();
+                       }))
+        << "children left behind: " << Children().size();
+  }
 
   // Forks a stand-in runner that starts a core and its lifeline, then
   // waits to be killed; returns its id and reports the core's and the
