@@ -105,6 +105,13 @@ for second in INT TERM HUP; do
 done
 
 echo "--- two launches under one session bus"
+# Under ThreadSanitizer the session bus brings GDBus's own thread, which
+# hands messages over through the atomics of the uninstrumented GLib: its
+# reports there are false. The runner's own threads were judged above,
+# without a bus; this part judges one instance per session.
+if [ "${QUON_SANITIZE:-}" = thread ]; then
+  export TSAN_OPTIONS="$TSAN_OPTIONS report_bugs=0"
+fi
 dbus-daemon --session --nofork --print-address=3 3>"$work/bus" 2>"$work/dbus.log" &
 pids+=($!)
 wait_until 10 test -s "$work/bus" || fail "no session bus: $(cat "$work/dbus.log")"
