@@ -83,7 +83,7 @@ ChildProcess::~ChildProcess() {
   }
 }
 
-bool ChildProcess::Spawn(const ChildSpec& spec) {
+bool ChildProcess::Spawn(const SpawnRequest& request) {
   SpawnSetup setup;
   if (!setup.ok()) {
     errno = ENOMEM;
@@ -93,7 +93,7 @@ bool ChildProcess::Spawn(const ChildSpec& spec) {
   // runner started with a standard descriptor closed hands out 0 to 2) are
   // first moved above every number the child gets.
   int highest = STDERR_FILENO;
-  for (const auto& pass : spec.pass_fds) {
+  for (const auto& pass : request.pass_fds) {
     highest = std::max(highest, pass.second);
   }
   std::vector<UniqueFd> moved;
@@ -104,9 +104,9 @@ bool ChildProcess::Spawn(const ChildSpec& spec) {
     moved.emplace_back(fcntl(fd, F_DUPFD_CLOEXEC, highest + 1));
     return moved.back().get();
   };
-  const int output = above(spec.output_fd);
+  const int output = above(request.output_fd);
   std::vector<std::pair<int, int>> passes;
-  for (const auto& pass : spec.pass_fds) {
+  for (const auto& pass : request.pass_fds) {
     passes.emplace_back(above(pass.first), pass.second);
   }
   for (const UniqueFd& fd : moved) {
@@ -116,7 +116,7 @@ bool ChildProcess::Spawn(const ChildSpec& spec) {
   }
   posix_spawn_file_actions_t* actions = setup.actions();
   int r = 0;
-  if (spec.null_input) {
+  if (request.null_input) {
     r = posix_spawn_file_actions_addopen(actions, STDIN_FILENO, "/dev/null",
                                          O_RDONLY, 0);
   }
@@ -131,7 +131,7 @@ bool ChildProcess::Spawn(const ChildSpec& spec) {
       r = posix_spawn_file_actions_adddup2(actions, pass.first, pass.second);
     }
   }
-  if (r == 0 && spec.close_others) {
+  if (r == 0 && request.close_others) {
     r = posix_spawn_file_actions_addclosefrom_np(actions, highest + 1);
   }
   if (r == 0) {
@@ -142,16 +142,16 @@ bool ChildProcess::Spawn(const ChildSpec& spec) {
     return false;
   }
   std::vector<char*> argv;
-  argv.reserve(spec.argv.size() + 1);
-  for (const std::string& arg : spec.argv) {
+  argv.reserve(request.argv.size() + 1);
+  for (const std::string& arg : request.argv) {
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
   argv.push_back(nullptr);
   pid_t pid = -1;
-  r = spec.search_path ? posix_spawnp(&pid, spec.program.c_str(), actions,
-                                      setup.attr(), argv.data(), environ)
-                       : posix_spawn(&pid, spec.program.c_str(), actions,
-                                     setup.attr(), argv.data(), environ);
+  r = request.search_path ? posix_spawnp(&pid, request.program.c_str(), actions,
+                                         setup.attr(), argv.data(), environ)
+                          : posix_spawn(&pid, request.program.c_str(), actions,
+                                        setup.attr(), argv.data(), environ);
   status_ = 0;
   if (r == 0) {
     pid_ = pid;

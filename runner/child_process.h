@@ -13,7 +13,7 @@
 // What to start and with which descriptors. Every descriptor is opened by
 // the runner before the spawn (files at shared names with OpenPrivateFile),
 // so the child only duplicates them into place before the program runs.
-struct ChildSpec {
+struct SpawnRequest {
   // A full path; a bare name searched in PATH when |search_path|.
   std::string program;
   // The whole argument vector, argument 0 included.
@@ -39,12 +39,12 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Starts |spec| with the default signal dispositions and an empty signal
+  // Starts |request| with the default signal dispositions and an empty signal
   // mask. False when no process could be made (errno says why). A program
   // that cannot be executed counts as a child that ended at once with status
   // 127, as a forked child whose exec failed would: the first TryReap
   // reports it.
-  bool Spawn(const ChildSpec& spec);
+  bool Spawn(const SpawnRequest& request);
 
   // The id while a live child is owned, else -1.
   pid_t pid() const { return pid_; }

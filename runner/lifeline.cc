@@ -79,23 +79,23 @@ bool Lifeline::SpawnWatcherLocked() {
   if (!output.valid()) {
     output.Reset(open("/dev/null", O_WRONLY | O_CLOEXEC));
   }
-  ChildSpec spec;
-  spec.program = orders_.watcher;
-  spec.argv = {orders_.watcher};
+  SpawnRequest request;
+  request.program = orders_.watcher;
+  request.argv = {orders_.watcher};
   if (!orders_.helper.empty()) {
-    spec.argv.insert(spec.argv.end(), {orders_.helper, orders_.host});
+    request.argv.insert(request.argv.end(), {orders_.helper, orders_.host});
     if (!orders_.session.empty()) {
-      spec.argv.push_back(orders_.session);
+      request.argv.push_back(orders_.session);
     }
   }
-  spec.output_fd = output.get();
-  spec.null_input = true;
-  spec.pass_fds = {{pidfd_.get(), lifeline::kCorePidfd},
-                   {theirs.get(), lifeline::kRunnerSocket}};
+  request.output_fd = output.get();
+  request.null_input = true;
+  request.pass_fds = {{pidfd_.get(), lifeline::kCorePidfd},
+                      {theirs.get(), lifeline::kRunnerSocket}};
   // Nothing of the runner's (its display connection, other lifelines) stays
   // open for as long as the watcher lives.
-  spec.close_others = true;
-  if (!watcher_.Spawn(spec)) {
+  request.close_others = true;
+  if (!watcher_.Spawn(request)) {
     return false;
   }
   if (watcher_.pid() <= 0) {

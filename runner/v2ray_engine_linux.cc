@@ -350,12 +350,12 @@ bool V2RayEngineLinux::RunPreStartRouteCleanup() {
     return true;
   }
   const UniqueFd output = OpenDevNull();
-  ChildSpec spec;
-  spec.program = helper_path;
-  spec.argv = HelperArguments(helper_path, "stop", server_host_);
-  spec.output_fd = output.get();
+  SpawnRequest request;
+  request.program = helper_path;
+  request.argv = HelperArguments(helper_path, "stop", server_host_);
+  request.output_fd = output.get();
   ChildProcess child;
-  if (!child.Spawn(spec)) {
+  if (!child.Spawn(request)) {
     return true;
   }
   const auto ended = [&child] {
@@ -387,11 +387,11 @@ bool V2RayEngineLinux::LaunchXray(const std::string& xray_path) {
     return false;
   }
   const UniqueFd output = OpenChildOutput(kRuntimeErrorLogName);
-  ChildSpec spec;
-  spec.program = xray_path;
-  spec.argv = {xray_path, "run", "-config", GetRuntimeConfigPath()};
-  spec.output_fd = output.get();
-  if (!core_.Spawn(spec)) {
+  SpawnRequest request;
+  request.program = xray_path;
+  request.argv = {xray_path, "run", "-config", GetRuntimeConfigPath()};
+  request.output_fd = output.get();
+  if (!core_.Spawn(request)) {
     SetError("fork() failed");
     return false;
   }
@@ -741,13 +741,13 @@ V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
   Log(std::string(kLogPrefix) + "tunnel probe start name=" + probe.name +
       " url=" + probe.url);
   const UniqueFd output = OpenDevNull();
-  ChildSpec spec;
-  spec.program = "curl";  // Found through the search path.
-  spec.search_path = true;
-  spec.argv = CurlArguments(probe);
-  spec.output_fd = output.get();
+  SpawnRequest request;
+  request.program = "curl";  // Found through the search path.
+  request.search_path = true;
+  request.argv = CurlArguments(probe);
+  request.output_fd = output.get();
   ChildProcess curl;
-  if (!curl.Spawn(spec)) {
+  if (!curl.Spawn(request)) {
     SetError("fork() failed for Linux tunnel validation");
     return ProbeOutcome::kAborted;
   }
@@ -999,12 +999,12 @@ bool V2RayEngineLinux::RunHelper(const std::string& action,
       " server=" + server_host + " helper=" + helper_path);
   ClearRuntimeErrorLog();
   const UniqueFd output = OpenChildOutput(kHelperOutputLogName);
-  ChildSpec spec;
-  spec.program = helper_path;
-  spec.argv = HelperArguments(helper_path, action, server_host);
-  spec.output_fd = output.get();
+  SpawnRequest request;
+  request.program = helper_path;
+  request.argv = HelperArguments(helper_path, action, server_host);
+  request.output_fd = output.get();
   ChildProcess child;
-  if (!child.Spawn(spec)) {
+  if (!child.Spawn(request)) {
     SetError("fork() failed for route helper");
     return false;
   }

@@ -23,11 +23,11 @@
 namespace engine_test {
 namespace {
 
-ChildSpec Shell(const std::string& script) {
-  ChildSpec spec;
-  spec.program = "/bin/sh";
-  spec.argv = {"sh", "-c", script};
-  return spec;
+SpawnRequest Shell(const std::string& script) {
+  SpawnRequest request;
+  request.program = "/bin/sh";
+  request.argv = {"sh", "-c", script};
+  return request;
 }
 
 // Starts "sh -c SCRIPT" and hands the id over.
@@ -68,10 +68,10 @@ TEST(ChildProcessTest, ExitStatusAndFailedExec) {
   // forked child whose exec failed was; nothing is ever signalled for it.
   for (const char* program : {"/nonexistent/program", "/etc/hostname"}) {
     ChildProcess missing;
-    ChildSpec spec;
-    spec.program = program;
-    spec.argv = {"x"};
-    ASSERT_TRUE(missing.Spawn(spec)) << program;
+    SpawnRequest request;
+    request.program = program;
+    request.argv = {"x"};
+    ASSERT_TRUE(missing.Spawn(request)) << program;
     EXPECT_TRUE(missing.owned());
     EXPECT_EQ(-1, missing.pid());
     EXPECT_EQ(ChildProcess::Poll::kEnded, missing.TryReap()) << program;
@@ -105,17 +105,17 @@ TEST(ChildProcessTest, DescriptorsAndSignalsOfTheChild) {
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(0, sigaction(SIGUSR2, &ignore, &old_action));
 
-  ChildSpec spec = Shell(
+  SpawnRequest request = Shell(
       "echo out; echo err >&2; grep -E '^Sig(Blk|Ign)' /proc/self/status; "
       "[ -e /proc/self/fd/5 ] && echo passed; "
       "[ -e /proc/self/fd/" +
       std::to_string(leaked.get()) + " ] && echo leaked; exit 0");
-  spec.output_fd = output.get();
-  spec.null_input = true;
-  spec.pass_fds = {{passed.get(), 5}};
-  spec.close_others = true;
+  request.output_fd = output.get();
+  request.null_input = true;
+  request.pass_fds = {{passed.get(), 5}};
+  request.close_others = true;
   ChildProcess child;
-  ASSERT_TRUE(child.Spawn(spec));
+  ASSERT_TRUE(child.Spawn(request));
   EXPECT_EQ(ChildProcess::Poll::kEnded, child.PollReap(3000, 10));
 
   (void)sigaction(SIGUSR2, &old_action, nullptr);
