@@ -29,7 +29,7 @@ bool linkExists(const std::string& dev) {
 
 bool isLinkLocal6(const std::string& address) {
   unsigned char bytes[16];
-  return inet_pton(AF_INET6, address.c_str(), bytes) == 1 && bytes[0] == 0xfe &&
+  return parseAddressOf(AF_INET6, address, bytes) && bytes[0] == 0xfe &&
          (bytes[1] & 0xc0) == 0x80;
 }
 

@@ -192,6 +192,8 @@ std::vector<std::string> splitColon(const std::string& text);
 std::vector<std::string> splitWords(const std::string& text);
 std::string joinWords(const std::vector<std::string>& words);
 bool startsWith(const std::string& text, const std::string& prefix);
+// bytes must hold an in6_addr; text with an embedded NUL is never an address.
+bool parseAddressOf(int family, const std::string& text, unsigned char* bytes);
 bool isAddressOf(int family, const std::string& text);
 bool isSafeIfaceName(const std::string& name);
 bool isNumber(const std::string& text, size_t max_digits);

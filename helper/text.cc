@@ -75,9 +75,17 @@ std::vector<std::string> splitCsv(const std::string& text) {
   return items;
 }
 
+// inet_pton stops at the first NUL, so a word read from a command's output or
+// a file could carry anything after one past the check, and that rest would
+// then be written back into a command or a record.
+bool parseAddressOf(int family, const std::string& text, unsigned char* bytes) {
+  return text.find('\0') == std::string::npos &&
+         inet_pton(family, text.c_str(), bytes) == 1;
+}
+
 bool isAddressOf(int family, const std::string& text) {
   unsigned char buf[sizeof(struct in6_addr)];
-  return inet_pton(family, text.c_str(), buf) == 1;
+  return parseAddressOf(family, text, buf);
 }
 
 std::vector<std::string> splitColon(const std::string& text) {

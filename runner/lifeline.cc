@@ -73,8 +73,8 @@ bool Lifeline::SpawnWatcherLocked() {
   if (!orders_.log_path.empty()) {
     BoundLog(orders_.log_path.c_str());
     output.Reset(OpenPrivateFile(orders_.log_path.c_str(),
-                                 O_WRONLY | O_CREAT | O_APPEND, 0644,
-                                 geteuid()));
+                                 O_WRONLY | O_CREAT | O_APPEND,
+                                 kPrivateFileMode, geteuid()));
   }
   if (!output.valid()) {
     output.Reset(open("/dev/null", O_WRONLY | O_CLOEXEC));

@@ -10,6 +10,9 @@
 // it is a regular file owned by |owner|; otherwise -1 with errno set (ELOOP,
 // ENXIO, EISDIR, EPERM...). O_TRUNC is applied only after the checks, so a
 // file of someone else is never emptied. The result is close-on-exec.
+// The mode of every file the runner and its watcher create for the user.
+inline constexpr mode_t kPrivateFileMode = 0600;
+
 int OpenPrivateFile(const char* path, int flags, mode_t mode, uid_t owner);
 
 #endif  // RUNNER_PRIVATE_FILE_H_

@@ -106,6 +106,10 @@ RouteLookup LookupRoute(const std::string& address) {
   unsigned char destination[16] = {};
   int family = AF_INET;
   size_t length = 4;
+  // inet_pton would stop at an embedded NUL and take the rest for nothing.
+  if (address.find('\0') != std::string::npos) {
+    return Failed(EINVAL);
+  }
   if (inet_pton(AF_INET, address.c_str(), destination) != 1) {
     family = AF_INET6;
     length = 16;

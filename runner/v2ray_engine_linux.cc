@@ -39,8 +39,6 @@ constexpr char kNativeLogName[] = "quon_vpn_runner_native_linux.log";
 constexpr char kRuntimeConfigName[] = "quon_vpn_xray_config_runtime.json";
 constexpr char kRuntimeErrorLogName[] = "quon_vpn_xray_runtime_error.log";
 constexpr char kHelperOutputLogName[] = "quon_vpn_helper_runtime.log";
-// Files of the private directory are the user's alone.
-constexpr mode_t kPrivateFileMode = 0600;
 constexpr char kInstalledXrayPath[] = "/opt/quon_vpn/xray";
 constexpr char kInstalledHelperPath[] =
     "/usr/local/libexec/quon_vpn/pathwarden";
@@ -455,10 +453,13 @@ bool V2RayEngineLinux::RoutingTakenOver() {
   if (RunRouteHelper("start", server_host_, kRunnerStartLimitMs / 1000)) {
     return true;
   }
+  // Without a helper nothing can have been taken, and the core's watcher has
+  // nothing to give back should the runner die: it goes with the core.
+  const bool no_helper = access(GetHelperPath().c_str(), X_OK) != 0;
   // The helper may have changed part of the routing before it failed: have
   // it give back what it took. A failure here replaces the first message.
-  const bool undone =
-      RunRouteHelper("stop", server_host_, kRunnerUndoLimitMs / 1000);
+  const bool undone = no_helper || RunRouteHelper("stop", server_host_,
+                                                  kRunnerUndoLimitMs / 1000);
   const bool refused = IsRefusal(last_helper_status_);
   if (undone) {
     SessionEnded();

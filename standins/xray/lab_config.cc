@@ -227,10 +227,12 @@ bool ParseInterfaceAddress(const std::string& text,
   std::string prefix = text.substr(slash + 1);
   InterfaceAddress result;
   int max_prefix = 0;
-  if (inet_pton(AF_INET, host.c_str(), &result.v4) == 1) {
+  // inet_pton would stop at an embedded NUL and pass what precedes it.
+  const bool whole = host.find('\0') == std::string::npos;
+  if (whole && inet_pton(AF_INET, host.c_str(), &result.v4) == 1) {
     result.family = AF_INET;
     max_prefix = 32;
-  } else if (inet_pton(AF_INET6, host.c_str(), &result.v6) == 1) {
+  } else if (whole && inet_pton(AF_INET6, host.c_str(), &result.v6) == 1) {
     result.family = AF_INET6;
     max_prefix = 128;
   } else {

@@ -289,6 +289,22 @@ TEST(DefaultRouteParsing, EveryRouteOfIpOutput) {
   }
 }
 
+// A fuzzer found this: inet_pton read the gateway only up to the first NUL,
+// so the NULs and "$%" after it passed as part of an address and were written
+// back into the route that stop would run.
+TEST(DefaultRouteParsing, EmbeddedNulsAreRefused) {
+  const std::string crash("default via fe80::1\0\0$% dev wi", 30);
+  ASSERT_EQ(crash.size(), 30u);
+  for (int family : {AF_INET, AF_INET6}) {
+    std::vector<RouteEntry> routes;
+    std::string bad;
+    EXPECT_FALSE(parseDefaultRoutes(family, crash, &routes, &bad));
+  }
+  EXPECT_FALSE(isAddressOf(AF_INET6, std::string("fe80::1\0$%", 10)));
+  EXPECT_FALSE(isAddressOf(AF_INET, std::string("10.0.0.1\0", 9)));
+  EXPECT_TRUE(isAddressOf(AF_INET6, "fe80::1"));
+}
+
 TEST(DefaultRouteParsing, UnsafeInterfaceNamesAreRejected) {
   for (const char* name : {"eth0", "wlp3s0", "br-lan.10", "a_b=c+d", "x",
                            "abcdefghijklmno", "a-"}) {
