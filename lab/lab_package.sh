@@ -50,10 +50,11 @@ apt_run() {
 # never run against the machine's own files.
 require_overlay_root() {
   sandbox_check net
-  [ "${QUON_SANDBOX_OVERLAY_ROOT:-}" = 1 ] && [ "$(findmnt -n -o FSTYPE /)" = overlay ] &&
-    [ "$(findmnt -n -o FSTYPE --target /var/lib/dpkg)" = overlay ] &&
-    [ "$(findmnt -n -o FSTYPE --target /opt)" = overlay ] ||
+  if [ "${QUON_SANDBOX_OVERLAY_ROOT:-}" != 1 ] || [ "$(findmnt -n -o FSTYPE /)" != overlay ] ||
+    [ "$(findmnt -n -o FSTYPE --target /var/lib/dpkg)" != overlay ] ||
+    [ "$(findmnt -n -o FSTYPE --target /opt)" != overlay ]; then
     fail "lab: the root is not the sandbox's overlay; refusing to run dpkg or apt"
+  fi
 }
 
 # Everything under /opt, /etc, /var, /run and /usr named after the package
@@ -145,6 +146,11 @@ removed_not_purged() {
   got=$(dpkg -L "$LAB_PKG" 2>&1 | grep -vx -e /opt -e "$LAB_PREFIX_BUNDLE" || true)
   [ -z "$got" ] || why "dpkg -L still lists: $(tr '\n' ' ' <<<"$got")"
 }
+no_statoverride() {
+  local got
+  got=$(dpkg-statoverride --list "$LAB_PREFIX_BUNDLE/*" || true)
+  [ -z "$got" ] || why "$got"
+}
 helper_mode_is() {
   local got
   got=$(stat -c '%U %G %a' "$LAB_PKG_HELPER")
@@ -157,8 +163,9 @@ newly_installed_only_the_package() {
 on_the_path() {
   local got
   got=$(lab_as_user sh -c 'command -v quon_vpn')
-  [ "$got" = /usr/bin/quon_vpn ] && [ "$(readlink -f "$got")" = "$LAB_PREFIX_BUNDLE/quon_vpn" ] ||
+  if [ "$got" != /usr/bin/quon_vpn ] || [ "$(readlink -f "$got")" != "$LAB_PREFIX_BUNDLE/quon_vpn" ]; then
     why "quon_vpn is ${got:-not on the PATH}"
+  fi
 }
 # An ordinary user outside the group gets "permission denied" (126).
 helper_refused_to_outsider() {
@@ -178,9 +185,10 @@ runner_replaced_under() {
 runner_is_installed_program() {
   local exe
   exe=$(readlink "/proc/$LAB_RUNNER_PID/exe")
-  [ "$exe" = "$LAB_PREFIX_BUNDLE/quon_vpn" ] &&
-    [ "$(stat -L -c %i "/proc/$LAB_RUNNER_PID/exe")" = "$(stat -c %i "$LAB_PREFIX_BUNDLE/quon_vpn")" ] ||
+  if [ "$exe" != "$LAB_PREFIX_BUNDLE/quon_vpn" ] ||
+    [ "$(stat -L -c %i "/proc/$LAB_RUNNER_PID/exe")" != "$(stat -c %i "$LAB_PREFIX_BUNDLE/quon_vpn")" ]; then
     why "the runner runs $exe"
+  fi
 }
 
 # The user closes the window: the runner ends (SIGTERM, as a session ends it).
@@ -233,8 +241,12 @@ install_steps_package() {
 
 run_package() {
   say "quon_vpn lab: the Debian package installed, upgraded and removed with apt-get, used by an ordinary user (home: $LAB_HOME)"
+  # Read by lab/lab_desktop.sh and lab/lab_run.sh.
+  # shellcheck disable=SC2034
   LAB_INSTALLED_HELPER=$LAB_PKG_HELPER
+  # shellcheck disable=SC2034
   LAB_RUNNER_PROGRAM=quon_vpn
+  # shellcheck disable=SC2034
   LAB_INSTALL_STEPS=install_steps_package
   setup
 
@@ -262,6 +274,7 @@ run_package() {
   pp dpkg-statoverride --update --add root "$LAB_PKG_GROUP" 4750 "$LAB_PKG_HELPER"
   proof "the helper is root:$LAB_PKG_GROUP 4750" helper_mode_is "root $LAB_PKG_GROUP 4750"
   proof "a user outside $LAB_PKG_GROUP cannot run it" helper_refused_to_outsider
+  # shellcheck disable=SC2034
   LAB_USER_GROUPS=$(getent group "$LAB_PKG_GROUP" | cut -d: -f3)
   lab_runner_up
   start_tunnel
@@ -328,14 +341,15 @@ run_package() {
   proof "every file named after the package is gone: /opt, /etc, /var, /run, /usr as before the install" \
     files_left_are /dev/null
   proof "no process of the package runs" no_process_left
-  proof "no statoverride names the package's files" \
-    eval '[ -z "$(dpkg-statoverride --list "$LAB_PREFIX_BUNDLE/*")" ] || why "$(dpkg-statoverride --list)"'
+  proof "no statoverride names the package's files" no_statoverride
   network_as_before
   step_end
 
   say ""
   say "proofs: $PROOFS_PASSED passed, $PROOFS_FAILED failed"
   say "full log: $LAB_LOG"
+  # Read by on_exit (lab/lab_run.sh).
+  # shellcheck disable=SC2034
   RUN_FINISHED=1
   [ "$PROOFS_FAILED" = 0 ]
 }

@@ -58,11 +58,11 @@ if ! QUON_DEB_VERSION=$version cpack --config "$build_dir/CPackConfig.cmake" >"$
   exit 1
 fi
 deb=$(sed -n 's/^CPack: - package: \(.*\.deb\) generated\.$/\1/p' "$log" | tail -n 1)
-[ -n "$deb" ] && [ -f "$deb" ] || {
+if [ -z "$deb" ] || [ ! -f "$deb" ]; then
   cat "$log" >&2
   echo "package.sh: cpack named no package" >&2
   exit 1
-}
+fi
 echo "made $deb"
 [ "$check" = 1 ] || {
   echo "$deb"
