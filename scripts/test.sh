@@ -43,7 +43,7 @@ for preset in default asan tsan; do
     bash scripts/lab.sh --no-deps --no-build || status=1
     # The Debian package: lintian, the validators, its list of entries, then
     # install, upgrade while connected, removal and purge in an overlay root
-    # (1 to 1.5 min).
+    # (1 to 1.7 min).
     echo "=== the Debian package and its lab run"
     bash scripts/lab.sh --no-deps --no-build --package || status=1
     echo "=== the lab: fault matrix"
