@@ -274,6 +274,10 @@ run_package() {
   pp dpkg-statoverride --update --add root "$LAB_PKG_GROUP" 4750 "$LAB_PKG_HELPER"
   proof "the helper is root:$LAB_PKG_GROUP 4750" helper_mode_is "root $LAB_PKG_GROUP 4750"
   proof "a user outside $LAB_PKG_GROUP cannot run it" helper_refused_to_outsider
+  lab_runner_up
+  start_tunnel
+  proof "that user's start says so" answer_is 1 "ask to be made a member"
+  runner_quit
   # shellcheck disable=SC2034
   LAB_USER_GROUPS=$(getent group "$LAB_PKG_GROUP" | cut -d: -f3)
   lab_runner_up
