@@ -7,14 +7,17 @@
 # lab_topology_up has run.
 #
 #   lab_install_product      cmake --install into private /opt, /usr/local and
-#                            /usr/share/applications; the stand-in core with
-#                            cap_net_admin; /dev/net/tun usable by the user
+#                            /usr/share/applications, then the two below
+#   lab_install_standin      the stand-in embedding and quonctl into the bundle
+#   lab_install_core         the stand-in core with cap_net_admin;
+#                            /dev/net/tun usable by the user
 #   lab_resolved_up [no-resolvectl]
 #                            dbus-daemon + systemd-resolved; resolvectl where
 #                            the helper's safe PATH finds it (or nowhere)
 #   lab_display_up           a private Xvfb; its display in LAB_DISPLAY
 #   lab_runner_up            the installed runner as nobody, with the control
-#                            socket; its pid in LAB_RUNNER_PID
+#                            socket; its pid in LAB_RUNNER_PID (the program:
+#                            LAB_RUNNER_PROGRAM, else the bundle's quon_vpn)
 #   lab_ctl METHOD [JSON]    quonctl as nobody; answer in LAB_ANSWER, status
 #                            in LAB_CTL_RC
 #   lab_snapshot FILE        routing tables and resolved's per-link settings,
@@ -45,7 +48,11 @@ _LAB_RESOLVED_LIBDIR=
 # but what a desktop session gives a program. The words go in front of a
 # command (each program execs the next, so a background pid is the command's).
 lab_user_argv() {
-  LAB_USER_ARGV=(setpriv --reuid="$LAB_USER_UID" --regid="$LAB_USER_UID" --clear-groups
+  # LAB_USER_GROUPS: supplementary groups (numbers, comma-separated) the
+  # user is a member of; none by default.
+  local groups=--clear-groups
+  [ -z "${LAB_USER_GROUPS:-}" ] || groups=--groups=$LAB_USER_GROUPS
+  LAB_USER_ARGV=(setpriv --reuid="$LAB_USER_UID" --regid="$LAB_USER_UID" "$groups"
     env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$LAB_USER_HOME"
     XDG_RUNTIME_DIR="$LAB_USER_RUN" DISPLAY="$LAB_DISPLAY"
     NO_AT_BRIDGE=1 GSETTINGS_BACKEND=memory)
@@ -62,17 +69,15 @@ lab_as_user() {
 # that every installed file landed there.
 lab_install_product() {
   sandbox_check net
-  require_cmd cmake setcap getcap mknod
+  require_cmd cmake
   local d f
   for d in /opt /usr/local /usr/share/applications; do
     mount -t tmpfs -o mode=755 tmpfs "$d" || fail "lab: cannot mount a private $d"
   done
-  rm -f "$QUON_BUILD_DIR/install_manifest.txt" "$QUON_BUILD_DIR/install_manifest_standin.txt"
+  rm -f "$QUON_BUILD_DIR/install_manifest.txt"
   cmake --install "$QUON_BUILD_DIR" >"$LAB_WORK/install.log" 2>&1 ||
     fail "lab: cmake --install failed: $(cat "$LAB_WORK/install.log")"
-  # The stand-in embedding and quonctl (what QUON_INSTALL_STANDIN adds).
-  cmake --install "$QUON_BUILD_DIR" --component standin >>"$LAB_WORK/install.log" 2>&1 ||
-    fail "lab: cmake --install --component standin failed: $(cat "$LAB_WORK/install.log")"
+  lab_install_standin
   while read -r f; do
     case "$f" in
       /opt/* | /usr/local/* | /usr/share/applications/*) ;;
@@ -82,7 +87,24 @@ lab_install_product() {
     "$QUON_BUILD_DIR/install_manifest_standin.txt"; echo)
   [ "$(stat -c '%U %a' "$LAB_INSTALLED_HELPER")" = "root 4755" ] ||
     fail "lab: the installed helper is not set-user-id root: $(stat -c '%U %a' "$LAB_INSTALLED_HELPER")"
-  # The core as an installer places it: able to create the TUN as the user.
+  lab_install_core
+}
+
+# The stand-in embedding and quonctl (what QUON_INSTALL_STANDIN adds) into
+# the installed bundle; the files are listed in install_manifest_standin.txt.
+lab_install_standin() {
+  sandbox_check net
+  rm -f "$QUON_BUILD_DIR/install_manifest_standin.txt"
+  cmake --install "$QUON_BUILD_DIR" --component standin >>"$LAB_WORK/install.log" 2>&1 ||
+    fail "lab: cmake --install --component standin failed: $(cat "$LAB_WORK/install.log")"
+}
+
+# What the application's setup and a desktop add to the installed product:
+# the core, able to create the TUN as the user; a TUN device the user may
+# open; the user's home and runtime directory.
+lab_install_core() {
+  sandbox_check net
+  require_cmd setcap getcap mknod
   install -m 755 "$QUON_BUNDLE_DIR/xray" "$LAB_INSTALLED_CORE"
   setcap cap_net_admin+ep "$LAB_INSTALLED_CORE" || fail "lab: setcap failed"
   # A desktop's /dev/net/tun is 0666; this machine's may not be.
@@ -148,7 +170,7 @@ lab_runner_up() {
   # ballast for the stand-in embedding), split into words on purpose.
   # shellcheck disable=SC2086
   lab_spawn "$LAB_WORK/runner.$LAB_RUNNER_COUNT.log" "${LAB_USER_ARGV[@]}" \
-    "$LAB_PREFIX_BUNDLE/quon_vpn" --control-socket="$LAB_SOCKET" \
+    "${LAB_RUNNER_PROGRAM:-$LAB_PREFIX_BUNDLE/quon_vpn}" --control-socket="$LAB_SOCKET" \
     --config-file="$LAB_USER_HOME/config.json" ${LAB_RUNNER_EXTRA_ARGS:-}
   LAB_RUNNER_PID=$LAB_LAST_PID
   wait_until 20 test -S "$LAB_SOCKET" ||

@@ -128,9 +128,9 @@ setup() {
   lab_start_vpn_server
   lab_start_probes
   step_end "home $LAB_HOME_FAMILIES, id $LAB_ID"
-  step "cmake --install as root into private /opt and /usr/local"
-  lab_install_product
-  step_end "helper $(stat -c '%U %a' "$LAB_INSTALLED_HELPER"), core $(getcap "$LAB_INSTALLED_CORE" | awk '{print $2}')"
+  # LAB_INSTALL_STEPS: how the product gets there (lab/lab_package.sh
+  # installs the Debian package instead).
+  "${LAB_INSTALL_STEPS:-install_steps_cmake}"
   step "systemd-resolved on a private system bus"
   lab_resolved_up "$resolvectl"
   step_end "$([ "$resolvectl" = no-resolvectl ] && echo "no resolvectl for the helper" || echo "resolvectl in /usr/local/sbin")"
@@ -148,6 +148,12 @@ setup() {
   lab_snapshot "$LAB_WORK/before.snap"
   echo "--- snapshot before start"
   cat "$LAB_WORK/before.snap"
+}
+
+install_steps_cmake() {
+  step "cmake --install as root into private /opt and /usr/local"
+  lab_install_product
+  step_end "helper $(stat -c '%U %a' "$LAB_INSTALLED_HELPER"), core $(getcap "$LAB_INSTALLED_CORE" | awk '{print $2}')"
 }
 
 start_tunnel() { ctl start "$(cat "$LAB_WORK/start-args.json")"; }

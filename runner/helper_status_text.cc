@@ -43,7 +43,8 @@ constexpr StatusText kStatusTexts[] = {
      "the IPv4 default route through the tunnel could not be set"},
     {kPathwardenRootRequired, true,
      "Orvex system helper needs root privileges. Run the one-time Linux "
-     "installer/setup so /usr/local/libexec/quon_vpn/pathwarden is installed "
+     "installer/setup so the route helper (/opt/quon_vpn/pathwarden, or "
+     "/usr/local/libexec/quon_vpn/pathwarden where that exists) is installed "
      "with the required privilege."},
     {kPathwardenStateRefused, false,
      "the route helper does not trust its record of the routing "

@@ -81,7 +81,9 @@ constexpr char kTunSysfsPath[] = "/sys/class/net/quon_vpn0";
 
 constexpr char kHelperNotInstalled[] =
     "Orvex system helper is not installed or not executable. Run the "
-    "one-time Linux setup/installer.";
+    "one-time Linux setup/installer (on Debian and Ubuntu: the quon-vpn "
+    "package); where an administrator lets only one group start tunnels, "
+    "ask to be made a member.";
 
 // A probe of CheckTunnel: curl fetches |url| bound to the tunnel interface.
 // |host_name|, when set, is the name in |url|: once the probe has reached it,

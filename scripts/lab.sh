@@ -6,6 +6,8 @@
 #
 #   sudo bash scripts/lab.sh            build, install, start/check/stop, proofs
 #   sudo bash scripts/lab.sh --faults   the fault matrix, each case in a clean sandbox
+#   sudo bash scripts/lab.sh --package  the Debian package: install, use, statoverride,
+#                                       upgrade while connected, removal, purge
 #   sudo bash scripts/lab.sh --bench    latency and main-loop stall report (JSON)
 #   sudo bash scripts/lab.sh --bench --ballast
 #                                       the same with the runner grown by 300 MiB
@@ -101,6 +103,41 @@ cmd_main() {
   return $status
 }
 
+# The machine's own dpkg state of the package, its files and the lab's
+# administrator's changes: the same before and after the package run, which
+# changes them only inside its overlay root.
+machine_package_state() {
+  dpkg-query -W -f='${Status} ${Version}\n' quon-vpn 2>&1 || true
+  ls -d /var/lib/dpkg/info/quon-vpn.* /opt/quon_vpn /opt/quon_vpn/* /usr/bin/quon_vpn \
+    /usr/share/doc/quon-vpn 2>&1 || true
+  grep -s quon /var/lib/dpkg/statoverride || true
+  getent group quonvpn || true
+}
+
+# cmd_package: two packages of the build (its version, and a higher one for
+# the upgrade), checked; then the package run in a sandbox whose root is an
+# overlay; then a look that the machine's dpkg state did not change.
+cmd_package() {
+  local v2 status=0
+  echo "== the Debian package (scripts/package.sh): build, lintian, validators, contents"
+  bash scripts/package.sh --no-build | tee "$LAB_OUT/package.log" || exit 1
+  export LAB_DEB_OLD LAB_DEB_NEW LAB_DEB_NEW_VERSION
+  LAB_DEB_OLD=$(tail -n 1 "$LAB_OUT/package.log")
+  v2="$(dpkg-deb -f "$LAB_DEB_OLD" Version)+lab2"
+  LAB_DEB_NEW=$(bash scripts/package.sh --no-build --no-check --version "$v2" | tail -n 1)
+  LAB_DEB_NEW_VERSION=$v2
+  machine_package_state >"$LAB_OUT/machine-before.txt"
+  echo "== package run: install, use, statoverride, upgrade while connected, removal, purge"
+  QUON_SANDBOX_WRITABLE=$LAB_OUT "$root/tests/lib/sandbox.sh" --net --overlay-root -- \
+    bash "$root/scripts/lab.sh" --inner --package --home static || status=1
+  machine_package_state >"$LAB_OUT/machine-after.txt"
+  if ! diff -u "$LAB_OUT/machine-before.txt" "$LAB_OUT/machine-after.txt"; then
+    echo "lab.sh: the machine's own dpkg state of quon-vpn changed" >&2
+    status=1
+  fi
+  return $status
+}
+
 cmd_bench() {
   sandbox --home "${homes[0]}" --bench
 }
@@ -184,6 +221,7 @@ inner() {
   . "$QUON_SOURCE_DIR/lab/lab_desktop.sh"
   . "$QUON_SOURCE_DIR/lab/lab_home.sh"
   . "$QUON_SOURCE_DIR/lab/lab_run.sh"
+  . "$QUON_SOURCE_DIR/lab/lab_package.sh"
   RUN_NAME=$mode-$LAB_HOME
   [ "$mode" = case ] && RUN_NAME=$case_name@$LAB_HOME
   LAB_LOG=$LAB_OUT/lab-$RUN_NAME.log
@@ -196,6 +234,7 @@ inner() {
     main) run_main ;;
     case) run_case "$case_name" ;;
     bench) run_bench ;;
+    package) run_package ;;
   esac
 }
 
@@ -210,6 +249,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --faults) mode=faults ;;
     --bench) mode=bench ;;
+    --package) mode=package ;;
     --no-deps) deps=0 ;;
     --no-build) build=0 ;;
     --ballast) export LAB_RUNNER_EXTRA_ARGS=--standin-ballast-mb=${LAB_BALLAST_MB:-300} ;;
@@ -252,6 +292,7 @@ prepare
 case "$mode" in
   main) cmd_main ;;
   bench) cmd_bench ;;
+  package) cmd_package ;;
   case) cmd_faults "$case_name" ;;
   faults) cmd_faults ;;
 esac

@@ -1,7 +1,8 @@
 #!/bin/bash
 # The whole test run: installs the dependencies, then builds and tests every
-# preset, and runs the lab (scripts/lab.sh) and its fault matrix on the
-# default build. Needs root (apt-get, and the namespaces of the sandboxed tests).
+# preset, and runs the lab (scripts/lab.sh), the Debian package's checks and
+# lab run, and the fault matrix on the default build. Needs root (apt-get,
+# and the namespaces of the sandboxed tests).
 # When CI is set, a skipped test fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,6 +41,11 @@ for preset in default asan tsan; do
     # (the benchmark, --bench, is not a test and stays out of CI).
     echo "=== the lab: main path"
     bash scripts/lab.sh --no-deps --no-build || status=1
+    # The Debian package: lintian, the validators, its list of entries, then
+    # install, upgrade while connected, removal and purge in an overlay root
+    # (1 to 1.7 min).
+    echo "=== the Debian package and its lab run"
+    bash scripts/lab.sh --no-deps --no-build --package || status=1
     echo "=== the lab: fault matrix"
     bash scripts/lab.sh --no-deps --no-build --faults || status=1
   fi

@@ -34,7 +34,9 @@ constexpr char kBenchDir[] = "/tmp/engine_bench";
 
 constexpr char kHelperNotInstalled[] =
     "Orvex system helper is not installed or not executable. Run the "
-    "one-time Linux setup/installer.";
+    "one-time Linux setup/installer (on Debian and Ubuntu: the quon-vpn "
+    "package); where an administrator lets only one group start tunnels, "
+    "ask to be made a member.";
 
 // Forgets any session directory, so that the engine keeps its files in
 // kRuntimeDir, and makes that directory (mode 0700) for files a test plants

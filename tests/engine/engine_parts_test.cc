@@ -128,7 +128,8 @@ TEST_F(EnginePartsTest, RouteHelperOutcomes) {
       {"exit:0", true, ""},
       {"exit:10", false,
        "Orvex system helper needs root privileges. Run the one-time Linux "
-       "installer/setup so /usr/local/libexec/quon_vpn/pathwarden is "
+       "installer/setup so the route helper (/opt/quon_vpn/pathwarden, or "
+       "/usr/local/libexec/quon_vpn/pathwarden where that exists) is "
        "installed with the required privilege."},
       {"exit:126", false,
        "permission denied while executing Orvex system helper"},

@@ -34,7 +34,7 @@ install_into() {
 product="$bundle/quon_vpn
 $bundle/quon_vpn_watch
 $helper/pathwarden
-/usr/share/applications/quon_vpn.desktop"
+/usr/share/applications/com.korvaline.quonvpn.desktop"
 assert_eq "$(sort <<<"$product")" "$(install_into /tmp/plain)" "plain install"
 assert_eq "root 4755" "$(stat -c '%U %a' "/tmp/plain$helper/pathwarden")" "helper owner and mode"
 

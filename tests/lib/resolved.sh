@@ -70,10 +70,17 @@ _resolved_user() {
     while getent passwd "$uid" >/dev/null || getent group "$uid" >/dev/null; do
       uid=$((uid - 1))
     done
-    echo "systemd-resolve:x:$uid:$uid::/run/systemd/resolve:/usr/sbin/nologin" >>"$dir/passwd" &&
-      echo "systemd-resolve:x:$uid:" >>"$dir/group" &&
-      mount --bind "$dir/passwd" /etc/passwd &&
-      mount --bind "$dir/group" /etc/group || return 1
+    if [ "${QUON_SANDBOX_OVERLAY_ROOT:-}" = 1 ]; then
+      # The sandbox's root is its own overlay: the user is added as an
+      # administrator adds one, and groupadd and the like still work after.
+      useradd --system --user-group --no-create-home --home-dir /run/systemd/resolve \
+        --shell /usr/sbin/nologin systemd-resolve || return 1
+    else
+      echo "systemd-resolve:x:$uid:$uid::/run/systemd/resolve:/usr/sbin/nologin" >>"$dir/passwd" &&
+        echo "systemd-resolve:x:$uid:" >>"$dir/group" &&
+        mount --bind "$dir/passwd" /etc/passwd &&
+        mount --bind "$dir/group" /etc/group || return 1
+    fi
   fi
   chown systemd-resolve:systemd-resolve /run/systemd/resolve
 }

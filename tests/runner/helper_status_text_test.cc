@@ -32,7 +32,8 @@ TEST(HelperStatusTextTest, MessagesTheUserSees) {
       // The installer's instructions stand alone.
       {kPathwardenRootRequired,
        "Orvex system helper needs root privileges. Run the one-time Linux "
-       "installer/setup so /usr/local/libexec/quon_vpn/pathwarden is "
+       "installer/setup so the route helper (/opt/quon_vpn/pathwarden, or "
+       "/usr/local/libexec/quon_vpn/pathwarden where that exists) is "
        "installed with the required privilege."},
       {kPathwardenNotPermitted,
        "permission denied while executing Orvex system helper"},
