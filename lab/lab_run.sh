@@ -259,7 +259,7 @@ suffix_name_through_tunnel() {
   local name out seen
   name=lab-$RANDOM$RANDOM.$LAB_HOSTILE_SUFFIX
   out=$(timeout 10 env LD_LIBRARY_PATH="$_LAB_RESOLVED_LIBDIR" \
-    "$LAB_RESOLVED_ROOT/usr/bin/resolvectl" query -t A "$name" 2>&1)
+    "$LAB_RESOLVED_ROOT/usr/bin/resolvectl" query -t A "$name" 2>&1 | tr -s '\n ' ' ')
   echo "resolvectl query $name: $out"
   if grep -qF "$name" "$LAB_HOME_RUN/dnsmasq.log"; then
     why "the home router was asked for $name: $out"
