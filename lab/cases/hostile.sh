@@ -77,9 +77,20 @@ hostile_stop() {
   ctl stop
   T_DOWN=$EPOCHREALTIME
   proof "stop answers true" answer_is 0 true
+  proof "every run of the route helper succeeded (its log and the runner's name no failure)" \
+    _helper_never_failed
   lab_stop_pid "$MONITOR_PID"
   [ -s "$MONITOR_OUT" ] || fail "the leak monitor wrote nothing: $(cat "$LAB_WORK/leak-monitor.log")"
   hostile_judge
+}
+
+# The route helper's statuses, as the runner and the core's watcher log
+# them: the start's and stop's, and those of any run in between.
+_helper_never_failed() {
+  local bad
+  bad=$(grep -hE 'route helper failed|\[watcher\]' "$(user_file quon_vpn_helper_runtime.log)" \
+    "$(user_file quon_vpn_runner_native_linux.log)" 2>/dev/null | head -n 3 | tr '\n' ' ')
+  [ -z "$bad" ] || why "$bad"
 }
 
 # observe SECONDS: the monitor goes on watching while nothing else happens
