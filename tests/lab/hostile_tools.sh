@@ -45,7 +45,7 @@ lab_spawn "$LAB_WORK/monitor.log" /usr/bin/python3 "$QUON_SOURCE_DIR/lab/leak_mo
 monitor=$LAB_LAST_PID
 wait_until 5 grep -q started "$LAB_WORK/monitor.log" || fail "the monitor did not start"
 # A second of probes: five echoes to each address, twenty names.
-queries_seen() { [ "$(grep -c ' dns ' "$LAB_WORK/probe.log")" -ge "$1" ]; }
+queries_seen() { [ "$(grep -c '^probe: dns ' "$LAB_WORK/probe.log")" -ge "$1" ]; }
 wait_until 10 queries_seen 20 ||
   fail "the name server got fewer than 20 queries: $(cat "$LAB_WORK/monitor.log")"
 lab_stop_pid "$monitor"
