@@ -345,18 +345,20 @@ bool runOk(const std::string& command, bool required) {
   return runReported(command) == 0 || !required;
 }
 
-// Whether resolvectl is found through PATH (what "command -v" would say),
-// looked up once per run.
-bool haveResolvectl() {
-  static const bool found = [] {
-    const char* path = getenv("PATH");
-    for (const std::string& dir : splitColon(path != nullptr ? path : "")) {
-      if (access((dir + "/resolvectl").c_str(), X_OK) == 0) {
-        return true;
-      }
+// Whether |name| is found through PATH (what "command -v" would say).
+bool haveProgram(const char* name) {
+  const char* path = getenv("PATH");
+  for (const std::string& dir : splitColon(path != nullptr ? path : "")) {
+    if (access((dir + "/" + name).c_str(), X_OK) == 0) {
+      return true;
     }
-    return false;
-  }();
+  }
+  return false;
+}
+
+// Looked up once per run.
+bool haveResolvectl() {
+  static const bool found = haveProgram("resolvectl");
   return found;
 }
 

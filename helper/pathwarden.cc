@@ -1,15 +1,18 @@
 // pathwarden: the set-user-id root helper that sends the system's traffic
 // and DNS into the tunnel interface quon_vpn0 ("start") and gives them back
 // ("stop"), through a routing table and policy rules of its own, never
-// touching the main table. It is the only privileged part of quon_vpn, so
-// everything it takes from its caller (environment, descriptors, limits,
-// timers, signal state, scheduling, arguments, and the text it reads back
-// from ip and from its own state file) is treated as hostile before any of
+// touching the main table, and a packet filter of its own that keeps DNS
+// inside the tunnel; "refresh" brings the tunnel's copy of the other links'
+// DNS domains up to date while it is up. It is the only privileged part of
+// quon_vpn, so everything it takes from its caller (environment, descriptors,
+// limits, timers, signal state, scheduling, arguments, and the text it reads
+// back from ip and from its own state file) is treated as hostile before any of
 // it reaches a root command.
 //
-// This file holds the two actions as lists of named steps, and the entry.
+// This file holds the three actions as lists of named steps, and the entry.
 // The pieces they use live beside it, one concern per file: text.cc (output
-// and text), routes.cc (default routes as checked words), commands.cc
+// and text), routes.cc (default routes as checked words), dns_seal.cc (the
+// DNS filter and the tunnel's domains), commands.cc
 // (running ip and resolvectl, resolving the server), tunnel_routing.cc (the
 // tunnel's table and rules), legacy_record.cc (an older helper's record),
 // owner.cc (who may change a tunnel), state_file.cc (the record start leaves
@@ -23,6 +26,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -58,12 +62,16 @@ int runDns(const std::string& command) {
 // Start: the steps of "pathwarden start".
 //
 // The tunnel never touches the main table, which stays the network
-// manager's. It gets a table of its own (kTunnelTable) and four rules in
-// front of main's (see kOwnRules): the server's addresses look up main (and
-// are unreachable when main has no route for them), everything else looks up
-// main without its defaults (the LAN and every more specific route keep
-// working) and then the tunnel's table, whose default is the tunnel, or
-// "unreachable" once the tunnel has gone.
+// manager's. It gets a table of its own (kTunnelTable) and rules in front of
+// main's (see kOwnRules): the server's addresses look up main (and are
+// unreachable when main has no route for them), the private-use, link-local
+// and multicast ranges look up main (the LAN keeps working), and everything
+// else looks up the tunnel's table, whose default is the tunnel, or
+// "unreachable" once the tunnel has gone. Main's other routes are the
+// network's to give (DHCP option 121, route information options, a public
+// range handed out as the LAN) and never carry outside traffic while the
+// tunnel is up. Before any of it, a packet filter keeps every unicast DNS
+// query inside the tunnel (dns_seal.cc).
 
 // What start found and what it will do.
 struct StartPlan {
@@ -260,6 +268,19 @@ int bringTunUp(const Deadline& deadline) {
   return kPathwardenOk;
 }
 
+// Step: no unicast DNS query leaves by any link but the tunnel (and
+// loopback) from here until stop, before routes and DNS move. A start that
+// cannot have it gives back what it did (see startRouting).
+int sealDns() {
+  if (!installSeal()) {
+    errLine(
+        "[helper] the DNS filter could not be put in place; the tunnel is "
+        "not started");
+    return kPathwardenSealFailed;
+  }
+  return kPathwardenOk;
+}
+
 // Whether the tunnel's rules go into |family|. IPv4 always (a kernel that
 // refuses them fails start); IPv6 unless the kernel has no IPv6 at all, in
 // which case nothing of that family can leak either.
@@ -332,11 +353,28 @@ int fillTunnelTables(const StartPlan& plan) {
   return kPathwardenOk;
 }
 
-// Step: the rules that send everything but the server to the LAN or the
-// tunnel. Those of an earlier start stay in place (one of each), so that a
-// second start never lets traffic out meanwhile. The main-without-defaults
-// rule goes in first: until the tunnel's rule follows it, traffic goes on
-// as it did.
+// The selectors of the rules at kRuleLocalRanges for |family|.
+std::vector<std::string> localRangeSelectors(int family) {
+  std::vector<std::string> selectors;
+  if (family == AF_INET) {
+    for (const char* range : kLocalRanges4) {
+      selectors.push_back(std::string("to ") + range + " lookup main");
+    }
+  } else {
+    for (const char* range : kLocalRanges6) {
+      selectors.push_back(std::string("to ") + range + " lookup main");
+    }
+  }
+  return selectors;
+}
+
+// Step: the rules that send everything but the server and the local ranges
+// to the tunnel. Those of an earlier start stay in place when they are all
+// there, so that a second start never lets traffic out meanwhile; an older
+// helper's single main-without-defaults rule is replaced (until the new
+// ones are in, the LAN goes into the tunnel: nothing leaks). The local
+// ranges go in first: until the tunnel's rule follows them, traffic goes
+// on as it did.
 int switchRulesOn(const StartPlan& plan) {
   const std::string table_selector = std::string("lookup ") + kTunnelTable;
   for (auto [family, rules] : {std::make_pair(AF_INET, &plan.rules4),
@@ -344,30 +382,63 @@ int switchRulesOn(const StartPlan& plan) {
     if (!routesFamily(plan, family)) {
       continue;
     }
-    for (auto [index, selector] :
-         {std::make_pair(size_t{2},
-                         std::string("lookup main suppress_prefixlength 0")),
-          std::make_pair(size_t{3}, table_selector)}) {
-      if (rules->count[index] == 1) {
+    for (auto [index, selectors] :
+         {std::make_pair(size_t{2}, localRangeSelectors(family)),
+          std::make_pair(size_t{3},
+                         std::vector<std::string>{table_selector})}) {
+      if (rules->count[index] == selectors.size()) {
         continue;
       }
       deleteRules(family, kOwnRules[index], rules->count[index]);
-      if (!runOk(ruleCommand(family, "add", kOwnRules[index], selector),
-                 true)) {
-        return kPathwardenIpv4DefaultFailed;
+      for (const std::string& selector : selectors) {
+        if (!runOk(ruleCommand(family, "add", kOwnRules[index], selector),
+                   true)) {
+          return kPathwardenIpv4DefaultFailed;
+        }
       }
     }
   }
   return kPathwardenOk;
 }
 
+// Reads every link's domains from resolved: |others| those of every link but
+// the tunnel (checked names, without "~"), |tunnel| the tunnel's words.
+// False when resolvectl failed or did not answer in time.
+bool readLinkDomains(std::vector<std::string>* others,
+                     std::vector<std::string>* tunnel) {
+  if (g_resolved_hung) {
+    return false;
+  }
+  int status = -1;
+  const std::string output = runCommand("resolvectl domain", &status);
+  if (status == kCommandTimedOut) {
+    g_resolved_hung = true;
+    errLine("[helper] command ran out of time: resolvectl domain");
+  }
+  if (status != 0) {
+    return false;
+  }
+  *others = otherLinksDomains(output, tunnel);
+  return true;
+}
+
+// The tunnel's domains: "~." and a routing-only copy of every other link's
+// domains, so that a name under a domain the network pushed is asked of the
+// tunnel as well (the home link's query is rejected by the filter).
+int setTunnelDomains(const std::vector<std::string>& others) {
+  return runDns(std::string("resolvectl domain ") + kTunName + " " +
+                joinWords(tunnelDomainWords(others)));
+}
+
 // Step: all DNS goes to the tunnel's resolvers. The routing domain "~."
 // makes systemd-resolved send every name that no other link claims with a
 // longer domain to quon_vpn0 alone: a home link whose DNS default-route flag
-// is on (as it is by default) gets none of those queries. So the home links
-// are not touched, and their flags stay whatever their manager makes of
-// them, "automatic" included. (resolved gives a link DNS only once it has
-// an address of its own, which the core gives quon_vpn0.)
+// is on (as it is by default) gets none of those queries. A name under a
+// home link's own domain is asked of the tunnel too, through the copy of
+// that domain. So the home links are not touched, and their flags stay
+// whatever their manager makes of them, "automatic" included. (resolved
+// gives a link DNS only once it has an address of its own, which the core
+// gives quon_vpn0.)
 int pointDnsAtTunnel() {
   errLine("[helper] configuring DNS for VPN");
   if (!haveResolvectl()) {
@@ -385,8 +456,11 @@ int pointDnsAtTunnel() {
   }
   // A command that fails is reported and the next one tried, as before; one
   // that runs out of time ends start through its deadline.
+  std::vector<std::string> others;
+  std::vector<std::string> tunnel;
+  (void)readLinkDomains(&others, &tunnel);
   (void)runDns(std::string("resolvectl dns ") + kTunName + " 1.1.1.1 8.8.8.8");
-  (void)runDns(std::string("resolvectl domain ") + kTunName + " ~.");
+  (void)setTunnelDomains(others);
   (void)runDns(std::string("resolvectl default-route ") + kTunName + " yes");
   (void)runDns("resolvectl flush-caches");
   return kPathwardenOk;
@@ -424,8 +498,9 @@ int runStartSteps(const std::string& server,
   step([&] { return bringTunUp(deadline); });
   step([&] {
     *changed = true;
-    return pinServerRules(plan);
+    return sealDns();
   });
+  step([&] { return pinServerRules(plan); });
   step([&] { return fillTunnelTables(*plan); });
   step([&] { return switchRulesOn(*plan); });
   step([&] { return pointDnsAtTunnel(); });
@@ -456,6 +531,18 @@ int undoStart(const StartPlan& plan) {
   return kPathwardenTimedOut;
 }
 
+// Step, once start could not put the DNS filter in place: nothing of this
+// start has changed the network yet, so its record goes; an earlier tunnel
+// it was taking over is given back as stop would, since that one cannot be
+// kept without the filter either.
+int undoUnsealed(const StartPlan& plan) {
+  if (plan.earlier_found) {
+    (void)restoreNetwork(std::string(), plan.state, true);
+  }
+  (void)forgetState();
+  return kPathwardenSealFailed;
+}
+
 // The whole start. Every command it runs ends by |deadline|; a start that
 // runs out of time gives back what it changed and says so with its own
 // status. Any other failure is left to the runner's stop, which reads the
@@ -477,6 +564,9 @@ int startRouting(const std::string& server,
   // change.
   const bool late = rc != kPathwardenTunMissing &&
                     (rc == kPathwardenTimedOut || commandsRanOutOfTime());
+  if (!late && rc == kPathwardenSealFailed) {
+    return undoUnsealed(plan);
+  }
   if (!late) {
     if (rc == kPathwardenOk) {
       outLine("[helper] IPv4/IPv6 routing and DNS applied successfully");
@@ -602,7 +692,8 @@ int forgetState() {
 
 // Stop's work once the record is known, also start's way back when it runs
 // out of time: routes first (ip answers at once, and they matter most), then
-// DNS. Every step is tried; the routes' failure comes first in the status.
+// DNS, then the DNS filter. Every step is tried; the routes' failure comes
+// first in the status.
 int restoreNetwork(const std::string& server,
                    const SavedRouteState& state,
                    bool found) {
@@ -612,7 +703,10 @@ int restoreNetwork(const std::string& server,
     routes = restoreLegacyRecord(server, state);
   }
   const int dns = giveDnsBack(state);
-  return routes != kPathwardenOk ? routes : dns;
+  // The filter goes last: until the links' DNS is back as it was, no query
+  // meant for the tunnel's resolvers can leave by the home link.
+  const int seal = removeSeal() ? kPathwardenOk : kPathwardenSealFailed;
+  return routes != kPathwardenOk ? routes : dns != kPathwardenOk ? dns : seal;
 }
 
 // The whole stop, step by step. Only a refused record or a caller who may
@@ -639,11 +733,78 @@ int stopRouting(const std::string& server, const TunnelOwner& caller) {
         "DNS settings may not all be back; the route state is kept for "
         "another stop");
   }
+  if (rc == kPathwardenSealFailed) {
+    errLine(
+        "[helper] routes and DNS restored, but the DNS filter could not be "
+        "removed; the route state is kept for another stop");
+  }
   if (rc != kPathwardenOk) {
     return rc;
   }
   (void)forgetState();
   outLine("[helper] IPv4/IPv6 routing restored successfully");
+  return kPathwardenOk;
+}
+
+// ---------------------------------------------------------------------------
+// Refresh: "pathwarden refresh", run by the core's watcher whenever resolved's
+// per-link settings change while the tunnel is up (a network manager pushes
+// a link's domains again). It brings the tunnel's copy of the other links'
+// domains up to date and changes nothing else; with no tunnel recorded, or
+// no tunnel left, it changes nothing at all. The same callers as for stop
+// may run it. It ends within kPathwardenRefreshLimitMs of having the lock,
+// so that a stop waiting behind it always gets the lock in time.
+int refreshDomains(const TunnelOwner& caller) {
+  HelperLock lock;
+  SavedRouteState state;
+  bool found = false;
+  int rc = kPathwardenOk;
+  if ((rc = requireRoot()) != 0 ||
+      (rc = lock.acquire(kLockPath, kLockWaitMs)) != 0) {
+    return rc;
+  }
+  limitCommands(Deadline::in(kPathwardenRefreshLimitMs), -1);
+  switch (loadRouteState(kStatePath, &state)) {
+    case LoadResult::kFound:
+      found = true;
+      break;
+    case LoadResult::kMissing:
+      break;
+    case LoadResult::kRefused:
+      errLine(std::string("[helper] the route state file ") + kStatePath +
+              " was refused; nothing was refreshed");
+      return kPathwardenStateRefused;
+  }
+  if (!found) {
+    outLine("[helper] no tunnel recorded; nothing to refresh");
+    return kPathwardenOk;
+  }
+  if ((rc = checkOwner(state.owner, caller)) != 0) {
+    return rc;
+  }
+  if (!tunExists() || !haveResolvectl()) {
+    outLine(std::string("[helper] no ") +
+            (tunExists() ? "resolvectl" : kTunName) + "; nothing to refresh");
+    return kPathwardenOk;
+  }
+  std::vector<std::string> others;
+  std::vector<std::string> tunnel;
+  if (!readLinkDomains(&others, &tunnel)) {
+    errLine("[helper] the links' DNS domains could not be read");
+    return kPathwardenRefreshFailed;
+  }
+  const std::vector<std::string> wanted = tunnelDomainWords(others);
+  if (std::set<std::string>(wanted.begin(), wanted.end()) ==
+      std::set<std::string>(tunnel.begin(), tunnel.end())) {
+    outLine("[helper] the tunnel's DNS domains are up to date: " +
+            joinWords(wanted));
+    return kPathwardenOk;
+  }
+  if (setTunnelDomains(others) != 0) {
+    return kPathwardenRefreshFailed;
+  }
+  (void)runDns("resolvectl flush-caches");
+  outLine("[helper] the tunnel's DNS domains are now: " + joinWords(wanted));
   return kPathwardenOk;
 }
 
@@ -663,6 +824,7 @@ void writeUsage(const std::string& program) {
   std::cerr << "Usage:\n"
             << "  " << program << " start <server_host_or_ip> [<session>]\n"
             << "  " << program << " stop <server_host_or_ip> [<session>]\n"
+            << "  " << program << " refresh <server_host_or_ip> [<session>]\n"
             << std::flush;
 }
 
@@ -738,6 +900,9 @@ int run(int argc, char** argv) {
   }
   if (action == "stop") {
     return stopRouting(server, caller);
+  }
+  if (action == "refresh") {
+    return refreshDomains(caller);
   }
   writeUsage(program);
   return kPathwardenUsage;

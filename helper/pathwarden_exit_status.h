@@ -44,6 +44,13 @@ enum PathwardenExitStatus : int {
   // start, stop: the recorded tunnel belongs to another quon_vpn of the same
   // user that is still running; nothing was changed.
   kPathwardenOtherSession = 22,
+  // start: the packet filter that keeps DNS inside the tunnel (nftables)
+  // could not be put in place, and what start had done was undone; stop:
+  // it could not be removed, and the state file stays for another stop.
+  kPathwardenSealFailed = 23,
+  // refresh: the tunnel's copy of the other links' DNS domains could not be
+  // brought up to date (systemd-resolved did not answer, or refused).
+  kPathwardenRefreshFailed = 24,
   // Not the helper's own: what the runner's child reports when the helper
   // could not be executed, or was not permitted to run.
   kPathwardenNotPermitted = 126,
@@ -71,6 +78,12 @@ inline constexpr int kRunnerStopLimitMs = 15000;
 // taken, until any start that runner had begun must have ended.
 inline constexpr int kPathwardenBusyRetryLimitMs =
     kRunnerStartLimitMs + kPathwardenLockWaitMs;
+
+// A refresh ends by this limit, below the lock wait: a stop that finds the
+// lock taken by a refresh always gets it in time.
+inline constexpr int kPathwardenRefreshLimitMs = 1500;
+static_assert(kPathwardenRefreshLimitMs < kPathwardenLockWaitMs,
+              "a stop must never give up on the lock a refresh holds");
 
 static_assert(kPathwardenStartDeadlineMs + kPathwardenUndoLimitMs <
                   kRunnerStartLimitMs,

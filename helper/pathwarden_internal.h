@@ -35,14 +35,26 @@ inline constexpr unsigned long kRuleServer = 10400;
 // ... and nowhere else when main has no route for it, so that the server is
 // never routed into the tunnel itself.
 inline constexpr unsigned long kRuleServerUnreachable = 10401;
-// Everything else: main's routes more specific than a default (the LAN,
-// the link's own subnets) ...
-inline constexpr unsigned long kRuleSuppress = 10402;
+// Everything else: the main table for the private-use, link-local and
+// multicast ranges alone (the LAN keeps working) ...
+inline constexpr unsigned long kRuleLocalRanges = 10402;
 // ... then the tunnel's table: its default, or "unreachable" once the
 // tunnel has gone, so that nothing leaks through main's defaults.
 inline constexpr unsigned long kRuleTable = 10403;
 inline constexpr unsigned long kOwnRules[] = {
-    kRuleServer, kRuleServerUnreachable, kRuleSuppress, kRuleTable};
+    kRuleServer, kRuleServerUnreachable, kRuleLocalRanges, kRuleTable};
+// The ranges that may use the main table while the tunnel is up, one rule
+// each at kRuleLocalRanges. Whatever else main holds is the network's word
+// (option 121 routes, route information options, a public range handed out
+// as the LAN) and is not taken: those addresses go into the tunnel.
+inline constexpr const char* kLocalRanges4[] = {
+    "10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "169.254.0.0/16",
+    "224.0.0.0/4"};
+inline constexpr const char* kLocalRanges6[] = {"fe80::/10", "fc00::/7",
+                                                "ff00::/8"};
+// The packet filter of our own that keeps unicast DNS (53, and 853 for DNS
+// over TLS) from leaving by any link but the tunnel and loopback.
+inline constexpr char kSealTable[] = "quon_vpn";
 // The fall-back default of the tunnel's table, below the tunnel's own.
 inline constexpr char kFallbackMetric[] = "4096";
 // Held for the whole run, so that two helpers never change routes at once.
@@ -218,6 +230,28 @@ bool parseDefaultRoutes(int family,
 const RouteEntry* serverUplink(const std::vector<RouteEntry>& routes);
 DefaultRoute legacyRoute(int family, const std::vector<RouteEntry>& routes);
 
+// dns_seal.cc: DNS while the tunnel is up.
+// Whether nft is found through PATH.
+bool haveNft();
+// Puts the filter in place (replacing one that is there) in one nft
+// transaction; false, reported, when nft is missing or refuses it.
+bool installSeal();
+// Removes the filter, whether it is there or not; false, reported, when nft
+// runs and fails. Without nft there is nothing this helper could have put in
+// place.
+bool removeSeal();
+// Parses "resolvectl domain" output ("Link 2 (eth0): corp.test ~home.arpa"):
+// the domains, without "~", of every link but the tunnel, each once, in the
+// order found; words that are not plainly a domain name, and the root
+// domain, are left out. |tunnel| gets the tunnel's own words as listed.
+std::vector<std::string> otherLinksDomains(const std::string& output,
+                                           std::vector<std::string>* tunnel);
+bool isDomainName(const std::string& text);
+// The words the tunnel's domain list should hold: "~." and "~" before each
+// of |domains|.
+std::vector<std::string> tunnelDomainWords(
+    const std::vector<std::string>& domains);
+
 // commands.cc: running commands, reading routes, resolving the server.
 // Every command (and every name lookup) from now on ends by |deadline|, and
 // takes at most |per_command_ms| (< 0: no limit of its own). Also clears what
@@ -234,6 +268,8 @@ std::string runCommand(const std::string& command, int* status);
 int runReported(const std::string& command);
 bool runOk(const std::string& command, bool required);
 bool haveResolvectl();
+// Whether |name| is found through PATH.
+bool haveProgram(const char* name);
 // False, without a word, when ip ran out of time; false with the route
 // reported when one cannot be put back exactly.
 bool detectDefaultRoutes(int family, std::vector<RouteEntry>* routes);

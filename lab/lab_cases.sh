@@ -4,7 +4,8 @@
 # (which case runs on which home) and runs one case per sandbox inside it.
 #
 #   lab_case NAME HOMES KIND "WHAT HAPPENS"
-#     HOMES  the homes it runs on by default (static, dhcp, networkmanager)
+#     HOMES  the homes it runs on by default (static, dhcp, networkmanager,
+#            hostile)
 #     KIND   must (the run fails when the case does) or info (recorded only)
 #   case_NAME (dashes as underscores)
 #            the fault itself, run after setup and a start through the

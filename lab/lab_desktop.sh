@@ -138,8 +138,8 @@ lab_resolved_up() {
       fail "lab: resolvectl not written to /usr/local/sbin"
   fi
   local servers=()
-  [ "$LAB_HOME_FAMILIES" != v6 ] && servers+=("$LAB_DESKTOP_GW_V4")
-  [ "$LAB_HOME_FAMILIES" != v4 ] && servers+=("$LAB_DESKTOP_GW_V6")
+  [ "$LAB_HOME_FAMILIES" != v6 ] && servers+=("${LAB_HOME_GW_V4:-$LAB_DESKTOP_GW_V4}")
+  [ "$LAB_HOME_FAMILIES" != v4 ] && servers+=("${LAB_HOME_GW_V6:-$LAB_DESKTOP_GW_V6}")
   pp lab_resolvectl dns "$LAB_DESKTOP_IF" "${servers[@]}" ||
     fail "lab: resolvectl dns $LAB_DESKTOP_IF failed"
 }
@@ -206,7 +206,7 @@ lab_pids_of() {
 
 # lab_snapshot FILE: what must come back exactly after a stop. Routes of both
 # families from every table (main, local and any other), the policy rules of
-# both families, and for every link resolved knows: its DNS servers, routing
+# both families, the packet filter's rules, and for every link resolved knows: its DNS servers, routing
 # domains, default-route flag and protocol settings. The countdown of a
 # route learnt from a router advertisement ("expires 171sec") is left out.
 lab_snapshot() {
@@ -216,6 +216,8 @@ lab_snapshot() {
     ip -6 route show table all | sed -E 's/ expires [0-9]+sec//; s/ *$//; s/^/route6 /'
     ip -4 rule | sed 's/ *$//; s/^/rule4 /'
     ip -6 rule | sed 's/ *$//; s/^/rule6 /'
+    # Packet filter rules, where nft is installed (none of the lab's own).
+    if command -v nft >/dev/null; then nft list ruleset | sed 's/ *$//; s/^/nft /'; fi
     for link in $(ip -o link show | awk -F': ' '{print $2}' | sed 's/@.*//'); do
       for field in dns domain default-route llmnr mdns dnssec dnsovertls; do
         printf 'resolved %s %s=%s\n' "$link" "$field" \

@@ -15,6 +15,16 @@
 #                   internal DHCP, on the private system bus of
 #                   tests/lib/resolved.sh, with /sys read-only (without udev
 #                   it would otherwise leave every link unmanaged)
+#   hostile         a home that works against its user: the router's dnsmasq
+#                   also answers DNS (every query in its log), pushes a
+#                   public suffix as the search domain and whatever options
+#                   the case writes into its options file (classless routes,
+#                   at connect time or at a renewal: SIGHUP re-reads the
+#                   file); the LAN is private (192.168.50.0/24, fd00:50::/64)
+#                   unless the case hands out a public range with proxy ARP.
+#                   The desktop's client is NetworkManager (giving resolved
+#                   the link's DNS servers and domains) or dhcpcd, as the
+#                   case chooses (LAB_CLIENT)
 #
 #   lab_home_client_up       the desktop's client, waited for until both
 #                            families have an address and a default route
@@ -31,6 +41,9 @@
 #                            network and the client's default routes
 #   lab_home_has_default -4|-6 [GW]
 #                            the client's default route (via GW) is in main
+#   lab_home_set_options TEXT
+#                            the hostile router's DHCP options file, re-read
+#                            by dnsmasq at once (SIGHUP)
 #
 # Managed homes keep their state under /run/lab-home (the sandbox's /run)
 # and a private copy-on-write /var/lib (an overlay: the machine's stays as
@@ -44,16 +57,41 @@ LAB_NM_ROOT=${QUON_NM_CACHE:-/var/cache/quon_vpn-tests}/networkmanager
 LAB_NM_LIBDIR=$LAB_NM_ROOT/usr/lib/x86_64-linux-gnu
 LAB_DNSMASQ_PID=
 LAB_CLIENT_PID=
+# The desktop's client: none, dhcp (dhcpcd) or networkmanager. The hostile
+# home's cases choose theirs (NetworkManager unless they say otherwise).
+case "$LAB_HOME" in
+  dhcp | networkmanager) LAB_CLIENT=$LAB_HOME ;;
+  hostile) LAB_CLIENT=networkmanager ;;
+  *) LAB_CLIENT=none ;;
+esac
 # What dnsmasq offers now: the home's IPv4 network (the first three octets of
-# a /24), its gateway, and the IPv6 /64 prefix (without "::") with its
-# gateway. The fault cases move these.
+# a /24), its gateway and the last octets of its range, and the IPv6 /64
+# prefix (without "::") with its gateway. The fault cases move these.
 LAB_HOME_NET_V4=192.0.2
 LAB_HOME_NET_V6=2001:db8:1
 LAB_HOME_GW_V4=$LAB_DESKTOP_GW_V4
 LAB_HOME_GW_V6=$LAB_DESKTOP_GW_V6
+LAB_HOME_RANGE_V4=100,150
+# The hostile home: a private LAN; its router answers DNS itself (names
+# under the suffix it pushes get LAB_HOSTILE_HOME_ANSWER) and logs every
+# query. lab_home_public_lan (before setup) hands out part of 203.0.113.0/24,
+# the internet host's own network, with proxy ARP instead.
+LAB_HOSTILE_SUFFIX=com
+LAB_HOSTILE_HOME_ANSWER=192.168.50.53
+LAB_HOSTILE_PUBLIC_LAN=0
+if [ "$LAB_HOME" = hostile ]; then
+  LAB_HOME_NET_V4=192.168.50
+  LAB_HOME_GW_V4=192.168.50.1
+  LAB_HOME_NET_V6=fd00:50
+  LAB_HOME_GW_V6=fd00:50::1
+fi
 _LAB_HOME_MARK=0
 
-lab_home_managed() { [ "$LAB_HOME" = dhcp ] || [ "$LAB_HOME" = networkmanager ]; }
+lab_home_public_lan() {
+  LAB_HOSTILE_PUBLIC_LAN=1 LAB_HOME_NET_V4=203.0.113 LAB_HOME_GW_V4=203.0.113.1 LAB_HOME_RANGE_V4=200,250
+}
+
+lab_home_managed() { [ "$LAB_CLIENT" != none ]; }
 
 lab_nmcli() {
   LD_LIBRARY_PATH=$LAB_NM_LIBDIR "$LAB_NM_ROOT/usr/bin/nmcli" "$@"
@@ -61,17 +99,34 @@ lab_nmcli() {
 
 # The router's side: dnsmasq in the router's namespace, DHCP and RA only
 # (port=0: no DNS), leases of two minutes (the shortest it gives), an
-# advertisement every 10 s.
+# advertisement every 10 s. The hostile home's also answers DNS, pushes its
+# suffix and reads an options file.
 _lab_dnsmasq_conf() {
   local dev=lr$LAB_ID
+  if [ "$LAB_HOME" = hostile ]; then
+    cat <<EOF
+# DNS of its own: every query logged, names under the pushed suffix answered
+# by the router itself, nothing forwarded (the sandbox's resolv.conf names
+# the desktop's own stub).
+no-resolv
+log-queries
+address=/$LAB_HOSTILE_SUFFIX/$LAB_HOSTILE_HOME_ANSWER
+address=/$LAB_HOSTILE_SUFFIX/$LAB_HOME_NET_V6::53
+dhcp-option-force=option:domain-search,$LAB_HOSTILE_SUFFIX
+dhcp-option=option6:domain-search,$LAB_HOSTILE_SUFFIX
+# What the case pushes, re-read on SIGHUP (a restart would lose a renewal).
+dhcp-optsfile=$LAB_HOME_RUN/dhcp-opts
+EOF
+  else
+    echo port=0
+  fi
   cat <<EOF
-port=0
 interface=$dev
 bind-interfaces
 user=root
 dhcp-authoritative
 no-ping
-dhcp-range=$LAB_HOME_NET_V4.100,$LAB_HOME_NET_V4.150,255.255.255.0,2m
+dhcp-range=$LAB_HOME_NET_V4.${LAB_HOME_RANGE_V4%,*},$LAB_HOME_NET_V4.${LAB_HOME_RANGE_V4#*,},255.255.255.0,2m
 dhcp-option=option:router,$LAB_HOME_GW_V4
 # Renew after 10 s (rebind after 15) instead of half the lease: the clients
 # renew on their own, often, as they would over hours at home.
@@ -87,6 +142,7 @@ EOF
 
 _lab_dnsmasq_up() {
   _lab_dnsmasq_conf >"$LAB_HOME_RUN/dnsmasq.conf"
+  [ -e "$LAB_HOME_RUN/dhcp-opts" ] || : >"$LAB_HOME_RUN/dhcp-opts"
   lab_spawn "$LAB_HOME_RUN/dnsmasq.log" lab_in "$LAB_NS_ROUTER" dnsmasq \
     --keep-in-foreground --log-facility=- --conf-file="$LAB_HOME_RUN/dnsmasq.conf"
   LAB_DNSMASQ_PID=$LAB_LAST_PID
@@ -109,12 +165,56 @@ lab_home_router_set() {
   lab_in "$LAB_NS_ROUTER" ip -6 addr show dev "$dev" | grep -c " $LAB_HOME_GW_V6/" >/dev/null ||
     _lab_must lab_in "$LAB_NS_ROUTER" ip addr add "$LAB_HOME_GW_V6/64" dev "$dev" nodad
   # The vpn server and the internet find the home's new network.
-  _lab_must lab_in "$LAB_NS_VPN" ip route replace "$LAB_HOME_NET_V4.0/24" via "$LAB_ROUTER_VPN_V4"
+  # (A public LAN overlaps the vpn server's own link: _lab_hostile_router
+  # routes the desktop's part of it.)
+  [ "$LAB_HOSTILE_PUBLIC_LAN" = 1 ] ||
+    _lab_must lab_in "$LAB_NS_VPN" ip route replace "$LAB_HOME_NET_V4.0/24" via "$LAB_ROUTER_VPN_V4"
   _lab_must lab_in "$LAB_NS_VPN" ip -6 route replace "$LAB_HOME_NET_V6::/64" via "$LAB_ROUTER_VPN_V6"
   if [ -n "$LAB_DNSMASQ_PID" ]; then
     lab_stop_pid "$LAB_DNSMASQ_PID"
     _lab_dnsmasq_up
   fi
+}
+
+# The hostile router's LAN: its addresses, the vpn server's way back to it,
+# and the options file as the case wants it at connect time
+# (LAB_HOSTILE_OPTIONS). With LAB_HOSTILE_PUBLIC_LAN=1 the LAN is
+# 203.0.113.0/24, the internet host's own network: the router answers ARP
+# for the internet's addresses (proxy ARP, host routes through the vpn
+# server's host), and the vpn server and the internet host reach the
+# desktop's part of it (.192/26) through the router.
+_lab_hostile_router() {
+  local dev=lr$LAB_ID
+  if [ "$LAB_HOSTILE_PUBLIC_LAN" = 1 ]; then
+    pp lab_in "$LAB_NS_ROUTER" ip route del 203.0.113.0/24 via "$LAB_VPN_V4" || true
+    _lab_must lab_in "$LAB_NS_ROUTER" ip route replace "$LAB_PROBE_HTTP_V4/32" via "$LAB_VPN_V4"
+    _lab_must lab_in "$LAB_NS_ROUTER" ip route replace "$LAB_INET_V4/32" via "$LAB_VPN_V4"
+    _lab_must lab_in "$LAB_NS_ROUTER" sysctl -qw "net.ipv4.conf.$dev.proxy_arp=1"
+    _lab_must lab_in "$LAB_NS_VPN" ip route replace 203.0.113.192/26 via "$LAB_ROUTER_VPN_V4"
+    _lab_must lab_in "$LAB_NS_INET" ip route replace 203.0.113.192/26 via "$LAB_VPN_INET_V4"
+  fi
+  lab_home_router_set "$LAB_HOME_NET_V4" "$LAB_HOME_GW_V4" "$LAB_HOME_NET_V6" "$LAB_HOME_GW_V6"
+  printf '%s\n' "${LAB_HOSTILE_OPTIONS:-}" | grep . >"$LAB_HOME_RUN/dhcp-opts" || true
+}
+
+# lab_home_set_options TEXT: the hostile router's options file (one
+# dhcp-option a line, without "dhcp-option="), taken in at once: dnsmasq
+# re-reads it on SIGHUP and answers the next renewal with it.
+lab_home_set_options() {
+  printf '%s\n' "$1" | grep . >"$LAB_HOME_RUN/dhcp-opts" || : >"$LAB_HOME_RUN/dhcp-opts"
+  echo "--- options file: $(tr '\n' ' ' <"$LAB_HOME_RUN/dhcp-opts")"
+  local pid
+  pid=$(_lab_dnsmasq_pid)
+  [ -n "$pid" ] || fail "lab: no dnsmasq to re-read its options"
+  pp kill -HUP "$pid"
+}
+# The router's dnsmasq (the sandbox's PID namespace holds only the lab's).
+_lab_dnsmasq_pid() {
+  local p
+  for p in /proc/[0-9]*; do
+    [ "$(cat "$p/comm" 2>/dev/null)" = dnsmasq ] && echo "${p#/proc/}" && return 0
+  done
+  return 0
 }
 
 # A private, copy-on-write /var/lib for the clients' leases and state.
@@ -157,12 +257,16 @@ _lab_dhcpcd_up() {
 # NetworkManager: keyfile connection "home" on the desktop's link, internal
 # DHCP, no DNS handling (the lab gives resolved the home's server itself).
 _lab_nm_files() {
+  # The hostile home's NetworkManager gives resolved the link's servers and
+  # domains, as a desktop's does.
+  local nm_dns=none
+  [ "$LAB_HOME" = hostile ] && nm_dns=systemd-resolved
   mkdir -p "$LAB_HOME_RUN/nm/conf.d" "$LAB_HOME_RUN/nm/system-connections"
   cat >"$LAB_HOME_RUN/nm/NetworkManager.conf" <<EOF
 [main]
 plugins=keyfile
 dhcp=internal
-dns=none
+dns=$nm_dns
 rc-manager=unmanaged
 hostname-mode=none
 auth-polkit=false
@@ -232,8 +336,9 @@ lab_home_client_up() {
   # A router keeps its configured addresses while its port has no link (the
   # kernel's default drops IPv6 addresses on link down).
   _lab_must lab_in "$LAB_NS_ROUTER" sysctl -qw "net.ipv6.conf.lr$LAB_ID.keep_addr_on_down=1"
+  [ "$LAB_HOME" != hostile ] || _lab_hostile_router
   _lab_dnsmasq_up
-  case "$LAB_HOME" in
+  case "$LAB_CLIENT" in
     dhcp)
       require_cmd dhcpcd
       _lab_dhcpcd_files
@@ -247,14 +352,14 @@ lab_home_client_up() {
       ;;
   esac
   wait_until 30 lab_home_configured ||
-    fail "lab: the $LAB_HOME client did not configure $LAB_DESKTOP_IF: $(ip addr show "$LAB_DESKTOP_IF"; ip route; ip -6 route)"
+    fail "lab: the $LAB_CLIENT client did not configure $LAB_DESKTOP_IF: $(ip addr show "$LAB_DESKTOP_IF"; ip route; ip -6 route)"
   lab_home_settle
 }
 
 # The lab's own view of the client's events: dhcpcd's hook lines, or
 # NetworkManager's log lines about DHCP and the device's state.
 _lab_home_events() {
-  case "$LAB_HOME" in
+  case "$LAB_CLIENT" in
     dhcp) cat "$LAB_HOME_RUN/events.log" ;;
     networkmanager) grep -E 'dhcp[46]? \(|device \(|policy:' "$LAB_HOME_RUN/nm.log" ;;
   esac
@@ -273,7 +378,7 @@ lab_home_wait_event() {
 # Waits until the client's IPv6 configuration is whole: a DHCPv6 address as
 # well as SLAAC (dhcpcd reports BOUND6; NetworkManager's routes are in).
 lab_home_settle() {
-  case "$LAB_HOME" in
+  case "$LAB_CLIENT" in
     dhcp) wait_until 15 grep -qE ' (BOUND6|REBOOT6|RENEW6|REBIND6) ' "$LAB_HOME_RUN/events.log" || true ;;
     networkmanager) wait_until 15 _lab_nm_has_dhcp6 || true ;;
   esac
@@ -286,7 +391,7 @@ _lab_nm_has_dhcp6() {
 # connection, which restarts its DHCP clients on the same link.
 lab_home_renew() {
   lab_home_mark
-  case "$LAB_HOME" in
+  case "$LAB_CLIENT" in
     dhcp)
       pp dhcpcd -f "$LAB_HOME_RUN/dhcpcd.conf" -n "$LAB_DESKTOP_IF"
       lab_home_wait_event 20 ' (RENEW|REBIND|BOUND|REBOOT) '
@@ -302,7 +407,7 @@ lab_home_renew() {
 # The client lets go of the link and takes it again, as after a reconnect;
 # used for the reference of what the client gives on the current network.
 lab_home_reconnect() {
-  case "$LAB_HOME" in
+  case "$LAB_CLIENT" in
     dhcp)
       pp dhcpcd -f "$LAB_HOME_RUN/dhcpcd.conf" -x "$LAB_DESKTOP_IF" || true
       wait_until 10 _lab_gone "$LAB_CLIENT_PID" || lab_stop_pid "$LAB_CLIENT_PID"
@@ -316,5 +421,9 @@ lab_home_reconnect() {
       wait_until 30 _lab_nm_connected || return 1
       ;;
   esac
-  wait_until 30 lab_home_configured && lab_home_settle
+  wait_until 30 lab_home_configured && lab_home_settle || return 1
+  # LAB_HOME_AFRESH_WAIT: a condition of the case's own on what the client
+  # gives afresh (a route the next advertisement brings), split into words.
+  # shellcheck disable=SC2086
+  [ -z "${LAB_HOME_AFRESH_WAIT:-}" ] || wait_until 15 $LAB_HOME_AFRESH_WAIT
 }

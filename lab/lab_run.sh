@@ -83,7 +83,7 @@ keep_logs() {
   mkdir -p "$dir"
   [ -n "$LAB_WORK" ] || return 0
   for f in /tmp/quon_vpn_*.log "$LAB_USER_RUN"/quon_vpn/*.log "$LAB_WORK"/*.log \
-    "$LAB_WORK"/*.snap "$LAB_HOME_RUN"/*.log "$LAB_HOME_RUN"/*.out; do
+    "$LAB_WORK"/*.snap "$LAB_WORK"/*.txt "$LAB_HOME_RUN"/*.log "$LAB_HOME_RUN"/*.out; do
     [ -f "$f" ] && cp "$f" "$dir/"
   done
   return 0
@@ -135,7 +135,7 @@ setup() {
   lab_resolved_up "$resolvectl"
   step_end "$([ "$resolvectl" = no-resolvectl ] && echo "no resolvectl for the helper" || echo "resolvectl in /usr/local/sbin")"
   if lab_home_managed; then
-    step "the home's router (dnsmasq) and the desktop's client ($LAB_HOME)"
+    step "the home's router (dnsmasq) and the desktop's client ($LAB_CLIENT)"
     lab_home_client_up
     step_end "$(ip -br addr show dev "$LAB_DESKTOP_IF" | awk '{$1=$2=""; print}' | sed 's/^ *//')"
   fi
@@ -258,6 +258,28 @@ dns_through_tunnel() {
     why "the internet's name server saw the query from ${seen:-nobody}"
 }
 
+# A fresh name under the hostile home's pushed suffix: the tunnel's resolver
+# (the internet's name server, from the tunnel's address) answers it, and
+# the home router's query log never sees it.
+suffix_name_through_tunnel() {
+  local name out seen
+  name=lab-$RANDOM$RANDOM.$LAB_HOSTILE_SUFFIX
+  out=$(timeout 10 env LD_LIBRARY_PATH="$_LAB_RESOLVED_LIBDIR" \
+    "$LAB_RESOLVED_ROOT/usr/bin/resolvectl" query -t A "$name" 2>&1 | tr -s '\n ' ' ')
+  echo "resolvectl query $name: $out"
+  if grep -qF "$name" "$LAB_HOME_RUN/dnsmasq.log"; then
+    why "the home router was asked for $name: $out"
+    return 1
+  fi
+  [[ "$out" == *"$LAB_PROBE_HTTP_V4"* ]] || {
+    why "resolvectl query $name: $out"
+    return 1
+  }
+  seen=$(grep " $name " "$LAB_WORK/probe.log" | awk '{print $3}' | head -n 1)
+  [ "$seen" = "${LAB_TUN_CLIENT_V4%/*}" ] ||
+    why "the internet's name server saw the query from ${seen:-nobody}"
+}
+
 # The home link's DNS settings (servers, domains, default-route flag, ...)
 # are as before start: the tunnel's "~." already draws every query, and the
 # home link's settings stay its manager's.
@@ -300,7 +322,7 @@ snapshot_equal() {
 routes_as_the_client_gives() {
   lab_snapshot "$LAB_WORK/after.snap"
   lab_home_reconnect || {
-    why "the $LAB_HOME client did not configure the link again"
+    why "the $LAB_CLIENT client did not configure the link again"
     return 1
   }
   lab_snapshot "$LAB_WORK/client-afresh.snap"
@@ -323,10 +345,10 @@ judge_after_stop() {
     proof "after stop, IPv${fam#-} requests are answered from the home address" from_home "$fam"
   done
   if lab_home_managed; then
-    proof "policy rules and resolved's per-link settings equal the snapshot before start" \
-      snapshot_equal 'rule4|rule6|resolved'
+    proof "policy rules, packet filter rules and resolved's per-link settings equal the snapshot before start" \
+      snapshot_equal 'rule4|rule6|nft|resolved'
     # Last: the client takes the link afresh for the comparison.
-    proof "the routes are those the $LAB_HOME client gives the network now" \
+    proof "the routes are those the $LAB_CLIENT client gives the network now" \
       routes_as_the_client_gives
   else
     proof "routes, policy rules and resolved's per-link settings equal the snapshot before start" \
@@ -348,7 +370,7 @@ run_main() {
   setup
   step "start through the channel (quonctl start)"
   start_tunnel
-  local started=$EPOCHREALTIME gw4=$LAB_DESKTOP_GW_V4 gw6=$LAB_DESKTOP_GW_V6
+  local started=$EPOCHREALTIME gw4=$LAB_HOME_GW_V4 gw6=$LAB_DESKTOP_GW_V6
   proof "start answers true" answer_is 0 true
   step_end
   step "isRunning, checkTunnel, getLastNativeResponse"
@@ -380,6 +402,12 @@ run_main() {
   proof "resolved sends every domain through quon_vpn0 (a query reaches the internet's name server from the tunnel)" \
     dns_through_tunnel
   proof "the home link's DNS settings are left as they were" home_link_dns_untouched
+  if [ "$LAB_HOME" = hostile ]; then
+    proof "a name under the suffix the home pushes is answered through the tunnel, not by the home" \
+      suffix_name_through_tunnel
+    proof "the LAN's router answers on its private IPv4 address" ping -c 1 -W 2 "$LAB_HOME_GW_V4"
+    proof "the LAN's router answers on its private IPv6 address" ping -6 -c 1 -W 2 "$LAB_HOME_GW_V6"
+  fi
   proof "the helper ran set-user-id for user nobody" \
     grep -q "real uid=$LAB_USER_UID effective uid=0" "$(user_file quon_vpn_helper_runtime.log)"
   step_end

@@ -29,7 +29,8 @@
 #                                 advertisements leave them ("proto dhcp
 #                                 metric 100", "proto ra metric 600")
 #                                 instead of plain static ones;
-#   LAB_HOME=dhcp|networkmanager  the desktop's link comes up with no address
+#   LAB_HOME=dhcp|networkmanager|hostile
+#                                 the desktop's link comes up with no address
 #                                 and no route: a client gives them
 #                                 (lab/lab_home.sh);
 #   LAB_ROUTER_REACHES_INTERNET=1 the router routes to the internet through
@@ -312,7 +313,7 @@ lab_topology_up() {
   # desktop <-> router, with the families and default routes of the home
   local home=()
   case "${LAB_HOME:-static}:$LAB_HOME_FAMILIES" in
-    dhcp:* | networkmanager:*) ;;
+    dhcp:* | networkmanager:* | hostile:*) ;;
     *:both) home=("$LAB_DESKTOP_V4/24" "$LAB_DESKTOP_V6/64") ;;
     *:v4) home=("$LAB_DESKTOP_V4/24") ;;
     *:v6) home=("$LAB_DESKTOP_V6/64") ;;

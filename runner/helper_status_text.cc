@@ -74,6 +74,15 @@ constexpr StatusText kStatusTexts[] = {
     {kPathwardenSetuidFailed, false, "the route helper could not become root"},
     {kOtherSessionStatus, false,
      "the tunnel belongs to another running quon_vpn"},
+    {kPathwardenSealFailed, false,
+     "the filter that keeps DNS inside the tunnel (nftables) could not be put "
+     "in place, so the tunnel was not started (is the nftables package "
+     "installed?), or, when stopping, could not be removed; stop again to "
+     "finish"},
+    {kPathwardenRefreshFailed, false,
+     "the tunnel's copy of the network's DNS domains could not be brought up "
+     "to date (systemd-resolved did not answer); names under those domains "
+     "may not resolve until the network's settings change again"},
     {kPathwardenNotPermitted, true,
      "permission denied while executing Orvex system helper"},
     {kPathwardenNotExecutable, true,

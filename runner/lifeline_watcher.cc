@@ -11,20 +11,32 @@
 // tunnel's session (output to the helper log, this program's own output), and
 // SIGKILL to a core still there after its grace. The session guard means the
 // stop can never undo a tunnel that a newer runner has made since.
+//
+// While the runner lives, the watcher also follows systemd-resolved's
+// per-link settings (it rewrites a link's file in /run/systemd/resolve/netif
+// on every change a network manager makes) and has the helper's "refresh"
+// bring the tunnel's copy of the other links' DNS domains up to date. A
+// burst of changes (NetworkManager pushes a link's settings about four times
+// when it takes the link again) gives one run, or two.
 #include <fcntl.h>
+#include <net/if.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <initializer_list>
+#include <string>
 
+#include "helper_status_text.h"
 #include "lifeline_protocol.h"
 #include "pathwarden_exit_status.h"
 
@@ -53,10 +65,11 @@ bool Ended(int pidfd, int timeout_ms) {
   return r != 0;  // readable, or a pidfd that cannot be polled any more
 }
 
-// The helper's stop, with the runner's signals set back to their defaults.
-pid_t SpawnHelperStop(char* helper, char* host, char* session) {
-  char stop[] = "stop";
-  char* argv[] = {helper, stop, host, session, nullptr};
+// A run of the helper, with the runner's signals set back to their defaults.
+pid_t SpawnHelper(const char* action, char* helper, char* host, char* session) {
+  char verb[16] = {};
+  (void)std::snprintf(verb, sizeof(verb), "%s", action);
+  char* argv[] = {helper, verb, host, session, nullptr};
   posix_spawnattr_t attr;
   if (posix_spawnattr_init(&attr) != 0) {
     return -1;
@@ -75,6 +88,189 @@ pid_t SpawnHelperStop(char* helper, char* host, char* session) {
   (void)posix_spawnattr_destroy(&attr);
   return r == 0 ? pid : -1;
 }
+
+pid_t SpawnHelperStop(char* helper, char* host, char* session) {
+  return SpawnHelper("stop", helper, host, session);
+}
+
+// Where resolved keeps one file per link, rewritten (a new file renamed into
+// place) on every change of the link's DNS settings.
+constexpr char kResolvedLinks[] = "/run/systemd/resolve/netif";
+// A burst of changes is one: the refresh runs once no change has come for
+// kRefreshQuietMs, or kRefreshMaxDelayMs after the first, whichever is first.
+constexpr int kRefreshQuietMs = 200;
+constexpr int kRefreshMaxDelayMs = 1000;
+// How often a missing directory (resolved not running yet) is looked for.
+constexpr int kRewatchMs = 1000;
+constexpr char kTunName[] = "quon_vpn0";
+
+// Follows resolved's link files and runs the helper's refresh, one at a
+// time, after each burst of changes.
+class DomainFollower {
+ public:
+  DomainFollower(char* helper, char* host, char* session)
+      : helper_(helper), host_(host), session_(session) {
+    if (helper_ != nullptr) {
+      inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+      Rewatch();
+    }
+  }
+  ~DomainFollower() {
+    if (inotify_ >= 0) {
+      (void)close(inotify_);
+    }
+    if (child_pidfd_ >= 0) {
+      (void)close(child_pidfd_);
+    }
+  }
+  DomainFollower(const DomainFollower&) = delete;
+  DomainFollower& operator=(const DomainFollower&) = delete;
+
+  int events_fd() const { return watch_ >= 0 ? inotify_ : -1; }
+  int child_fd() const { return child_pidfd_; }
+
+  // How long the main loop may sleep before Tick has work: -1 for ever.
+  int TimeoutMs() const {
+    if (helper_ == nullptr || inotify_ < 0) {
+      return -1;
+    }
+    const long long now = NowMs();
+    long long due = -1;
+    if (watch_ < 0) {
+      due = last_rewatch_ + kRewatchMs;
+    }
+    if (pending_ && child_ < 0) {
+      const long long run = std::min(last_event_ + kRefreshQuietMs,
+                                     first_event_ + kRefreshMaxDelayMs);
+      due = due < 0 ? run : std::min(due, run);
+    }
+    if (due < 0) {
+      return -1;
+    }
+    return due <= now ? 0 : static_cast<int>(due - now);
+  }
+
+  // Reads what changed; the tunnel's own file (changed by the helper) is
+  // not a change of the network's.
+  void OnEvents() {
+    alignas(struct inotify_event) char buffer[4096];
+    const unsigned tun = if_nametoindex(kTunName);
+    const std::string own = tun != 0 ? std::to_string(tun) : std::string();
+    for (;;) {
+      const ssize_t n = read(inotify_, buffer, sizeof(buffer));
+      if (n <= 0) {
+        return;
+      }
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        if ((event->mask & IN_IGNORED) != 0) {
+          watch_ = -1;  // The directory went: looked for again.
+          continue;
+        }
+        const std::string name = event->len > 0 ? event->name : "";
+        if (name.empty() || name == own || name.front() == '.') {
+          continue;
+        }
+        Changed();
+      }
+    }
+  }
+
+  // Reaps a finished refresh, starts one that is due, and looks for the
+  // directory again while it is missing. |core_ended|: no tunnel to refresh.
+  void Tick(bool core_ended) {
+    if (helper_ == nullptr) {
+      return;
+    }
+    Reap();
+    if (watch_ < 0 && inotify_ >= 0 && NowMs() - last_rewatch_ >= kRewatchMs) {
+      Rewatch();
+    }
+    if (!pending_ || child_ >= 0 || core_ended || TimeoutMs() != 0) {
+      return;
+    }
+    pending_ = false;
+    child_ = SpawnHelper("refresh", helper_, host_, session_);
+    if (child_ < 0) {
+      std::fprintf(stderr,
+                   "[watcher] the route helper could not be started to "
+                   "refresh the tunnel's DNS domains\n");
+      return;
+    }
+    child_pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, child_, 0));
+  }
+
+  // Whether a refresh is running now.
+  bool running() const { return child_ >= 0; }
+
+ private:
+  void Changed() {
+    const long long now = NowMs();
+    if (!pending_) {
+      first_event_ = now;
+    }
+    pending_ = true;
+    last_event_ = now;
+  }
+
+  void Rewatch() {
+    last_rewatch_ = NowMs();
+    if (inotify_ < 0) {
+      return;
+    }
+    watch_ = inotify_add_watch(inotify_, kResolvedLinks,
+                               IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE);
+    if (watch_ >= 0 && missed_) {
+      Changed();  // It may have changed while nobody looked.
+    }
+    missed_ = watch_ < 0;
+  }
+
+  void Reap() {
+    if (child_ < 0) {
+      return;
+    }
+    int status = 0;
+    const pid_t r = waitpid(child_, &status, WNOHANG);
+    if (r == 0 || (r < 0 && errno == EINTR)) {
+      return;
+    }
+    child_ = -1;
+    if (child_pidfd_ >= 0) {
+      (void)close(child_pidfd_);
+      child_pidfd_ = -1;
+    }
+    if (r < 0 || !WIFEXITED(status)) {
+      std::fprintf(stderr,
+                   "[watcher] the refresh of the tunnel's DNS domains ended "
+                   "abnormally\n");
+      return;
+    }
+    const int code = WEXITSTATUS(status);
+    if (code == kPathwardenBusy) {
+      Changed();  // Another helper held the lock: try again after it.
+    }
+    if (code != kPathwardenOk) {
+      std::fprintf(stderr,
+                   "[watcher] refresh of the tunnel's DNS domains: %s\n",
+                   HelperFailureMessage(code).c_str());
+    }
+  }
+
+  char* helper_;
+  char* host_;
+  char* session_;
+  int inotify_ = -1;
+  int watch_ = -1;
+  bool missed_ = false;
+  long long last_rewatch_ = 0;
+  bool pending_ = false;
+  long long first_event_ = 0;
+  long long last_event_ = 0;
+  pid_t child_ = -1;
+  int child_pidfd_ = -1;
+};
 
 // Ends the core and, when |helper| is given, has it give the network back.
 // A helper that finds the routing lock taken (a start the runner had begun
@@ -137,10 +333,19 @@ int main(int argc, char** argv) {
   // the watcher stays until the runner releases it, for the routing may be
   // taken until then.
   bool core_ended = false;
+  DomainFollower follower(helper, host, session);
   for (;;) {
-    struct pollfd fds[2] = {{runner, POLLIN, 0},
-                            {core_ended ? -1 : pidfd, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    struct pollfd fds[4] = {{runner, POLLIN, 0},
+                            {core_ended ? -1 : pidfd, POLLIN, 0},
+                            {follower.events_fd(), POLLIN, 0},
+                            {follower.child_fd(), POLLIN, 0}};
+    // Without a pidfd for a running refresh, it is looked at every cadence.
+    int timeout = follower.TimeoutMs();
+    if (follower.running() && follower.child_fd() < 0 &&
+        (timeout < 0 || timeout > kCleanupCadenceMs)) {
+      timeout = kCleanupCadenceMs;
+    }
+    if (poll(fds, 4, timeout) < 0) {
       if (errno == EINTR) {
         continue;
       }
@@ -149,6 +354,10 @@ int main(int argc, char** argv) {
     if (fds[1].revents != 0) {
       core_ended = true;
     }
+    if (fds[2].revents != 0) {
+      follower.OnEvents();
+    }
+    follower.Tick(core_ended);
     if (fds[0].revents == 0) {
       continue;
     }

@@ -13,9 +13,10 @@
 #                                       the same with the runner grown by 300 MiB
 #                                       of touched memory, as with a real engine
 #
-# Options: --home static|dhcp|networkmanager|all (the home network: set by
-# hand, dnsmasq and dhcpcd, dnsmasq and NetworkManager; the main path and the
-# matrix run on every home by default, the benchmark on the static one),
+# Options: --home static|dhcp|networkmanager|hostile|all (the home network:
+# set by hand, dnsmasq and dhcpcd, dnsmasq and NetworkManager, a network that
+# works against its user; the main path and the matrix run on every home by
+# default, the benchmark on the static one),
 # --case NAME (one case of the matrix alone, on its homes), --static-home
 # (the static home with plain static default routes instead of DHCP-style
 # ones), --no-deps (skip scripts/install-deps.sh), --no-build (use the built
@@ -28,13 +29,14 @@
 #   desktop   the installed runner as user nobody under a private Xvfb, the
 #             installed set-user-id helper, systemd-resolved on a private
 #             bus, and the home's client (none, dhcpcd or NetworkManager)
-#   router    the home router: IPv4 and IPv6 (dnsmasq on managed homes)
+#   router    the home router: IPv4 and IPv6 (dnsmasq on managed homes; on
+#             the hostile one also its DNS, pushed routes and domains)
 #   vpn       the stand-in core's far end
 #   internet  the probe endpoints and a name server; records every client
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-ALL_HOMES=(static dhcp networkmanager)
+ALL_HOMES=(static dhcp networkmanager hostile)
 
 usage() {
   awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
@@ -260,8 +262,8 @@ while [ $# -gt 0 ]; do
     --home)
       case "${2:-}" in
         all) homes=("${ALL_HOMES[@]}") ;;
-        static | dhcp | networkmanager) homes=("$2") ;;
-        *) echo "lab.sh: --home takes static, dhcp, networkmanager or all" >&2; usage ;;
+        static | dhcp | networkmanager | hostile) homes=("$2") ;;
+        *) echo "lab.sh: --home takes static, dhcp, networkmanager, hostile or all" >&2; usage ;;
       esac
       inner_home=$2
       shift

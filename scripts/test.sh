@@ -37,8 +37,9 @@ for preset in default asan tsan; do
   bash scripts/build.sh "$preset"
   run_tests "$preset"
   if [ "$preset" = default ]; then
-    # The installed product used as a user uses it, then every fault case
-    # (the benchmark, --bench, is not a test and stays out of CI).
+    # The installed product used as a user uses it, then every fault case,
+    # on every home, the hostile one included (the benchmark, --bench, is
+    # not a test and stays out of CI).
     echo "=== the lab: main path"
     bash scripts/lab.sh --no-deps --no-build || status=1
     # The Debian package: lintian, the validators, its list of entries, then

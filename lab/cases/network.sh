@@ -43,7 +43,7 @@ user_stops() {
 # The client has let go of the link (addresses gone, or NetworkManager's
 # device no longer connected).
 _client_let_go() {
-  case "$LAB_HOME" in
+  case "$LAB_CLIENT" in
     dhcp) _lab_home_event_since_mark ' (NOCARRIER|STOPPED|DEPARTED|EXPIRE|NOCARRIER_ROAMING) ' ;;
     networkmanager) ! _lab_nm_connected ;;
   esac
@@ -52,7 +52,7 @@ _client_let_go() {
 # The client has the link again: its event (dhcpcd) or state
 # (NetworkManager), and both families configured on the current network.
 _client_back() {
-  case "$LAB_HOME" in
+  case "$LAB_CLIENT" in
     dhcp) _lab_home_event_since_mark ' (BOUND|REBOOT|RENEW|REBIND) ' ;;
     networkmanager) _lab_nm_connected ;;
   esac && lab_home_configured
@@ -91,7 +91,7 @@ case_link_bounce() {
 # "reapply" would be another fault: it rewrites every route on the link).
 client_asks_again() {
   lab_home_mark
-  case "$LAB_HOME" in
+  case "$LAB_CLIENT" in
     dhcp) pp dhcpcd -f "$LAB_HOME_RUN/dhcpcd.conf" -n "$LAB_DESKTOP_IF" ;;
   esac
 }

@@ -29,7 +29,7 @@ for name in "${LAB_CASES[@]}"; do
   [ -n "${LAB_CASE_HOMES[$name]}" ] || bad "$name runs on no home"
   for home in ${LAB_CASE_HOMES[$name]}; do
     case "$home" in
-      static | dhcp | networkmanager) ;;
+      static | dhcp | networkmanager | hostile) ;;
       *) bad "$name: unknown home $home" ;;
     esac
   done

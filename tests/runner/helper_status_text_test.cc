@@ -11,8 +11,9 @@ namespace {
 
 TEST(HelperStatusTextTest, EveryStatusHasWordsOfItsOwn) {
   // All that the helper and the runner's child give, 19 and 22 included.
-  const int statuses[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,  11, 12,
-                          13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 126, 127};
+  const int statuses[] = {0,  1,  2,  3,  4,  5,  6,  7,   8,
+                          9,  10, 11, 12, 13, 14, 15, 16,  17,
+                          18, 19, 20, 21, 22, 23, 24, 126, 127};
   std::set<std::string> seen;
   for (int status : statuses) {
     SCOPED_TRACE(status);
@@ -62,10 +63,15 @@ TEST(HelperStatusTextTest, MessagesTheUserSees) {
        "route helper failed: the routes are back, but systemd-resolved did "
        "not answer in time, so DNS settings may not all be back; stop again "
        "to finish (status 18)"},
+      {kPathwardenSealFailed,
+       "route helper failed: the filter that keeps DNS inside the tunnel "
+       "(nftables) could not be put in place, so the tunnel was not started "
+       "(is the nftables package installed?), or, when stopping, could not "
+       "be removed; stop again to finish (status 23)"},
       // Unknown statuses are named as such, with their number.
-      {23,
+      {25,
        "route helper failed: the route helper ended with a status it does not "
-       "define (23)"},
+       "define (25)"},
       {255,
        "route helper failed: the route helper ended with a status it does not "
        "define (255)"},
