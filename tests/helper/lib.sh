@@ -115,6 +115,7 @@ pw_net_reset() {
 
 TUN_PID=
 # pw_tun_up [LOG]: with LOG, a line for every packet sent into the tunnel.
+# shellcheck disable=SC2120 # LOG is optional
 pw_tun_up() {
   rm -f /tmp/tun_hold.out
   "$TOOLS/tun_hold" quon_vpn0 ${1:+"$1"} >/tmp/tun_hold.out &
