@@ -12,14 +12,17 @@
 // SIGKILL to a core still there after its grace. The session guard means the
 // stop can never undo a tunnel that a newer runner has made since.
 //
-// While the runner lives, the watcher also follows systemd-resolved's
-// per-link settings (it rewrites a link's file in /run/systemd/resolve/netif
-// on every change a network manager makes) and has the helper's "refresh"
-// bring the tunnel's copy of the other links' DNS domains up to date. A
-// burst of changes (NetworkManager pushes a link's settings about four times
-// when it takes the link again) gives one run, or two.
+// While the runner lives, the watcher also follows systemd-resolved's search
+// domains and has the helper's "refresh" bring the tunnel's copy of the
+// other links' DNS domains up to date. resolved writes its per-link files
+// into a directory only it may read (/run/systemd/resolve/netif, mode 0700),
+// but it also rewrites /run/systemd/resolve/resolv.conf and
+// stub-resolv.conf, which every user may read, whenever their content
+// changes: the search domains of every link are in them, and those are what
+// a network pushes (DHCP, router advertisements). A burst of changes
+// (NetworkManager pushes a link's settings about four times when it takes
+// the link again) gives one run, or two.
 #include <fcntl.h>
-#include <net/if.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -93,16 +96,16 @@ pid_t SpawnHelperStop(char* helper, char* host, char* session) {
   return SpawnHelper("stop", helper, host, session);
 }
 
-// Where resolved keeps one file per link, rewritten (a new file renamed into
-// place) on every change of the link's DNS settings.
-constexpr char kResolvedLinks[] = "/run/systemd/resolve/netif";
+// Where resolved puts the files it rewrites (a new file renamed into place)
+// when the search domains of any link change.
+constexpr char kResolvedDir[] = "/run/systemd/resolve";
+constexpr const char* kResolvedFiles[] = {"resolv.conf", "stub-resolv.conf"};
 // A burst of changes is one: the refresh runs once no change has come for
 // kRefreshQuietMs, or kRefreshMaxDelayMs after the first, whichever is first.
 constexpr int kRefreshQuietMs = 200;
 constexpr int kRefreshMaxDelayMs = 1000;
 // How often a missing directory (resolved not running yet) is looked for.
 constexpr int kRewatchMs = 1000;
-constexpr char kTunName[] = "quon_vpn0";
 
 // Follows resolved's link files and runs the helper's refresh, one at a
 // time, after each burst of changes.
@@ -150,12 +153,10 @@ class DomainFollower {
     return due <= now ? 0 : static_cast<int>(due - now);
   }
 
-  // Reads what changed; the tunnel's own file (changed by the helper) is
-  // not a change of the network's.
+  // Reads what changed. The tunnel's own domains are routing-only and never
+  // in these files, so a refresh does not set off another.
   void OnEvents() {
     alignas(struct inotify_event) char buffer[4096];
-    const unsigned tun = if_nametoindex(kTunName);
-    const std::string own = tun != 0 ? std::to_string(tun) : std::string();
     for (;;) {
       const ssize_t n = read(inotify_, buffer, sizeof(buffer));
       if (n <= 0) {
@@ -169,10 +170,12 @@ class DomainFollower {
           continue;
         }
         const std::string name = event->len > 0 ? event->name : "";
-        if (name.empty() || name == own || name.front() == '.') {
-          continue;
+        for (const char* file : kResolvedFiles) {
+          if (name == file) {
+            Changed();
+            break;
+          }
         }
-        Changed();
       }
     }
   }
@@ -219,8 +222,8 @@ class DomainFollower {
     if (inotify_ < 0) {
       return;
     }
-    watch_ = inotify_add_watch(inotify_, kResolvedLinks,
-                               IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE);
+    watch_ =
+        inotify_add_watch(inotify_, kResolvedDir, IN_CLOSE_WRITE | IN_MOVED_TO);
     if (watch_ >= 0 && missed_) {
       Changed();  // It may have changed while nobody looked.
     }

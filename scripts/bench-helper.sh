@@ -41,6 +41,13 @@ mv /run/plain_state.tmp /run/plain_state.txt
 ip link show quon_vpn0 >/dev/null
 ip link set dev quon_vpn0 up
 [ "$(cat /sys/class/net/quon_vpn0/operstate)" = unknown ] || exit 6
+command -v nft >/dev/null || exit 23
+nft add table inet quon_vpn \; delete table inet quon_vpn \; add table inet quon_vpn \; \
+  add chain inet quon_vpn output { type filter hook output priority 0 \; policy accept \; } \; \
+  add rule inet quon_vpn output oifname lo accept \; \
+  add rule inet quon_vpn output oifname quon_vpn0 accept \; \
+  add rule inet quon_vpn output udp dport 53 reject \; \
+  add rule inet quon_vpn output tcp dport { 53, 853 } reject with tcp reset || exit 23
 ip -4 rule show >/dev/null
 ip -6 rule show >/dev/null
 ip -4 rule add pref 10400 to 10.9.9.9 lookup main || exit 7
@@ -49,12 +56,17 @@ ip -4 route replace default dev quon_vpn0 table 52410 || exit 9
 ip -4 route replace unreachable default table 52410 metric 4096 || exit 9
 ip -6 route replace default dev quon_vpn0 table 52410
 ip -6 route replace unreachable default table 52410 metric 4096 || exit 9
-ip -4 rule add pref 10402 lookup main suppress_prefixlength 0 || exit 9
+for r in 10.0.0.0/8 172.16.0.0/12 192.168.0.0/16 169.254.0.0/16 224.0.0.0/4; do
+  ip -4 rule add pref 10402 to $r lookup main || exit 9
+done
 ip -4 rule add pref 10403 lookup 52410 || exit 9
-ip -6 rule add pref 10402 lookup main suppress_prefixlength 0 || exit 9
+for r in fe80::/10 fc00::/7 ff00::/8; do
+  ip -6 rule add pref 10402 to $r lookup main || exit 9
+done
 ip -6 rule add pref 10403 lookup 52410 || exit 9
 command -v resolvectl >/dev/null || exit 0
 [ -n "$(ip -o addr show dev quon_vpn0 scope global)" ] || echo "no address" >&2
+resolvectl domain >/dev/null
 resolvectl dns quon_vpn0 1.1.1.1 8.8.8.8
 resolvectl domain quon_vpn0 "~."
 resolvectl default-route quon_vpn0 yes
@@ -64,7 +76,7 @@ cat >/tmp/plain-stop.sh <<'EOF'
 #!/bin/sh
 # The helper's stop, as a plain script with the same commands: every rule of
 # the tunnel's priorities (counted with shell builtins, as the helper counts
-# them in its own memory), the tunnel's table, then DNS.
+# them in its own memory), the tunnel's table, then DNS, then the filter.
 set -u
 [ -e /run/plain_state.txt ] && read -r _ </run/plain_state.txt
 for f in -4 -6; do
@@ -80,6 +92,7 @@ if command -v resolvectl >/dev/null; then
   [ -e /sys/class/net/quon_vpn0 ] && resolvectl revert quon_vpn0
   resolvectl flush-caches
 fi
+command -v nft >/dev/null && nft add table inet quon_vpn \; delete table inet quon_vpn
 rm -f /run/plain_state.txt
 EOF
 

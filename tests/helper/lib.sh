@@ -17,6 +17,7 @@
 . "$QUON_SOURCE_DIR/tests/lib/resolved.sh"
 require_root
 sandbox_check net
+require_cmd nft
 
 PW=$QUON_BUNDLE_DIR/pathwarden
 TOOLS=$QUON_BUILD_DIR/tests/helper
@@ -113,9 +114,11 @@ pw_net_reset() {
 }
 
 TUN_PID=
+# pw_tun_up [LOG]: with LOG, a line for every packet sent into the tunnel.
+# shellcheck disable=SC2120 # LOG is optional
 pw_tun_up() {
   rm -f /tmp/tun_hold.out
-  "$TOOLS/tun_hold" quon_vpn0 >/tmp/tun_hold.out &
+  "$TOOLS/tun_hold" quon_vpn0 ${1:+"$1"} >/tmp/tun_hold.out &
   TUN_PID=$!
   wait_until 5 grep -q ready /tmp/tun_hold.out || fail "TUN device not created"
 }
@@ -212,19 +215,25 @@ TUN_TABLE=52410
 # pw_rules FAMILY: the tunnel's rules of -4 or -6, as ip lists them.
 pw_rules() { ip "$1" rule show | grep -E '^1040[0-3]:' | sed 's/ *$//' || true; }
 
+# pw_seal: the helper's packet filter, as nft lists it (empty: none).
+pw_seal() { nft list table inet quon_vpn 2>/dev/null || true; }
+
 # pw_tables: everything routing decides by, as compared before and after:
 # the main tables (expiry times and the kernel's link routes left out), the
 # rules and the tunnel's table, both families.
 pw_tables() {
   local f
-  for f in -4 -6; do
+  { for f in -4 -6; do
     echo "--- main $f"
     ip "$f" route show table main
     echo "--- rules $f"
     ip "$f" rule show
     echo "--- tunnel $f"
     ip "$f" route show table $TUN_TABLE 2>/dev/null
-  done | sed -E 's/ expires [0-9]+sec//; s/ +$//' | grep -v '^[0-9a-f].* proto kernel ' || true
+  done
+  echo "--- DNS filter"
+  pw_seal
+  } | sed -E 's/ expires [0-9]+sec//; s/ +$//' | grep -v '^[0-9a-f].* proto kernel ' || true
 }
 # pw_main: the main tables alone, compared the same way.
 pw_main() { pw_tables | sed -n '/^--- main -4/,/^--- rules -4/p; /^--- main -6/,/^--- rules -6/p'; }
@@ -240,13 +249,26 @@ expect_tunnel_rules() {
     [ -z "$server" ] || want="10400:	from all to $server lookup main
 10401:	from all to $server unreachable
 "
-    want="${want}10402:	from all lookup main suppress_prefixlength 0
-10403:	from all lookup $TUN_TABLE"
+    if [ "$f" = -4 ]; then
+      want="${want}10402:	from all to 10.0.0.0/8 lookup main
+10402:	from all to 172.16.0.0/12 lookup main
+10402:	from all to 192.168.0.0/16 lookup main
+10402:	from all to 169.254.0.0/16 lookup main
+10402:	from all to 224.0.0.0/4 lookup main
+"
+    else
+      want="${want}10402:	from all to fe80::/10 lookup main
+10402:	from all to fc00::/7 lookup main
+10402:	from all to ff00::/8 lookup main
+"
+    fi
+    want="${want}10403:	from all lookup $TUN_TABLE"
     assert_eq "$want" "$(pw_rules "$f")" "$1: rules $f"
   done
 }
 expect_no_tunnel() {
   assert_eq "" "$(pw_rules -4)$(pw_rules -6)" "$1: tunnel rules left"
+  assert_eq "" "$(pw_seal)" "$1: DNS filter left"
   assert_eq "" "$(ip -4 route show table $TUN_TABLE 2>/dev/null)$(ip -6 route show table $TUN_TABLE 2>/dev/null)" "$1: tunnel table left"
 }
 

@@ -1,6 +1,6 @@
-// libFuzzer target for the two readers of untrusted text in the route helper:
-// the state file parser and the parser of "ip route show default". Only the
-// parsers run; no command is ever started.
+// libFuzzer target for the readers of untrusted text in the route helper:
+// the state file parser, the parser of "ip route show default" and that of
+// "resolvectl domain". Only the parsers run; no command is ever started.
 #include "pathwarden_internal.h"
 
 #include <sys/socket.h>
@@ -61,5 +61,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   checkRoutes(AF_INET, text);
   checkRoutes(AF_INET6, text);
+
+  // Every domain read from resolvectl is one plain word of a root command
+  // line: nothing the shell would act on, never an option.
+  std::vector<std::string> tunnel;
+  for (const std::string& domain : otherLinksDomains(text, &tunnel)) {
+    check(isDomainName(domain) && domain[0] != '-' && domain[0] != '~');
+    check(domain.find_first_of(";|&$`()<>'\"\\ \n\t") == std::string::npos);
+  }
   return 0;
 }

@@ -334,6 +334,42 @@ TEST(DefaultRouteParsing, UnsafeInterfaceNamesAreRejected) {
             std::string::npos);
 }
 
+// What resolvectl lists becomes words of a root command line: only plain
+// domain names pass, each once, and the tunnel's own list is kept apart.
+TEST(TunnelDomains, OtherLinksDomainsFromResolvectl) {
+  const std::string output =
+      "Global: global.test\n"
+      "Link 2 (eth0): corp.test ~Home.Arpa com.\n"
+      "Link 3 (wlan0): ~. COM corp.test -bad.test a..b x;reboot\n"
+      "Link 4 (quon_vpn0): ~. ~corp.test\n"
+      "Link 5 (veth9):\n"
+      "Link 6 (evil) (x): $(id).test " +
+      std::string(300, 'a') + "\n";
+  std::vector<std::string> tunnel;
+  const std::vector<std::string> domains = otherLinksDomains(output, &tunnel);
+  EXPECT_EQ((std::vector<std::string>{"corp.test", "home.arpa", "com"}),
+            domains);
+  EXPECT_EQ((std::vector<std::string>{"~.", "~corp.test"}), tunnel);
+  EXPECT_EQ(
+      (std::vector<std::string>{"~.", "~corp.test", "~home.arpa", "~com"}),
+      tunnelDomainWords(domains));
+  EXPECT_EQ(std::vector<std::string>{"~."}, tunnelDomainWords({}));
+  EXPECT_TRUE(otherLinksDomains("", &tunnel).empty());
+}
+
+TEST(TunnelDomains, DomainNames) {
+  for (const char* good :
+       {"com", "corp.test", "a-b.x_y.example", "xn--bcher-kva.example"}) {
+    EXPECT_TRUE(isDomainName(good)) << good;
+  }
+  for (const char* bad : {"", ".", ".com", "-x.com", "a..b", "a b", "a;b",
+                          "~com", "$(x)", "a/b"}) {
+    EXPECT_FALSE(isDomainName(bad)) << bad;
+  }
+  EXPECT_FALSE(isDomainName(std::string(64, 'a') + ".com"));
+  EXPECT_TRUE(isDomainName(std::string(63, 'a') + ".com"));
+}
+
 TEST(ResolveServerHost, LiteralsBracketsAndBlanks) {
   struct Case {
     const char* arg;

@@ -417,13 +417,14 @@ assert_eq "$ID_NOBODY
 $ID_ROOT
 Usage:
   pathwarden start <server_host_or_ip> [<session>]
-  pathwarden stop <server_host_or_ip> [<session>]" "$ERR" "argc 0 usage"
+  pathwarden stop <server_host_or_ip> [<session>]
+  pathwarden refresh <server_host_or_ip> [<session>]" "$ERR" "argc 0 usage"
 [ ! -e "$STATE" ] || fail "argc 0 started something"
 # An empty program name alone gets the same usage text; with an action and a
 # server the action still runs.
 run_pw "${NOBODY[@]}" /bin/bash -c 'exec -a "" "$0"' --
 expect_rc 1 "empty program name"
-assert_eq "  pathwarden stop <server_host_or_ip> [<session>]" "$(last_line "$ERR")" "empty program name usage"
+assert_eq "  pathwarden refresh <server_host_or_ip> [<session>]" "$(last_line "$ERR")" "empty program name usage"
 run_pw "${NOBODY[@]}" /bin/bash -c 'exec -a "" "$0" "$@"' -- stop 10.9.9.9
 expect_rc 0 "empty program name with an action"
 assert_eq "[helper] IPv4/IPv6 routing restored successfully" "$OUT" "empty program name stop"

@@ -72,6 +72,41 @@ run_pw -- stop 10.9.9.9
 expect_rc 0 "stop without a record"
 expect_no_tunnel "stop without a record"
 
+# The tunnel of the previous helper, whose one rule at 10402 let main decide
+# for everything more specific than a default: a start replaces it with the
+# local ranges, and a stop gives back such a tunnel as it finds it too.
+previous_tunnel() {
+  local f
+  for f in -4 -6; do
+    pp ip "$f" rule add pref 10402 lookup main suppress_prefixlength 0
+    pp ip "$f" rule add pref 10403 lookup $TUN_TABLE
+    pp ip "$f" route add unreachable default metric 4096 table $TUN_TABLE
+  done
+  pp ip -4 route add default dev quon_vpn0 table $TUN_TABLE
+  pp ip -4 rule add pref 10400 to 10.9.9.9 lookup main
+  pp ip -4 rule add pref 10401 to 10.9.9.9 unreachable
+}
+previous_tunnel
+run_pw -- start 10.9.9.9
+expect_rc 0 "start over the previous helper's tunnel"
+expect_tunnel_rules "start over the previous helper's tunnel" 10.9.9.9 ""
+run_pw -- stop 10.9.9.9
+expect_rc 0 "stop after the previous helper's tunnel"
+expect_no_tunnel "stop after the previous helper's tunnel"
+previous_tunnel
+printf '%s\n' ipv4_valid=1 ipv4_iface=veth0 ipv4_gateway=10.0.0.2 ipv6_valid=0 \
+  ipv6_iface= ipv6_gateway= server_ipv4=10.9.9.9 server_ipv6= version=3 >"$STATE"
+run_pw -- stop 10.9.9.9
+expect_rc 0 "stop of the previous helper's tunnel"
+expect_no_tunnel "stop of the previous helper's tunnel"
+assert_eq "$main_before" "$(pw_main)" "main after the previous helper's tunnel"
+
+# Refresh changes nothing without a tunnel record.
+run_pw -- refresh 10.9.9.9
+expect_rc 0 "refresh without a record"
+assert_eq "[helper] no tunnel recorded; nothing to refresh" "$OUT" "refresh without a record"
+expect_no_tunnel "refresh without a record"
+
 # A main table whose only default is a tunnel's (an older helper's, its
 # record lost) has no default that carries traffic out.
 pp ip -4 route del default via 10.0.0.2 dev veth0
@@ -153,7 +188,8 @@ for args in "" "start" "START 10.9.9.9" "restart 10.9.9.9"; do
   expect_rc 1 "usage for [$args]"
   assert_eq "Usage:
   $PW start <server_host_or_ip> [<session>]
-  $PW stop <server_host_or_ip> [<session>]" "$(printf '%s\n' "$ERR" | tail -n 3)" "usage text"
+  $PW stop <server_host_or_ip> [<session>]
+  $PW refresh <server_host_or_ip> [<session>]" "$(printf '%s\n' "$ERR" | tail -n 4)" "usage text"
 done
 # A third argument is the runner's session token: 32 lowercase hex digits,
 # anything else is a usage error; a fourth is ignored.

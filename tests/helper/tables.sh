@@ -4,8 +4,8 @@
 # ip: a set-user-id root copy of pathwarden, run by the user nobody, starts
 # and stops the tunnel over them. While the tunnel is up outside traffic of a
 # family that had a default goes into the tunnel (of one that had none,
-# nowhere), the server keeps its way out through main and DNS goes to the
-# tunnel alone, no home link's DNS setting touched; the main table is never
+# nowhere), whatever more specific routes the network puts in main, the
+# server keeps its way out through main and DNS goes to the tunnel alone, no home link's DNS setting touched; the main table is never
 # touched, and after stop everything routing decides by reads
 # exactly as before, field by field (expiry times and the kernel's own link
 # routes aside).
@@ -69,6 +69,43 @@ build_v6_blackhole_beside() {
 build_v4_only() {
   pp ip -4 route add default via 10.0.0.2 dev veth0
 }
+# A network that works against its user: DHCP option 121 splits the address
+# space in two halves through the router (and so does a route information
+# option for IPv6), a public /24 goes through the router, a public range is
+# handed out as the LAN (on-link), a public IPv6 /64 comes as a route
+# information option. None of it may carry outside traffic while up.
+build_hostile() {
+  pp ip -4 route add default via 10.0.0.2 dev veth0 proto dhcp metric 100
+  pp ip -4 route add 0.0.0.0/1 via 10.0.0.2 dev veth0 proto dhcp metric 100
+  pp ip -4 route add 128.0.0.0/1 via 10.0.0.2 dev veth0 proto dhcp metric 100
+  pp ip -4 route add 198.51.100.0/24 via 10.0.0.2 dev veth0 proto dhcp metric 100
+  pp ip -4 addr add 203.0.113.100/24 dev veth0
+  pp ip -6 route add default via fe80::2 dev veth0 proto ra metric 600
+  pp ip -6 route add ::/1 via fe80::2 dev veth0 proto ra metric 600
+  pp ip -6 route add 8000::/1 via fe80::2 dev veth0 proto ra metric 600
+  pp ip -6 route add 2001:db8:ffff::/64 via fe80::2 dev veth0 proto ra metric 600
+}
+# While up: more of the same comes with a renewal, of every prefix length,
+# and the LAN's own private addresses still go by the home link.
+hostile_while_up() {
+  local a
+  pp ip -4 route add 8.8.8.0/24 via 10.0.0.2 dev veth0 proto dhcp metric 100
+  pp ip -4 route add 1.1.1.1/32 via 10.0.0.2 dev veth0 proto dhcp metric 100
+  pp ip -6 route add 2606:4700::/32 via fe80::2 dev veth0 proto ra metric 600
+  for a in 1.2.3.4 200.0.0.1 203.0.113.80 8.8.8.8 1.1.1.1 198.51.100.77; do
+    expect_dev -4 "$a" quon_vpn0 "hostile: $a while up"
+  done
+  for a in 2606:4700::1111 2001:db8:ffff::1 2a00::1 ::ffff:1; do
+    expect_dev -6 "$a" quon_vpn0 "hostile: $a while up"
+  done
+  expect_dev -4 10.0.0.7 veth0 "hostile: LAN host"
+  expect_dev -6 fd00::7 veth0 "hostile: LAN host IPv6"
+  expect_dev -6 fe80::7 veth0 "hostile: link-local"
+  expect_dev -4 224.0.0.251 veth0 "hostile: multicast"
+  pp ip -4 route del 8.8.8.0/24 via 10.0.0.2 dev veth0 proto dhcp metric 100
+  pp ip -4 route del 1.1.1.1/32 via 10.0.0.2 dev veth0 proto dhcp metric 100
+  pp ip -6 route del 2606:4700::/32 via fe80::2 dev veth0 proto ra metric 600
+}
 build_v6_only() {
   pp ip -6 route add default via fe80::2 dev veth0 proto ra metric 600
 }
@@ -86,6 +123,7 @@ v6_unreachable|vpn.quon.test|quon_vpn0|-|veth0|-
 v6_blackhole_beside|vpn.quon.test|-|quon_vpn0|-|veth0
 v4_only|vpn.quon.test|quon_vpn0|-|veth0|-
 v6_only|vpn.quon.test|-|quon_vpn0|-|veth0
+hostile|vpn.quon.test|quon_vpn0|quon_vpn0|veth0|veth0
 "
 
 while IFS='|' read -r name server out4 out6 srv4 srv6; do
@@ -106,7 +144,9 @@ while IFS='|' read -r name server out4 out6 srv4 srv6; do
   expect_dev -4 192.0.2.10 "$srv4" "$name: server IPv4"
   expect_dev -6 2001:db8::10 "$srv6" "$name: server IPv6"
   assert_eq "$main_before" "$(pw_main)" "$name: main table while up"
-  assert_eq "dns quon_vpn0 1.1.1.1 8.8.8.8
+  [ "$name" != hostile ] || hostile_while_up
+  assert_eq "domain
+dns quon_vpn0 1.1.1.1 8.8.8.8
 domain quon_vpn0 ~.
 default-route quon_vpn0 yes
 flush-caches" "$(cat /tmp/pw/resolvectl.log)" "$name: DNS to the tunnel alone"
