@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -27,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
+#include "common/fd_io.h"
+#include "common/spawn.h"
 #include "pathwarden_internal.h"
 
 namespace pathwarden {
@@ -133,12 +132,9 @@ class RunningCommand {
 bool RunningCommand::readAvailable(std::string* output) {
   char buffer[512];
   for (;;) {
-    ssize_t n = read(output_.get(), buffer, sizeof(buffer));
+    const ssize_t n = ReadUpTo(output_.get(), buffer, sizeof(buffer));
     if (n > 0) {
       output->append(buffer, static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) {
       continue;
     }
     return n < 0 && errno == EAGAIN;
@@ -245,56 +241,15 @@ std::string runArgv(const std::vector<std::string>& args, int* status) {
     return std::string();
   }
 
-  std::vector<std::vector<char>> storage;
-  std::vector<char*> argv;
-  storage.reserve(args.size());
-  for (const std::string& arg : args) {
-    storage.emplace_back(arg.begin(), arg.end());
-    storage.back().push_back('\0');
-    argv.push_back(storage.back().data());
-  }
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  if (posix_spawn_file_actions_init(&actions) != 0) {
-    return std::string();
-  }
-  if (posix_spawnattr_init(&attr) != 0) {
-    (void)posix_spawn_file_actions_destroy(&actions);
-    return std::string();
-  }
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int sig : kShieldedSignals) {
-    sigaddset(&defaults, sig);
-  }
-  sigset_t none;
-  sigemptyset(&none);
+  // Its own process group, so that a kill also ends whatever it started.
+  SpawnRequest request;
+  request.program = args.front();
+  request.argv = args;
+  request.search_path = true;
+  request.output_fd = write_end.get();
+  request.own_process_group = true;
   pid_t pid = -1;
-  int rc = posix_spawn_file_actions_adddup2(&actions, write_end.get(), 1);
-  if (rc == 0) {
-    rc = posix_spawn_file_actions_adddup2(&actions, write_end.get(), 2);
-  }
-  if (rc == 0) {
-    rc = posix_spawnattr_setsigdefault(&attr, &defaults);
-  }
-  if (rc == 0) {
-    rc = posix_spawnattr_setsigmask(&attr, &none);
-  }
-  if (rc == 0) {
-    rc = posix_spawnattr_setpgroup(&attr, 0);
-  }
-  if (rc == 0) {
-    rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF |
-                                             POSIX_SPAWN_SETSIGMASK |
-                                             POSIX_SPAWN_SETPGROUP);
-  }
-  if (rc == 0) {
-    rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
-  }
-  (void)posix_spawnattr_destroy(&attr);
-  (void)posix_spawn_file_actions_destroy(&actions);
+  const int rc = SpawnProcess(request, &pid);
   (void)write_end.Close();
   if (rc != 0) {
     return std::string();

@@ -92,9 +92,9 @@ struct StartPlan {
 // network's own again; its failures are reported, never fatal, so that no
 // old record can keep every later start from working.
 int loadEarlier(const TunnelOwner& caller, StartPlan* plan) {
-  switch (loadRouteState(kStatePath, &plan->earlier)) {
+  switch (loadRouteState(kRouteStatePath, &plan->earlier)) {
     case LoadResult::kRefused:
-      errLine(std::string("[helper] the route state file ") + kStatePath +
+      errLine(std::string("[helper] the route state file ") + kRouteStatePath +
               " was refused; nothing is changed until it has been checked "
               "and removed");
       return kPathwardenStateRefused;
@@ -195,15 +195,16 @@ int keepEarlierDnsLinks(StartPlan* plan) {
 int saveState(StartPlan* plan) {
   plan->state.version = kStateVersion;
   const size_t size = formatRouteState(plan->state).size();
-  if (size > kMaxStateFileSize) {
+  if (size > kRouteStateMaxBytes) {
     errLine("[helper] route state of " + std::to_string(size) +
-            " bytes exceeds " + std::to_string(kMaxStateFileSize) + " bytes (" +
+            " bytes exceeds " + std::to_string(kRouteStateMaxBytes) +
+            " bytes (" +
             std::to_string(plan->state.server_ipv4.size() +
                            plan->state.server_ipv6.size()) +
             " server addresses); nothing was changed");
     return kPathwardenStateTooLarge;
   }
-  if (!saveRouteState(plan->state, kStatePath)) {
+  if (!saveRouteState(plan->state, kRouteStatePath)) {
     errLine("[helper] could not save route state");
     return kPathwardenStateNotSaved;
   }
@@ -504,7 +505,7 @@ bool tunExists() {
 // nothing is changed: going on would give back nothing and call it done.
 int loadSavedState(SavedRouteState* state, bool* found) {
   *found = false;
-  switch (loadRouteState(kStatePath, state)) {
+  switch (loadRouteState(kRouteStatePath, state)) {
     case LoadResult::kFound:
       *found = true;
       return kPathwardenOk;
@@ -512,7 +513,7 @@ int loadSavedState(SavedRouteState* state, bool* found) {
       errLine("[helper] no saved state, trying best-effort cleanup");
       return kPathwardenOk;
     case LoadResult::kRefused:
-      errLine(std::string("[helper] the route state file ") + kStatePath +
+      errLine(std::string("[helper] the route state file ") + kRouteStatePath +
               " was refused and is kept; nothing was restored");
       return kPathwardenStateRefused;
   }
@@ -596,7 +597,7 @@ int removeTunnelRouting() {
 
 // Step: the record has served; the next stop finds none.
 int forgetState() {
-  (void)unlink(kStatePath);
+  (void)unlink(kRouteStatePath);
   return kPathwardenOk;
 }
 

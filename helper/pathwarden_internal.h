@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "common/route_state_record.h"
 #include "common/unique_fd.h"
 #include "pathwarden_exit_status.h"
 
 namespace pathwarden {
 
 inline constexpr char kTunName[] = "quon_vpn0";
-inline constexpr char kStatePath[] = "/run/quon_vpn_route_state_linux.txt";
 // The routing table and policy rules of the tunnel, the helper's own: it
 // never changes the main table, which belongs to the network manager. The
 // numbers never change (a record names only its version, and stop removes
@@ -69,9 +69,8 @@ inline constexpr long kUndoLimitMs = kPathwardenUndoLimitMs;
 inline constexpr long kStopCommandLimitMs = 2000;
 // The TUN device is looked for every 250 ms until start's deadline.
 inline constexpr useconds_t kTunWaitPauseUs = 250000;
-// Both the writer and the reader hold the state file to this size, so that
-// nothing start saves is ever refused by stop.
-inline constexpr size_t kMaxStateFileSize = size_t{64} * 1024;
+// Both the writer and the reader hold the state file (kRouteStatePath) to
+// kRouteStateMaxBytes, so that nothing start saves is ever refused by stop.
 // A route line with more words than this is not one a desktop has.
 inline constexpr size_t kMaxRouteWords = 256;
 
@@ -245,7 +244,6 @@ ResolveResult resolveServerHost(const std::string& server,
 // state_file.cc: the route state file.
 std::string formatRouteState(const SavedRouteState& state);
 SavedRouteState parseRouteState(const std::string& text);
-bool writeAll(int fd, const std::string& text);
 bool saveRouteState(const SavedRouteState& state, const std::string& path);
 LoadResult loadRouteState(const std::string& path, SavedRouteState* state);
 
