@@ -59,7 +59,7 @@ int runDns(const std::string& command) {
 //
 // The tunnel never touches the main table, which stays the network
 // manager's. It gets a table of its own (kTunnelTable) and four rules in
-// front of main's (see kOwnRules): the server's addresses look up main (and
+// front of main's (see kRuleServer): the server's addresses look up main (and
 // are unreachable when main has no route for them), everything else looks up
 // main without its defaults (the LAN and every more specific route keep
 // working) and then the tunnel's table, whose default is the tunnel, or
@@ -282,8 +282,8 @@ int pinServerRules(StartPlan* plan) {
     if (!routesFamily(*plan, family)) {
       continue;
     }
-    deleteRules(family, kRuleServer, rules->count[0]);
-    deleteRules(family, kRuleServerUnreachable, rules->count[1]);
+    deleteRules(family, kRuleServer, rules->server);
+    deleteRules(family, kRuleServerUnreachable, rules->server_unreachable);
     for (const std::string& address : *addresses) {
       if (!isAddressOf(family, address) ||
           !runOk(ruleCommand(family, "add", kRuleServer,
@@ -313,11 +313,11 @@ int fillTunnelTables(const StartPlan& plan) {
     tunnel_default += kTunName;
     if (take && family == AF_INET &&
         !runOk(tunnelTableCommand(family, "replace", tunnel_default), true)) {
-      return kPathwardenIpv4DefaultFailed;
+      return kPathwardenTunnelRoutingFailed;
     }
     if (take && family == AF_INET6) {
-      // As before, a failing IPv6 default through the tunnel is reported
-      // and start goes on: the family then goes nowhere, it cannot leak.
+      // A failing IPv6 default through the tunnel is reported and start
+      // goes on: the family then goes nowhere, it cannot leak.
       (void)runOk(tunnelTableCommand(family, "replace", tunnel_default), false);
     }
     if (!take && (rules->any() || plan.earlier_found)) {
@@ -327,7 +327,7 @@ int fillTunnelTables(const StartPlan& plan) {
     std::string fallback = "unreachable default metric ";
     fallback += kFallbackMetric;
     if (!runOk(tunnelTableCommand(family, "replace", fallback), true)) {
-      return kPathwardenIpv4DefaultFailed;
+      return kPathwardenTunnelRoutingFailed;
     }
   }
   return kPathwardenOk;
@@ -345,17 +345,16 @@ int switchRulesOn(const StartPlan& plan) {
     if (!routesFamily(plan, family)) {
       continue;
     }
-    for (auto [index, selector] :
-         {std::make_pair(size_t{2},
-                         std::string("lookup main suppress_prefixlength 0")),
-          std::make_pair(size_t{3}, table_selector)}) {
-      if (rules->count[index] == 1) {
+    for (auto [priority, count, selector] :
+         {std::make_tuple(kRuleSuppress, rules->suppress,
+                          std::string("lookup main suppress_prefixlength 0")),
+          std::make_tuple(kRuleTable, rules->table, table_selector)}) {
+      if (count == 1) {
         continue;
       }
-      deleteRules(family, kOwnRules[index], rules->count[index]);
-      if (!runOk(ruleCommand(family, "add", kOwnRules[index], selector),
-                 true)) {
-        return kPathwardenIpv4DefaultFailed;
+      deleteRules(family, priority, count);
+      if (!runOk(ruleCommand(family, "add", priority, selector), true)) {
+        return kPathwardenTunnelRoutingFailed;
       }
     }
   }
@@ -384,8 +383,8 @@ int pointDnsAtTunnel() {
             " has no address of its own yet; systemd-resolved sends DNS "
             "through it only once it has one");
   }
-  // A command that fails is reported and the next one tried, as before; one
-  // that runs out of time ends start through its deadline.
+  // A command that fails is reported and the next one tried; one that runs
+  // out of time ends start through its deadline.
   (void)runDns(std::string("resolvectl dns ") + kTunName + " 1.1.1.1 8.8.8.8");
   (void)runDns(std::string("resolvectl domain ") + kTunName + " ~.");
   (void)runDns(std::string("resolvectl default-route ") + kTunName + " yes");
@@ -441,11 +440,12 @@ int forgetState();
 
 // Step, once start has run out of time after changing the network: what it
 // changed goes back exactly as stop would give it back from the record just
-// saved, still under the lock and within kUndoLimitMs, so that a start the
-// runner has given up on leaves the network as it found it. The record is
-// dropped only when everything went back; otherwise it stays for stop.
+// saved, still under the lock and within kPathwardenUndoLimitMs, so that a
+// start the runner has given up on leaves the network as it found it. The
+// record is dropped only when everything went back; otherwise it stays for
+// stop.
 int undoStart(const StartPlan& plan) {
-  limitCommands(Deadline::in(kUndoLimitMs), -1);
+  limitCommands(Deadline::in(kPathwardenUndoLimitMs), -1);
   if (restoreNetwork(std::string(), plan.state, true) == kPathwardenOk) {
     (void)forgetState();
     errLine("[helper] start ran out of time; the network was put back");
@@ -468,7 +468,7 @@ int startRouting(const std::string& server,
   HelperLock lock;
   int rc = kPathwardenOk;
   if ((rc = requireRoot()) != 0 ||
-      (rc = lock.acquire(kLockPath, kLockWaitMs)) != 0) {
+      (rc = lock.acquire(kLockPath, kPathwardenLockWaitMs)) != 0) {
     return rc;
   }
   StartPlan plan;
@@ -628,7 +628,7 @@ int stopRouting(const std::string& server, const TunnelOwner& caller) {
   bool found = false;
   int rc = kPathwardenOk;
   if ((rc = requireRoot()) != 0 ||
-      (rc = lock.acquire(kLockPath, kLockWaitMs)) != 0 ||
+      (rc = lock.acquire(kLockPath, kPathwardenLockWaitMs)) != 0 ||
       (rc = loadSavedState(&state, &found)) != 0 ||
       (rc = checkOwner(state.owner, caller)) != 0) {
     return rc;
@@ -694,9 +694,9 @@ int run(int argc, char** argv) {
   clearIntervalTimers();
   // Start's time is counted from here, the closest to when the runner
   // started its own clock.
-  const Deadline start_deadline = Deadline::in(kStartDeadlineMs);
-  // A stack of a few kilobytes would crash us, and then the shell and ip, so
-  // it is raised before anything else runs (to 8 MiB, the usual default).
+  const Deadline start_deadline = Deadline::in(kPathwardenStartDeadlineMs);
+  // A stack of a few kilobytes would crash us, and then ip and resolvectl,
+  // so it is raised before anything else runs (to 8 MiB, the usual default).
   raiseLimit(RLIMIT_STACK, rlim_t{8} * 1024 * 1024);
   if (!ensureStandardDescriptors()) {
     return kPathwardenUnsafeProcess;

@@ -41,27 +41,23 @@ inline constexpr unsigned long kRuleSuppress = 10402;
 // ... then the tunnel's table: its default, or "unreachable" once the
 // tunnel has gone, so that nothing leaks through main's defaults.
 inline constexpr unsigned long kRuleTable = 10403;
-inline constexpr unsigned long kOwnRules[] = {
-    kRuleServer, kRuleServerUnreachable, kRuleSuppress, kRuleTable};
 // The fall-back default of the tunnel's table, below the tunnel's own.
 inline constexpr char kFallbackMetric[] = "4096";
 // Held for the whole run, so that two helpers never change routes at once.
 inline constexpr char kLockPath[] = "/run/quon_vpn_pathwarden.lock";
-// How long a second helper waits for the first. Below the runner's shortest
-// limit (3 s for the clean-up before a start): a waiting helper either gets
-// the lock while its runner still waits for it, or gives up on its own, so
-// one the runner has abandoned never acts later, out of turn.
-// Kept in step with the runner in pathwarden_exit_status.h.
-inline constexpr int kLockWaitMs = kPathwardenLockWaitMs;
+// How often a second helper looks for the lock again. How long it waits
+// (kPathwardenLockWaitMs) is below the runner's shortest limit (3 s for the
+// clean-up before a start): a waiting helper either gets the lock while its
+// runner still waits for it, or gives up on its own, so one the runner has
+// abandoned never acts later, out of turn.
 inline constexpr int kLockPollMs = 20;
-// Start's own time limit, counted from the helper's entry. The runner gives
-// start 15 s and then abandons it (it cannot kill a set-user-id child) and
-// runs stop at once; a start still changing routes after that would take the
-// defaults onto a tunnel whose core is gone. So every command of start ends
-// by this deadline, and a start that passes it puts back what it changed
-// within kUndoLimitMs more: 12.9 s at most, below the runner's 15 s.
-inline constexpr long kStartDeadlineMs = kPathwardenStartDeadlineMs;
-inline constexpr long kUndoLimitMs = kPathwardenUndoLimitMs;
+// Start's own time limit (kPathwardenStartDeadlineMs), counted from the
+// helper's entry. The runner gives start 15 s and then abandons it (it cannot
+// kill a set-user-id child) and runs stop at once; a start still changing
+// routes after that would take the defaults onto a tunnel whose core is gone.
+// So every command of start ends by that deadline, and a start that passes it
+// puts back what it changed within kPathwardenUndoLimitMs more: 12.9 s at
+// most, below the runner's 15 s.
 // Stop has no deadline of its own (giving routes back is never cut short),
 // but no single command of it may hold the lock longer than this, and once
 // resolvectl has not answered within it, resolved is not asked again in the
@@ -107,8 +103,8 @@ struct NextHop {
 };
 
 // One default route as ip printed it, reduced to words that are known and
-// checked, so that it can be put back with the same ip command line and
-// pasted into a root shell without any quoting.
+// checked, so that it can be put back with the same ip command line, word
+// for word.
 struct RouteEntry {
   std::string type;  // empty for unicast
   std::string nhid;
@@ -248,11 +244,16 @@ bool saveRouteState(const SavedRouteState& state, const std::string& path);
 LoadResult loadRouteState(const std::string& path, SavedRouteState* state);
 
 // tunnel_routing.cc: the tunnel's own table and rules.
-// How many rules of each of kOwnRules the family has now, in that order.
+// How many rules of each of the tunnel's priorities the family has now.
 struct OwnRules {
   bool listed = false;  // false: ip rule failed (no IPv6 in this kernel)
-  size_t count[4] = {0, 0, 0, 0};
+  size_t server = 0;    // at kRuleServer
+  size_t server_unreachable = 0;  // at kRuleServerUnreachable
+  size_t suppress = 0;            // at kRuleSuppress
+  size_t table = 0;               // at kRuleTable
   bool any() const;
+  // The count of the rules at |priority|; nullptr when it is none of ours.
+  size_t* at(unsigned long priority);
 };
 OwnRules listOwnRules(int family);
 std::string ruleCommand(int family,
@@ -263,8 +264,8 @@ std::string ruleCommand(int family,
 std::string tunnelTableCommand(int family,
                                const char* verb,
                                const std::string& route);
-// Deletes every rule of the family at one of kOwnRules, the most general
-// first, then the tunnel's table.
+// Deletes every rule of the family at one of the tunnel's priorities, the most
+// general first, then the tunnel's table.
 void removeOwnRouting(int family, const OwnRules& rules);
 // Deletes |count| rules at |priority|, ignoring failures.
 void deleteRules(int family, unsigned long priority, size_t count);

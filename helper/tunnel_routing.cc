@@ -13,12 +13,22 @@
 namespace pathwarden {
 
 bool OwnRules::any() const {
-  for (size_t n : count) {
-    if (n > 0) {
-      return true;
-    }
+  return server + server_unreachable + suppress + table > 0;
+}
+
+size_t* OwnRules::at(unsigned long priority) {
+  switch (priority) {
+    case kRuleServer:
+      return &server;
+    case kRuleServerUnreachable:
+      return &server_unreachable;
+    case kRuleSuppress:
+      return &suppress;
+    case kRuleTable:
+      return &table;
+    default:
+      return nullptr;
   }
-  return false;
 }
 
 // "ip rule show" prints one rule a line, its priority first: "10400:\tfrom
@@ -44,11 +54,9 @@ OwnRules listOwnRules(int family) {
     if (colon == std::string::npos || !isNumber(line.substr(0, colon), 10)) {
       continue;
     }
-    const unsigned long priority = std::stoul(line.substr(0, colon));
-    for (size_t i = 0; i < 4; ++i) {
-      if (kOwnRules[i] == priority) {
-        ++rules.count[i];
-      }
+    size_t* count = rules.at(std::stoul(line.substr(0, colon)));
+    if (count != nullptr) {
+      ++*count;
     }
   }
   return rules;
@@ -90,9 +98,10 @@ void deleteRules(int family, unsigned long priority, size_t count) {
 void removeOwnRouting(int family, const OwnRules& rules) {
   // The tunnel's table goes first, so that main's defaults take over at
   // once; the server's rules last, so that it keeps its way out until then.
-  for (size_t i = 4; i-- > 0;) {
-    deleteRules(family, kOwnRules[i], rules.count[i]);
-  }
+  deleteRules(family, kRuleTable, rules.table);
+  deleteRules(family, kRuleSuppress, rules.suppress);
+  deleteRules(family, kRuleServerUnreachable, rules.server_unreachable);
+  deleteRules(family, kRuleServer, rules.server);
   // Fails when the table is empty already (ip: "FIB table does not exist").
   (void)runCommand(std::string("ip ") + familyFlag(family) +
                        " route flush table " + kTunnelTable,
