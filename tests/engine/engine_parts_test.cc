@@ -1,5 +1,5 @@
 // The building blocks of start and stop: the runtime configuration file,
-// the server host scan, the route helper call and the TUN wait.
+// the route helper call and the TUN wait.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,41 +81,6 @@ TEST_F(EnginePartsTest, RuntimeConfigFailuresGiveTheirMessage) {
   ASSERT_EQ(0, umount2("/tmp", MNT_DETACH));
 }
 
-TEST_F(EnginePartsTest, ServerHostScan) {
-  NewEngine();
-  struct Case {
-    std::string config;
-    std::string host;
-    std::string log;  // after "[LINUX V2RAY] ExtractServerHost: "
-  };
-  const Case cases[] = {
-      {XrayConfig("vpn.example.test"), "vpn.example.test",
-       "selected outbound host=vpn.example.test"},
-      {R"({"vnext": [{"address": "10.0.0.1"}]})", "10.0.0.1",
-       "selected outbound host=10.0.0.1"},
-      {R"({"vnext":[{"address":"","port":1}]})", "", "selected outbound host="},
-      {R"({"address": "a", "servers": []})", "", "vnext not found"},
-      {R"({"address": "a", "vnext": []})", "", "address after vnext not found"},
-      {R"({"vnext": [{"address"}]})", "", "colon not found"},
-      {R"({"vnext": [{"address": 5}]})", "", "first quote not found"},
-      {R"({"vnext": [{"address": "5}]})", "", "second quote not found"},
-      // A number: the next quoted string, whatever it is, is taken.
-      {R"({"vnext": [{"address": 5, "port": 1}]})", "port",
-       "selected outbound host=port"},
-      // Only the first "vnext" counts, even inside a string value.
-      {R"({"remarks": ["vnext"], "x": {"address": "first"}})", "first",
-       "selected outbound host=first"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.config);
-    ClearRecords();
-    EXPECT_EQ(c.host, engine().ExtractServerHost(c.config));
-    EXPECT_EQ(
-        std::vector<std::string>{"[LINUX V2RAY] ExtractServerHost: " + c.log},
-        NativeLog());
-  }
-}
-
 // Every outcome of the route helper call, with the stand-in helper.
 TEST_F(EnginePartsTest, RouteHelperOutcomes) {
   NewEngine();
@@ -178,7 +143,7 @@ TEST_F(EnginePartsTest, RouteHelperOutcomes) {
   EXPECT_EQ("stand-in helper start vpn.test", out.front());
 }
 
-TEST_F(EnginePartsTest, RouteHelperRefusesBeforeForking) {
+TEST_F(EnginePartsTest, RouteHelperRefusesBeforeStarting) {
   NewEngine();
   WriteFile(kRuntimeErrorLog, "kept\n");
   // Empty host: no child, the runtime error log kept.
