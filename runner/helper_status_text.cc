@@ -110,3 +110,11 @@ std::string HelperFailureMessage(int status) {
                                 std::to_string(status) + ")"
                           : "route helper failed: " + words;
 }
+
+std::vector<int> DefinedHelperStatuses() {
+  std::vector<int> statuses;
+  for (const StatusText& entry : kStatusTexts) {
+    statuses.push_back(entry.status);
+  }
+  return statuses;
+}
