@@ -279,12 +279,15 @@ std::string runCommand(const std::string& command, int* status) {
   return runArgv(splitWords(command), status);
 }
 
-int runReported(const std::string& command) {
+int runReported(const std::vector<std::string>& args) {
   int status = -1;
-  std::string output = runCommand(command, &status);
+  std::string output = runArgv(args, &status);
   if (status == 0) {
     return status;
   }
+  // A report names the command as a root shell would take it: its words
+  // are checked, so they need no quoting.
+  const std::string command = joinWords(args);
   if (status == kCommandTimedOut) {
     errLine("[helper] command ran out of time: " + command);
     return status;
@@ -296,8 +299,16 @@ int runReported(const std::string& command) {
   return status;
 }
 
+int runReported(const std::string& command) {
+  return runReported(splitWords(command));
+}
+
+bool runOk(const std::vector<std::string>& args, bool required) {
+  return runReported(args) == 0 || !required;
+}
+
 bool runOk(const std::string& command, bool required) {
-  return runReported(command) == 0 || !required;
+  return runOk(splitWords(command), required);
 }
 
 // Whether resolvectl is found through PATH (what "command -v" would say),
@@ -323,8 +334,8 @@ bool haveResolvectl() {
 // time (which the caller reports, as the run's deadline tells).
 bool detectDefaultRoutes(int family, std::vector<RouteEntry>* routes) {
   int status = -1;
-  std::string output = runCommand(
-      std::string("ip ") + familyFlag(family) + " route show default", &status);
+  std::string output =
+      runArgv({"ip", familyFlag(family), "route", "show", "default"}, &status);
   if (status == kCommandTimedOut) {
     return false;
   }

@@ -39,13 +39,13 @@ namespace {
 // again in this run: each further command would only wait out its own limit.
 bool g_resolved_hung = false;
 
-// Runs a resolvectl command line; returns its status as runArgv gives it
+// Runs a resolvectl command; returns its status as runArgv gives it
 // (kCommandTimedOut also for one skipped because resolved hangs).
-int runDns(const std::string& command) {
+int runDns(const std::vector<std::string>& args) {
   if (g_resolved_hung) {
     return kCommandTimedOut;
   }
-  const int status = runReported(command);
+  const int status = runReported(args);
   if (status == kCommandTimedOut) {
     g_resolved_hung = true;
     errLine(
@@ -53,6 +53,11 @@ int runDns(const std::string& command) {
         "steps are skipped");
   }
   return status;
+}
+
+// The same for a line of checked words separated by blanks.
+[[maybe_unused]] int runDns(const std::string& command) {
+  return runDns(splitWords(command));
 }
 
 // Start: the steps of "pathwarden start".
@@ -227,10 +232,10 @@ bool readOperstate(const std::string& name, std::string* state) {
 bool waitForTunUp(const std::string& name, const Deadline& deadline) {
   for (;;) {
     int status = -1;
-    (void)runCommand("ip link show " + name, &status);
+    (void)runArgv({"ip", "link", "show", name}, &status);
     if (status == 0) {
       status = -1;
-      (void)runCommand("ip link set dev " + name + " up", &status);
+      (void)runArgv({"ip", "link", "set", "dev", name, "up"}, &status);
     }
     if (status == 0) {
       status = -1;
@@ -287,10 +292,10 @@ int pinServerRules(StartPlan* plan) {
     for (const std::string& address : *addresses) {
       if (!isAddressOf(family, address) ||
           !runOk(ruleCommand(family, "add", kRuleServer,
-                             "to " + address + " lookup main"),
+                             {"to", address, "lookup", "main"}),
                  true) ||
           !runOk(ruleCommand(family, "add", kRuleServerUnreachable,
-                             "to " + address + " unreachable"),
+                             {"to", address, "unreachable"}),
                  true)) {
         return failure;
       }
@@ -309,8 +314,8 @@ int fillTunnelTables(const StartPlan& plan) {
     if (!routesFamily(plan, family)) {
       continue;
     }
-    std::string tunnel_default = "default dev ";
-    tunnel_default += kTunName;
+    const std::vector<std::string> tunnel_default = {"default", "dev",
+                                                     kTunName};
     if (take && family == AF_INET &&
         !runOk(tunnelTableCommand(family, "replace", tunnel_default), true)) {
       return kPathwardenTunnelRoutingFailed;
@@ -321,11 +326,10 @@ int fillTunnelTables(const StartPlan& plan) {
       (void)runOk(tunnelTableCommand(family, "replace", tunnel_default), false);
     }
     if (!take && (rules->any() || plan.earlier_found)) {
-      (void)runCommand(tunnelTableCommand(family, "del", tunnel_default),
-                       nullptr);
+      (void)runArgv(tunnelTableCommand(family, "del", tunnel_default), nullptr);
     }
-    std::string fallback = "unreachable default metric ";
-    fallback += kFallbackMetric;
+    const std::vector<std::string> fallback = {"unreachable", "default",
+                                               "metric", kFallbackMetric};
     if (!runOk(tunnelTableCommand(family, "replace", fallback), true)) {
       return kPathwardenTunnelRoutingFailed;
     }
@@ -339,7 +343,7 @@ int fillTunnelTables(const StartPlan& plan) {
 // rule goes in first: until the tunnel's rule follows it, traffic goes on
 // as it did.
 int switchRulesOn(const StartPlan& plan) {
-  const std::string table_selector = std::string("lookup ") + kTunnelTable;
+  const std::vector<std::string> table_selector = {"lookup", kTunnelTable};
   for (auto [family, rules] : {std::make_pair(AF_INET, &plan.rules4),
                                std::make_pair(AF_INET6, &plan.rules6)}) {
     if (!routesFamily(plan, family)) {
@@ -347,7 +351,8 @@ int switchRulesOn(const StartPlan& plan) {
     }
     for (auto [priority, count, selector] :
          {std::make_tuple(kRuleSuppress, rules->suppress,
-                          std::string("lookup main suppress_prefixlength 0")),
+                          std::vector<std::string>{
+                              "lookup", "main", "suppress_prefixlength", "0"}),
           std::make_tuple(kRuleTable, rules->table, table_selector)}) {
       if (count == 1) {
         continue;
@@ -375,9 +380,9 @@ int pointDnsAtTunnel() {
     return kPathwardenOk;
   }
   int status = -1;
-  const std::string addresses = runCommand(
-      std::string("ip -o addr show dev ") + kTunName + " scope global",
-      &status);
+  const std::string addresses =
+      runArgv({"ip", "-o", "addr", "show", "dev", kTunName, "scope", "global"},
+              &status);
   if (status == 0 && addresses.empty()) {
     errLine(std::string("[helper] ") + kTunName +
             " has no address of its own yet; systemd-resolved sends DNS "
@@ -385,10 +390,10 @@ int pointDnsAtTunnel() {
   }
   // A command that fails is reported and the next one tried; one that runs
   // out of time ends start through its deadline.
-  (void)runDns(std::string("resolvectl dns ") + kTunName + " 1.1.1.1 8.8.8.8");
-  (void)runDns(std::string("resolvectl domain ") + kTunName + " ~.");
-  (void)runDns(std::string("resolvectl default-route ") + kTunName + " yes");
-  (void)runDns("resolvectl flush-caches");
+  (void)runDns({"resolvectl", "dns", kTunName, "1.1.1.1", "8.8.8.8"});
+  (void)runDns({"resolvectl", "domain", kTunName, "~."});
+  (void)runDns({"resolvectl", "default-route", kTunName, "yes"});
+  (void)runDns(std::vector<std::string>{"resolvectl", "flush-caches"});
   return kPathwardenOk;
 }
 
@@ -528,8 +533,7 @@ bool readLinkList(const char* what, const std::string& iface, bool* empty) {
     return false;
   }
   int status = -1;
-  const std::string output =
-      runCommand(std::string("resolvectl ") + what + " " + iface, &status);
+  const std::string output = runArgv({"resolvectl", what, iface}, &status);
   if (status == kCommandTimedOut) {
     g_resolved_hung = true;
     errLine("[helper] command ran out of time: resolvectl " +
@@ -555,10 +559,10 @@ void giveLinkFlagBack(const DnsLink& link) {
   if (link.flag == "yes" && readLinkList("dns", link.iface, &no_servers) &&
       readLinkList("domain", link.iface, &no_domains) && no_servers &&
       no_domains) {
-    (void)runDns("resolvectl revert " + link.iface);
+    (void)runDns({"resolvectl", "revert", link.iface});
     return;
   }
-  (void)runDns("resolvectl default-route " + link.iface + " " + link.flag);
+  (void)runDns({"resolvectl", "default-route", link.iface, link.flag});
 }
 
 // Step: DNS back to the links as they were. A command that fails is
@@ -574,12 +578,12 @@ int giveDnsBack(const SavedRouteState& state) {
     errLine(std::string("[helper] DNS revert skipped: ") + kTunName +
             " does not exist");
   } else {
-    (void)runDns(std::string("resolvectl revert ") + kTunName);
+    (void)runDns({"resolvectl", "revert", kTunName});
   }
   for (const DnsLink& link : state.dns) {
     giveLinkFlagBack(link);
   }
-  (void)runDns("resolvectl flush-caches");
+  (void)runDns(std::vector<std::string>{"resolvectl", "flush-caches"});
   return g_resolved_hung ? kPathwardenDnsTimedOut : kPathwardenOk;
 }
 

@@ -203,6 +203,7 @@ bool parseRouteEntry(int family,
                      RouteEntry* route,
                      std::string* why);
 std::vector<std::string> routePath(int family, const RouteEntry& route);
+std::vector<std::string> routeWords(int family, const RouteEntry& route);
 std::string formatRoute(int family, const RouteEntry& route);
 bool isTunnelRoute(const RouteEntry& route);
 bool isUplink(const RouteEntry& route);
@@ -222,11 +223,17 @@ void limitCommands(const Deadline& deadline, long per_command_ms);
 // limitCommands.
 bool commandsRanOutOfTime();
 long long monotonicMs();
+// Commands are argument vectors from end to end; the forms that take a line
+// of checked words separated by blanks split it into one.
 std::string runArgv(const std::vector<std::string>& args, int* status);
 std::string runCommand(const std::string& command, int* status);
-// Runs |command| and reports a failure or a time-out on standard error.
+// Runs |args| and reports a failure or a time-out on standard error.
 // Returns the status as runArgv gives it.
+int runReported(const std::vector<std::string>& args);
 int runReported(const std::string& command);
+// True when |args| succeeded, or when it is not |required| (a failure is
+// reported all the same).
+bool runOk(const std::vector<std::string>& args, bool required);
 bool runOk(const std::string& command, bool required);
 bool haveResolvectl();
 // False, without a word, when ip ran out of time; false with the route
@@ -256,14 +263,16 @@ struct OwnRules {
   size_t* at(unsigned long priority);
 };
 OwnRules listOwnRules(int family);
-std::string ruleCommand(int family,
-                        const char* verb,
-                        unsigned long priority,
-                        const std::string& selector);
+// "ip -4 rule <verb> pref <priority> <selector>".
+std::vector<std::string> ruleCommand(int family,
+                                     const char* verb,
+                                     unsigned long priority,
+                                     const std::vector<std::string>& selector);
 // "ip -4 route <verb> <route> table <the tunnel's>".
-std::string tunnelTableCommand(int family,
-                               const char* verb,
-                               const std::string& route);
+std::vector<std::string> tunnelTableCommand(
+    int family,
+    const char* verb,
+    const std::vector<std::string>& route);
 // Deletes every rule of the family at one of the tunnel's priorities, the most
 // general first, then the tunnel's table.
 void removeOwnRouting(int family, const OwnRules& rules);

@@ -36,8 +36,8 @@ size_t* OwnRules::at(unsigned long priority) {
 OwnRules listOwnRules(int family) {
   OwnRules rules;
   int status = -1;
-  const std::string output = runCommand(
-      std::string("ip ") + familyFlag(family) + " rule show", &status);
+  const std::string output =
+      runArgv({"ip", familyFlag(family), "rule", "show"}, &status);
   if (status != 0) {
     return rules;
   }
@@ -62,36 +62,29 @@ OwnRules listOwnRules(int family) {
   return rules;
 }
 
-std::string ruleCommand(int family,
-                        const char* verb,
-                        unsigned long priority,
-                        const std::string& selector) {
-  std::string command = std::string("ip ") + familyFlag(family) + " rule " +
-                        verb + " pref " + std::to_string(priority);
-  if (!selector.empty()) {
-    command += " " + selector;
-  }
+std::vector<std::string> ruleCommand(int family,
+                                     const char* verb,
+                                     unsigned long priority,
+                                     const std::vector<std::string>& selector) {
+  std::vector<std::string> command = {
+      "ip", familyFlag(family), "rule", verb, "pref", std::to_string(priority)};
+  command.insert(command.end(), selector.begin(), selector.end());
   return command;
 }
 
-std::string tunnelTableCommand(int family,
-                               const char* verb,
-                               const std::string& route) {
-  std::string command = "ip ";
-  command += familyFlag(family);
-  command += " route ";
-  command += verb;
-  command += " ";
-  command += route;
-  command += " table ";
-  command += kTunnelTable;
+std::vector<std::string> tunnelTableCommand(
+    int family,
+    const char* verb,
+    const std::vector<std::string>& route) {
+  std::vector<std::string> command = {"ip", familyFlag(family), "route", verb};
+  command.insert(command.end(), route.begin(), route.end());
+  command.insert(command.end(), {"table", kTunnelTable});
   return command;
 }
 
 void deleteRules(int family, unsigned long priority, size_t count) {
   for (size_t i = 0; i < count; ++i) {
-    (void)runCommand(ruleCommand(family, "del", priority, std::string()),
-                     nullptr);
+    (void)runArgv(ruleCommand(family, "del", priority, {}), nullptr);
   }
 }
 
@@ -103,9 +96,9 @@ void removeOwnRouting(int family, const OwnRules& rules) {
   deleteRules(family, kRuleServerUnreachable, rules.server_unreachable);
   deleteRules(family, kRuleServer, rules.server);
   // Fails when the table is empty already (ip: "FIB table does not exist").
-  (void)runCommand(std::string("ip ") + familyFlag(family) +
-                       " route flush table " + kTunnelTable,
-                   nullptr);
+  (void)runArgv(
+      {"ip", familyFlag(family), "route", "flush", "table", kTunnelTable},
+      nullptr);
 }
 
 }  // namespace pathwarden
