@@ -1,7 +1,9 @@
 // The building blocks of start and stop: the runtime configuration file,
 // the route helper call and the TUN wait.
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -79,6 +81,40 @@ TEST_F(EnginePartsTest, RuntimeConfigFailuresGiveTheirMessage) {
   EXPECT_NE(0, access(kRuntimeConfig, F_OK));
   EXPECT_EQ("", engine().LastResponse());
   ASSERT_EQ(0, umount2("/tmp", MNT_DETACH));
+}
+
+// A child that cannot be started at all (no process for the user, as under
+// a process limit) is named with the system's reason, never as a fork.
+TEST_F(EnginePartsTest, ChildThatCannotBeStartedSaysWhy) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to drop to another user";
+  }
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit none = {0, 0};
+    if (setgid(65534) != 0 || setuid(65534) != 0 ||
+        setrlimit(RLIMIT_NPROC, &none) != 0) {
+      _exit(2);
+    }
+    V2RayEngineLinux engine;
+    if (engine.RunRouteHelper("stop", "vpn.test", 1) ||
+        engine.LastError() !=
+            "could not start the route helper: Resource temporarily "
+            "unavailable") {
+      _exit(3);
+    }
+    if (engine.Start(XrayConfig("127.0.0.1"), "allow", {}) ||
+        engine.LastError() !=
+            "could not start xray: Resource temporarily unavailable") {
+      _exit(4);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 // Every outcome of the route helper call, with the stand-in helper.
