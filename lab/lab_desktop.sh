@@ -215,12 +215,15 @@ lab_snapshot() {
   } | sort >"$out"
 }
 
-# lab_snapshot_diff BEFORE AFTER: nothing when equal, else the lines that
-# went ("-") and came ("+"), on one line; a tunnel link that is still there
-# counts once, not once per route and DNS setting that comes with it.
+# lab_snapshot_diff BEFORE AFTER [KINDS]: nothing when equal (in the lines
+# of KINDS, a regex of line kinds such as 'rule4|rule6'; all by default),
+# else the lines that went ("-") and came ("+"), on one line; a tunnel link
+# that is still there counts once, not once per route and DNS setting that
+# comes with it.
 lab_snapshot_diff() {
-  local lines
-  lines=$(diff "$1" "$2" | sed -n 's/^< /-/p; s/^> /+/p')
+  local lines kinds=${3:-.*}
+  lines=$(diff <(grep -E "^($kinds) " "$1") <(grep -E "^($kinds) " "$2") |
+    sed -n 's/^< /-/p; s/^> /+/p')
   if grep -q "^+.*$LAB_TUN_NAME" <<<"$lines"; then
     lines=$(grep -v "$LAB_TUN_NAME" <<<"$lines"
       echo "+$LAB_TUN_NAME still there with its routes and DNS settings")
@@ -378,7 +381,7 @@ back_within() {
   local limit=$1 t0=$2
   until network_back; do
     if [ "$(ms_since "$t0")" -gt "$limit" ]; then
-      why "after $(ms_since "$t0") ms: $(lab_link_absent "$LAB_TUN_NAME" || echo "quon_vpn0 still there; ")$([ ! -e "$LAB_STATE_FILE" ] || echo "the route record still there; ")$(lab_snapshot_diff <(grep -E '^(route|rule)[46] ' "$LAB_WORK/before.snap") <(lab_routes_and_rules | sort))"
+      why "after $(ms_since "$t0") ms: $(lab_link_absent "$LAB_TUN_NAME" || echo "quon_vpn0 still there; ")$([ ! -e "$LAB_STATE_FILE" ] || echo "the route record still there; ")$(lab_snapshot_diff "$LAB_WORK/before.snap" <(lab_routes_and_rules | sort) 'route4|route6|rule4|rule6')"
       return 1
     fi
     sleep 0.05
