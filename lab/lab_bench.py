@@ -144,8 +144,8 @@ class HelperWatch(threading.Thread):
                     except (OSError, ValueError, IndexError):
                         continue
                     if ppid in self.seen:
-                        # The helper's own child between its fork and its
-                        # exec of the shell: part of the helper's run.
+                        # The helper's own child before its exec of ip or
+                        # resolvectl: part of the helper's run.
                         self.other.add(pid)
                         continue
                     action = argv[1].decode() if len(argv) > 1 else "?"
