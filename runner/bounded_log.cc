@@ -22,31 +22,22 @@ off_t FileSize(int fd) {
   return fstat(fd, &st) == 0 ? st.st_size : -1;
 }
 
-// Copies [from, to) of |fd| to |dest| onward; the new end, or -1.
+// Copies [from, to) of |fd| to |dest| onward; the new end, or -1. The
+// descriptor's own offset is this function's alone (a writer that appends
+// has a descriptor of its own).
 off_t CopyDown(int fd, off_t from, off_t to, off_t dest) {
   std::string buffer(65536, '\0');
   while (from < to) {
     const auto want = static_cast<size_t>(
         std::min<off_t>(to - from, static_cast<off_t>(buffer.size())));
-    const ssize_t n = pread(fd, &buffer[0], want, from);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
+    if (lseek(fd, from, SEEK_SET) != from) {
       return -1;
     }
-    size_t written = 0;
-    while (written < static_cast<size_t>(n)) {
-      const ssize_t w =
-          pwrite(fd, buffer.data() + written, static_cast<size_t>(n) - written,
-                 dest + static_cast<off_t>(written));
-      if (w < 0 && errno == EINTR) {
-        continue;
-      }
-      if (w <= 0) {
-        return -1;
-      }
-      written += static_cast<size_t>(w);
+    const ssize_t n = ReadUpTo(fd, &buffer[0], want);
+    if (n <= 0 || lseek(fd, dest, SEEK_SET) != dest ||
+        !WriteAll(fd,
+                  std::string_view(buffer.data(), static_cast<size_t>(n)))) {
+      return -1;
     }
     from += n;
     dest += n;
