@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -27,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
+#include "common/fd_io.h"
+#include "common/spawn.h"
 #include "pathwarden_internal.h"
 
 namespace pathwarden {
@@ -133,12 +132,9 @@ class RunningCommand {
 bool RunningCommand::readAvailable(std::string* output) {
   char buffer[512];
   for (;;) {
-    ssize_t n = read(output_.get(), buffer, sizeof(buffer));
+    const ssize_t n = ReadUpTo(output_.get(), buffer, sizeof(buffer));
     if (n > 0) {
       output->append(buffer, static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) {
       continue;
     }
     return n < 0 && errno == EAGAIN;
@@ -245,56 +241,15 @@ std::string runArgv(const std::vector<std::string>& args, int* status) {
     return std::string();
   }
 
-  std::vector<std::vector<char>> storage;
-  std::vector<char*> argv;
-  storage.reserve(args.size());
-  for (const std::string& arg : args) {
-    storage.emplace_back(arg.begin(), arg.end());
-    storage.back().push_back('\0');
-    argv.push_back(storage.back().data());
-  }
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  if (posix_spawn_file_actions_init(&actions) != 0) {
-    return std::string();
-  }
-  if (posix_spawnattr_init(&attr) != 0) {
-    (void)posix_spawn_file_actions_destroy(&actions);
-    return std::string();
-  }
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int sig : kShieldedSignals) {
-    sigaddset(&defaults, sig);
-  }
-  sigset_t none;
-  sigemptyset(&none);
+  // Its own process group, so that a kill also ends whatever it started.
+  SpawnRequest request;
+  request.program = args.front();
+  request.argv = args;
+  request.search_path = true;
+  request.output_fd = write_end.get();
+  request.own_process_group = true;
   pid_t pid = -1;
-  int rc = posix_spawn_file_actions_adddup2(&actions, write_end.get(), 1);
-  if (rc == 0) {
-    rc = posix_spawn_file_actions_adddup2(&actions, write_end.get(), 2);
-  }
-  if (rc == 0) {
-    rc = posix_spawnattr_setsigdefault(&attr, &defaults);
-  }
-  if (rc == 0) {
-    rc = posix_spawnattr_setsigmask(&attr, &none);
-  }
-  if (rc == 0) {
-    rc = posix_spawnattr_setpgroup(&attr, 0);
-  }
-  if (rc == 0) {
-    rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF |
-                                             POSIX_SPAWN_SETSIGMASK |
-                                             POSIX_SPAWN_SETPGROUP);
-  }
-  if (rc == 0) {
-    rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
-  }
-  (void)posix_spawnattr_destroy(&attr);
-  (void)posix_spawn_file_actions_destroy(&actions);
+  const int rc = SpawnProcess(request, &pid);
   (void)write_end.Close();
   if (rc != 0) {
     return std::string();
@@ -324,12 +279,15 @@ std::string runCommand(const std::string& command, int* status) {
   return runArgv(splitWords(command), status);
 }
 
-int runReported(const std::string& command) {
+int runReported(const std::vector<std::string>& args) {
   int status = -1;
-  std::string output = runCommand(command, &status);
+  std::string output = runArgv(args, &status);
   if (status == 0) {
     return status;
   }
+  // A report names the command as a root shell would take it: its words
+  // are checked, so they need no quoting.
+  const std::string command = joinWords(args);
   if (status == kCommandTimedOut) {
     errLine("[helper] command ran out of time: " + command);
     return status;
@@ -341,8 +299,16 @@ int runReported(const std::string& command) {
   return status;
 }
 
+int runReported(const std::string& command) {
+  return runReported(splitWords(command));
+}
+
+bool runOk(const std::vector<std::string>& args, bool required) {
+  return runReported(args) == 0 || !required;
+}
+
 bool runOk(const std::string& command, bool required) {
-  return runReported(command) == 0 || !required;
+  return runOk(splitWords(command), required);
 }
 
 // Whether |name| is found through PATH (what "command -v" would say).
@@ -370,8 +336,8 @@ bool haveResolvectl() {
 // time (which the caller reports, as the run's deadline tells).
 bool detectDefaultRoutes(int family, std::vector<RouteEntry>* routes) {
   int status = -1;
-  std::string output = runCommand(
-      std::string("ip ") + familyFlag(family) + " route show default", &status);
+  std::string output =
+      runArgv({"ip", familyFlag(family), "route", "show", "default"}, &status);
   if (status == kCommandTimedOut) {
     return false;
   }

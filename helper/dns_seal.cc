@@ -14,6 +14,7 @@
 // home link's query is rejected at once by the filter, the tunnel answers.
 
 #include <cctype>
+#include <initializer_list>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,15 +30,36 @@ namespace {
 // all of it is in place or none. The filter rejects rather than drops, so
 // that a resolver asking the home network fails at once instead of waiting
 // out its time-outs, and the tunnel's answer wins without delay.
-std::string sealCommand() {
-  const std::string table = std::string("inet ") + kSealTable;
-  const std::string rule = " ; add rule " + table + " output ";
-  return "nft add table " + table + " ; delete table " + table +
-         " ; add table " + table + " ; add chain " + table +
-         " output { type filter hook output priority 0 ; policy accept ; }" +
-         rule + "oifname lo accept" + rule + "oifname " + kTunName + " accept" +
-         rule + "udp dport 53 reject" + rule +
-         "tcp dport { 53, 853 } reject with tcp reset";
+std::vector<std::string> sealCommand() {
+  const std::string table[] = {"inet", kSealTable};
+  std::vector<std::string> command = {"nft"};
+  const auto words = [&command](std::initializer_list<std::string> more) {
+    command.insert(command.end(), more);
+  };
+  const auto on_table = [&](const char* verb, const char* what) {
+    words({verb, what, table[0], table[1]});
+  };
+  on_table("add", "table");
+  words({";"});
+  on_table("delete", "table");
+  words({";"});
+  on_table("add", "table");
+  words({";"});
+  on_table("add", "chain");
+  words({"output", "{", "type", "filter", "hook", "output", "priority", "0",
+         ";", "policy", "accept", ";", "}"});
+  for (const std::initializer_list<std::string>& rule :
+       {std::initializer_list<std::string>{"oifname", "lo", "accept"},
+        {"oifname", kTunName, "accept"},
+        {"udp", "dport", "53", "reject"},
+        {"tcp", "dport", "{", "53,", "853", "}", "reject", "with", "tcp",
+         "reset"}}) {
+    words({";"});
+    on_table("add", "rule");
+    words({"output"});
+    words(rule);
+  }
+  return command;
 }
 
 }  // namespace
@@ -61,8 +83,9 @@ bool removeSeal() {
   if (!haveNft()) {
     return true;
   }
-  const std::string table = std::string("inet ") + kSealTable;
-  return runOk("nft add table " + table + " ; delete table " + table, true);
+  return runOk({"nft", "add", "table", "inet", kSealTable, ";", "delete",
+                "table", "inet", kSealTable},
+               true);
 }
 
 bool isDomainName(const std::string& text) {

@@ -39,7 +39,7 @@ bool isLinkLocal6(const std::string& address) {
 bool canGoBack(int family, const RouteEntry& route) {
   if (!route.nhid.empty()) {
     int status = -1;
-    (void)runCommand("ip nexthop show id " + route.nhid, &status);
+    (void)runArgv({"ip", "nexthop", "show", "id", route.nhid}, &status);
     return status == 0;
   }
   for (const NextHop& h : route.hops) {
@@ -51,13 +51,13 @@ bool canGoBack(int family, const RouteEntry& route) {
     }
     // Asked without the device, since with one the kernel answers for any
     // address; a link-local gateway is only defined on its device.
-    std::string command =
-        std::string("ip ") + familyFlag(family) + " route get " + h.via;
+    std::vector<std::string> command = {"ip", familyFlag(family), "route",
+                                        "get", h.via};
     if (family == AF_INET6 && isLinkLocal6(h.via)) {
-      command += " oif " + h.dev;
+      command.insert(command.end(), {"oif", h.dev});
     }
     int status = -1;
-    const std::string output = runCommand(command, &status);
+    const std::string output = runArgv(command, &status);
     if (status != 0 || output.find(" via ") != std::string::npos ||
         output.find(" dev " + h.dev + " ") == std::string::npos) {
       return false;
@@ -85,9 +85,9 @@ bool hasOwnDefault(int family) {
 void deleteHostRoutes(int family, const std::vector<std::string>& addresses) {
   for (const std::string& address : addresses) {
     if (isAddressOf(family, address)) {
-      (void)runCommand(std::string("ip ") + familyFlag(family) + " route del " +
-                           address + (family == AF_INET ? "/32" : "/128"),
-                       nullptr);
+      (void)runArgv({"ip", familyFlag(family), "route", "del",
+                     address + (family == AF_INET ? "/32" : "/128")},
+                    nullptr);
     }
   }
 }
@@ -99,10 +99,10 @@ int restoreLegacyRecord(const std::string& server,
   errLine(
       "[helper] the route state was written by an older helper; giving "
       "back its routes in the main table");
-  (void)runCommand(std::string("ip -4 route del default dev ") + kTunName,
-                   nullptr);
-  (void)runCommand(std::string("ip -6 route del default dev ") + kTunName,
-                   nullptr);
+  (void)runArgv({"ip", "-4", "route", "del", "default", "dev", kTunName},
+                nullptr);
+  (void)runArgv({"ip", "-6", "route", "del", "default", "dev", kTunName},
+                nullptr);
   std::vector<std::string> resolved4;
   std::vector<std::string> resolved6;
   if (!server.empty()) {
@@ -136,10 +136,13 @@ int restoreLegacyRecord(const std::string& server,
                 words + "; the system's routes are left as they are");
         continue;
       }
-      const std::string command =
-          std::string("ip ") + familyFlag(family) + " route add " + words;
+      std::vector<std::string> args = {"ip", familyFlag(family), "route",
+                                       "add"};
+      const std::vector<std::string> route_words = routeWords(family, route);
+      args.insert(args.end(), route_words.begin(), route_words.end());
+      const std::string command = joinWords(args);
       int status = -1;
-      const std::string output = runCommand(command, &status);
+      const std::string output = runArgv(args, &status);
       // Already there again (an unreachable default, say): nothing to do.
       if (status == 0 || output.find("File exists") != std::string::npos) {
         continue;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fd_io.h"
 #include "pathwarden_exit_status.h"
 #include "pathwarden_internal.h"
 
@@ -40,18 +41,10 @@ std::string processStartTime(long pid) {
   if (fd.get() < 0) {
     return std::string();
   }
+  // A stat line is a few hundred bytes; what a read failure leaves is judged
+  // below like any other text.
   std::string text;
-  char buffer[1024];
-  for (;;) {
-    ssize_t n = read(fd.get(), buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    text.append(buffer, static_cast<size_t>(n));
-  }
+  (void)ReadUpTo(fd.get(), 4096, &text);
   // The command name (field 2) may hold blanks and parentheses; the fields
   // after its closing parenthesis are plain numbers, the first being field 3.
   const size_t close = text.rfind(')');

@@ -43,13 +43,13 @@ namespace {
 // again in this run: each further command would only wait out its own limit.
 bool g_resolved_hung = false;
 
-// Runs a resolvectl command line; returns its status as runArgv gives it
+// Runs a resolvectl command; returns its status as runArgv gives it
 // (kCommandTimedOut also for one skipped because resolved hangs).
-int runDns(const std::string& command) {
+int runDns(const std::vector<std::string>& args) {
   if (g_resolved_hung) {
     return kCommandTimedOut;
   }
-  const int status = runReported(command);
+  const int status = runReported(args);
   if (status == kCommandTimedOut) {
     g_resolved_hung = true;
     errLine(
@@ -59,11 +59,16 @@ int runDns(const std::string& command) {
   return status;
 }
 
+// The same for a line of checked words separated by blanks.
+[[maybe_unused]] int runDns(const std::string& command) {
+  return runDns(splitWords(command));
+}
+
 // Start: the steps of "pathwarden start".
 //
 // The tunnel never touches the main table, which stays the network
 // manager's. It gets a table of its own (kTunnelTable) and rules in front of
-// main's (see kOwnRules): the server's addresses look up main (and are
+// main's (see kRuleServer): the server's addresses look up main (and are
 // unreachable when main has no route for them), the private-use, link-local
 // and multicast ranges look up main (the LAN keeps working), and everything
 // else looks up the tunnel's table, whose default is the tunnel, or
@@ -100,9 +105,9 @@ struct StartPlan {
 // network's own again; its failures are reported, never fatal, so that no
 // old record can keep every later start from working.
 int loadEarlier(const TunnelOwner& caller, StartPlan* plan) {
-  switch (loadRouteState(kStatePath, &plan->earlier)) {
+  switch (loadRouteState(kRouteStatePath, &plan->earlier)) {
     case LoadResult::kRefused:
-      errLine(std::string("[helper] the route state file ") + kStatePath +
+      errLine(std::string("[helper] the route state file ") + kRouteStatePath +
               " was refused; nothing is changed until it has been checked "
               "and removed");
       return kPathwardenStateRefused;
@@ -203,15 +208,16 @@ int keepEarlierDnsLinks(StartPlan* plan) {
 int saveState(StartPlan* plan) {
   plan->state.version = kStateVersion;
   const size_t size = formatRouteState(plan->state).size();
-  if (size > kMaxStateFileSize) {
+  if (size > kRouteStateMaxBytes) {
     errLine("[helper] route state of " + std::to_string(size) +
-            " bytes exceeds " + std::to_string(kMaxStateFileSize) + " bytes (" +
+            " bytes exceeds " + std::to_string(kRouteStateMaxBytes) +
+            " bytes (" +
             std::to_string(plan->state.server_ipv4.size() +
                            plan->state.server_ipv6.size()) +
             " server addresses); nothing was changed");
     return kPathwardenStateTooLarge;
   }
-  if (!saveRouteState(plan->state, kStatePath)) {
+  if (!saveRouteState(plan->state, kRouteStatePath)) {
     errLine("[helper] could not save route state");
     return kPathwardenStateNotSaved;
   }
@@ -234,10 +240,10 @@ bool readOperstate(const std::string& name, std::string* state) {
 bool waitForTunUp(const std::string& name, const Deadline& deadline) {
   for (;;) {
     int status = -1;
-    (void)runCommand("ip link show " + name, &status);
+    (void)runArgv({"ip", "link", "show", name}, &status);
     if (status == 0) {
       status = -1;
-      (void)runCommand("ip link set dev " + name + " up", &status);
+      (void)runArgv({"ip", "link", "set", "dev", name, "up"}, &status);
     }
     if (status == 0) {
       status = -1;
@@ -302,15 +308,15 @@ int pinServerRules(StartPlan* plan) {
     if (!routesFamily(*plan, family)) {
       continue;
     }
-    deleteRules(family, kRuleServer, rules->count[0]);
-    deleteRules(family, kRuleServerUnreachable, rules->count[1]);
+    deleteRules(family, kRuleServer, rules->server);
+    deleteRules(family, kRuleServerUnreachable, rules->server_unreachable);
     for (const std::string& address : *addresses) {
       if (!isAddressOf(family, address) ||
           !runOk(ruleCommand(family, "add", kRuleServer,
-                             "to " + address + " lookup main"),
+                             {"to", address, "lookup", "main"}),
                  true) ||
           !runOk(ruleCommand(family, "add", kRuleServerUnreachable,
-                             "to " + address + " unreachable"),
+                             {"to", address, "unreachable"}),
                  true)) {
         return failure;
       }
@@ -329,40 +335,39 @@ int fillTunnelTables(const StartPlan& plan) {
     if (!routesFamily(plan, family)) {
       continue;
     }
-    std::string tunnel_default = "default dev ";
-    tunnel_default += kTunName;
+    const std::vector<std::string> tunnel_default = {"default", "dev",
+                                                     kTunName};
     if (take && family == AF_INET &&
         !runOk(tunnelTableCommand(family, "replace", tunnel_default), true)) {
-      return kPathwardenIpv4DefaultFailed;
+      return kPathwardenTunnelRoutingFailed;
     }
     if (take && family == AF_INET6) {
-      // As before, a failing IPv6 default through the tunnel is reported
-      // and start goes on: the family then goes nowhere, it cannot leak.
+      // A failing IPv6 default through the tunnel is reported and start
+      // goes on: the family then goes nowhere, it cannot leak.
       (void)runOk(tunnelTableCommand(family, "replace", tunnel_default), false);
     }
     if (!take && (rules->any() || plan.earlier_found)) {
-      (void)runCommand(tunnelTableCommand(family, "del", tunnel_default),
-                       nullptr);
+      (void)runArgv(tunnelTableCommand(family, "del", tunnel_default), nullptr);
     }
-    std::string fallback = "unreachable default metric ";
-    fallback += kFallbackMetric;
+    const std::vector<std::string> fallback = {"unreachable", "default",
+                                               "metric", kFallbackMetric};
     if (!runOk(tunnelTableCommand(family, "replace", fallback), true)) {
-      return kPathwardenIpv4DefaultFailed;
+      return kPathwardenTunnelRoutingFailed;
     }
   }
   return kPathwardenOk;
 }
 
 // The selectors of the rules at kRuleLocalRanges for |family|.
-std::vector<std::string> localRangeSelectors(int family) {
-  std::vector<std::string> selectors;
+std::vector<std::vector<std::string>> localRangeSelectors(int family) {
+  std::vector<std::vector<std::string>> selectors;
   if (family == AF_INET) {
     for (const char* range : kLocalRanges4) {
-      selectors.push_back(std::string("to ") + range + " lookup main");
+      selectors.push_back({"to", range, "lookup", "main"});
     }
   } else {
     for (const char* range : kLocalRanges6) {
-      selectors.push_back(std::string("to ") + range + " lookup main");
+      selectors.push_back({"to", range, "lookup", "main"});
     }
   }
   return selectors;
@@ -376,24 +381,25 @@ std::vector<std::string> localRangeSelectors(int family) {
 // ranges go in first: until the tunnel's rule follows them, traffic goes
 // on as it did.
 int switchRulesOn(const StartPlan& plan) {
-  const std::string table_selector = std::string("lookup ") + kTunnelTable;
+  const std::vector<std::string> table_selector = {"lookup", kTunnelTable};
   for (auto [family, rules] : {std::make_pair(AF_INET, &plan.rules4),
                                std::make_pair(AF_INET6, &plan.rules6)}) {
     if (!routesFamily(plan, family)) {
       continue;
     }
-    for (auto [index, selectors] :
-         {std::make_pair(size_t{2}, localRangeSelectors(family)),
-          std::make_pair(size_t{3},
-                         std::vector<std::string>{table_selector})}) {
-      if (rules->count[index] == selectors.size()) {
+    for (auto [priority, count, selectors] :
+         {std::make_tuple(kRuleLocalRanges, rules->local_ranges,
+                          localRangeSelectors(family)),
+          std::make_tuple(
+              kRuleTable, rules->table,
+              std::vector<std::vector<std::string>>{table_selector})}) {
+      if (count == selectors.size()) {
         continue;
       }
-      deleteRules(family, kOwnRules[index], rules->count[index]);
-      for (const std::string& selector : selectors) {
-        if (!runOk(ruleCommand(family, "add", kOwnRules[index], selector),
-                   true)) {
-          return kPathwardenIpv4DefaultFailed;
+      deleteRules(family, priority, count);
+      for (const std::vector<std::string>& selector : selectors) {
+        if (!runOk(ruleCommand(family, "add", priority, selector), true)) {
+          return kPathwardenTunnelRoutingFailed;
         }
       }
     }
@@ -410,7 +416,7 @@ bool readLinkDomains(std::vector<std::string>* others,
     return false;
   }
   int status = -1;
-  const std::string output = runCommand("resolvectl domain", &status);
+  const std::string output = runArgv({"resolvectl", "domain"}, &status);
   if (status == kCommandTimedOut) {
     g_resolved_hung = true;
     errLine("[helper] command ran out of time: resolvectl domain");
@@ -426,8 +432,10 @@ bool readLinkDomains(std::vector<std::string>* others,
 // domains, so that a name under a domain the network pushed is asked of the
 // tunnel as well (the home link's query is rejected by the filter).
 int setTunnelDomains(const std::vector<std::string>& others) {
-  return runDns(std::string("resolvectl domain ") + kTunName + " " +
-                joinWords(tunnelDomainWords(others)));
+  std::vector<std::string> command = {"resolvectl", "domain", kTunName};
+  const std::vector<std::string> words = tunnelDomainWords(others);
+  command.insert(command.end(), words.begin(), words.end());
+  return runDns(command);
 }
 
 // Step: all DNS goes to the tunnel's resolvers. The routing domain "~."
@@ -446,23 +454,23 @@ int pointDnsAtTunnel() {
     return kPathwardenOk;
   }
   int status = -1;
-  const std::string addresses = runCommand(
-      std::string("ip -o addr show dev ") + kTunName + " scope global",
-      &status);
+  const std::string addresses =
+      runArgv({"ip", "-o", "addr", "show", "dev", kTunName, "scope", "global"},
+              &status);
   if (status == 0 && addresses.empty()) {
     errLine(std::string("[helper] ") + kTunName +
             " has no address of its own yet; systemd-resolved sends DNS "
             "through it only once it has one");
   }
-  // A command that fails is reported and the next one tried, as before; one
-  // that runs out of time ends start through its deadline.
+  // A command that fails is reported and the next one tried; one that runs
+  // out of time ends start through its deadline.
   std::vector<std::string> others;
   std::vector<std::string> tunnel;
   (void)readLinkDomains(&others, &tunnel);
-  (void)runDns(std::string("resolvectl dns ") + kTunName + " 1.1.1.1 8.8.8.8");
+  (void)runDns({"resolvectl", "dns", kTunName, "1.1.1.1", "8.8.8.8"});
   (void)setTunnelDomains(others);
-  (void)runDns(std::string("resolvectl default-route ") + kTunName + " yes");
-  (void)runDns("resolvectl flush-caches");
+  (void)runDns({"resolvectl", "default-route", kTunName, "yes"});
+  (void)runDns(std::vector<std::string>{"resolvectl", "flush-caches"});
   return kPathwardenOk;
 }
 
@@ -515,11 +523,12 @@ int forgetState();
 
 // Step, once start has run out of time after changing the network: what it
 // changed goes back exactly as stop would give it back from the record just
-// saved, still under the lock and within kUndoLimitMs, so that a start the
-// runner has given up on leaves the network as it found it. The record is
-// dropped only when everything went back; otherwise it stays for stop.
+// saved, still under the lock and within kPathwardenUndoLimitMs, so that a
+// start the runner has given up on leaves the network as it found it. The
+// record is dropped only when everything went back; otherwise it stays for
+// stop.
 int undoStart(const StartPlan& plan) {
-  limitCommands(Deadline::in(kUndoLimitMs), -1);
+  limitCommands(Deadline::in(kPathwardenUndoLimitMs), -1);
   if (restoreNetwork(std::string(), plan.state, true) == kPathwardenOk) {
     (void)forgetState();
     errLine("[helper] start ran out of time; the network was put back");
@@ -554,7 +563,7 @@ int startRouting(const std::string& server,
   HelperLock lock;
   int rc = kPathwardenOk;
   if ((rc = requireRoot()) != 0 ||
-      (rc = lock.acquire(kLockPath, kLockWaitMs)) != 0) {
+      (rc = lock.acquire(kLockPath, kPathwardenLockWaitMs)) != 0) {
     return rc;
   }
   StartPlan plan;
@@ -594,7 +603,7 @@ bool tunExists() {
 // nothing is changed: going on would give back nothing and call it done.
 int loadSavedState(SavedRouteState* state, bool* found) {
   *found = false;
-  switch (loadRouteState(kStatePath, state)) {
+  switch (loadRouteState(kRouteStatePath, state)) {
     case LoadResult::kFound:
       *found = true;
       return kPathwardenOk;
@@ -602,7 +611,7 @@ int loadSavedState(SavedRouteState* state, bool* found) {
       errLine("[helper] no saved state, trying best-effort cleanup");
       return kPathwardenOk;
     case LoadResult::kRefused:
-      errLine(std::string("[helper] the route state file ") + kStatePath +
+      errLine(std::string("[helper] the route state file ") + kRouteStatePath +
               " was refused and is kept; nothing was restored");
       return kPathwardenStateRefused;
   }
@@ -617,8 +626,7 @@ bool readLinkList(const char* what, const std::string& iface, bool* empty) {
     return false;
   }
   int status = -1;
-  const std::string output =
-      runCommand(std::string("resolvectl ") + what + " " + iface, &status);
+  const std::string output = runArgv({"resolvectl", what, iface}, &status);
   if (status == kCommandTimedOut) {
     g_resolved_hung = true;
     errLine("[helper] command ran out of time: resolvectl " +
@@ -644,10 +652,10 @@ void giveLinkFlagBack(const DnsLink& link) {
   if (link.flag == "yes" && readLinkList("dns", link.iface, &no_servers) &&
       readLinkList("domain", link.iface, &no_domains) && no_servers &&
       no_domains) {
-    (void)runDns("resolvectl revert " + link.iface);
+    (void)runDns({"resolvectl", "revert", link.iface});
     return;
   }
-  (void)runDns("resolvectl default-route " + link.iface + " " + link.flag);
+  (void)runDns({"resolvectl", "default-route", link.iface, link.flag});
 }
 
 // Step: DNS back to the links as they were. A command that fails is
@@ -663,12 +671,12 @@ int giveDnsBack(const SavedRouteState& state) {
     errLine(std::string("[helper] DNS revert skipped: ") + kTunName +
             " does not exist");
   } else {
-    (void)runDns(std::string("resolvectl revert ") + kTunName);
+    (void)runDns({"resolvectl", "revert", kTunName});
   }
   for (const DnsLink& link : state.dns) {
     giveLinkFlagBack(link);
   }
-  (void)runDns("resolvectl flush-caches");
+  (void)runDns(std::vector<std::string>{"resolvectl", "flush-caches"});
   return g_resolved_hung ? kPathwardenDnsTimedOut : kPathwardenOk;
 }
 
@@ -686,7 +694,7 @@ int removeTunnelRouting() {
 
 // Step: the record has served; the next stop finds none.
 int forgetState() {
-  (void)unlink(kStatePath);
+  (void)unlink(kRouteStatePath);
   return kPathwardenOk;
 }
 
@@ -721,7 +729,7 @@ int stopRouting(const std::string& server, const TunnelOwner& caller) {
   bool found = false;
   int rc = kPathwardenOk;
   if ((rc = requireRoot()) != 0 ||
-      (rc = lock.acquire(kLockPath, kLockWaitMs)) != 0 ||
+      (rc = lock.acquire(kLockPath, kPathwardenLockWaitMs)) != 0 ||
       (rc = loadSavedState(&state, &found)) != 0 ||
       (rc = checkOwner(state.owner, caller)) != 0) {
     return rc;
@@ -760,18 +768,18 @@ int refreshDomains(const TunnelOwner& caller) {
   bool found = false;
   int rc = kPathwardenOk;
   if ((rc = requireRoot()) != 0 ||
-      (rc = lock.acquire(kLockPath, kLockWaitMs)) != 0) {
+      (rc = lock.acquire(kLockPath, kPathwardenLockWaitMs)) != 0) {
     return rc;
   }
   limitCommands(Deadline::in(kPathwardenRefreshLimitMs), -1);
-  switch (loadRouteState(kStatePath, &state)) {
+  switch (loadRouteState(kRouteStatePath, &state)) {
     case LoadResult::kFound:
       found = true;
       break;
     case LoadResult::kMissing:
       break;
     case LoadResult::kRefused:
-      errLine(std::string("[helper] the route state file ") + kStatePath +
+      errLine(std::string("[helper] the route state file ") + kRouteStatePath +
               " was refused; nothing was refreshed");
       return kPathwardenStateRefused;
   }
@@ -855,9 +863,9 @@ int run(int argc, char** argv) {
   clearIntervalTimers();
   // Start's time is counted from here, the closest to when the runner
   // started its own clock.
-  const Deadline start_deadline = Deadline::in(kStartDeadlineMs);
-  // A stack of a few kilobytes would crash us, and then the shell and ip, so
-  // it is raised before anything else runs (to 8 MiB, the usual default).
+  const Deadline start_deadline = Deadline::in(kPathwardenStartDeadlineMs);
+  // A stack of a few kilobytes would crash us, and then ip and resolvectl,
+  // so it is raised before anything else runs (to 8 MiB, the usual default).
   raiseLimit(RLIMIT_STACK, rlim_t{8} * 1024 * 1024);
   if (!ensureStandardDescriptors()) {
     return kPathwardenUnsafeProcess;

@@ -16,7 +16,10 @@ enum PathwardenExitStatus : int {
   kPathwardenTunMissing = 6,
   kPathwardenIpv4HostRouteFailed = 7,
   kPathwardenIpv6HostRouteFailed = 8,
-  kPathwardenIpv4DefaultFailed = 9,
+  // start: the tunnel's table (its default or its unreachable default, in
+  // either family) or one of the rules that send traffic to it could not be
+  // set.
+  kPathwardenTunnelRoutingFailed = 9,
   kPathwardenRootRequired = 10,
   // The state file on disk is not one the helper trusts; it is left in place
   // for an administrator and nothing is changed.
@@ -29,8 +32,9 @@ enum PathwardenExitStatus : int {
   kPathwardenBusy = 15,
   // The process cannot be made safe to run commands as root.
   kPathwardenUnsafeProcess = 16,
-  // Start passed its own deadline (kStartDeadlineMs) and gave back what it
-  // had changed, so that a start the runner has abandoned changes nothing.
+  // Start passed its own deadline (kPathwardenStartDeadlineMs) and gave back
+  // what it had changed, so that a start the runner has abandoned changes
+  // nothing.
   kPathwardenTimedOut = 17,
   // Stop gave the routes back, but resolvectl did not answer within its
   // limit, so the links' DNS settings may not all be back; the state file

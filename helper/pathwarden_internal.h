@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "common/route_state_record.h"
 #include "common/unique_fd.h"
 #include "pathwarden_exit_status.h"
 
 namespace pathwarden {
 
 inline constexpr char kTunName[] = "quon_vpn0";
-inline constexpr char kStatePath[] = "/run/quon_vpn_route_state_linux.txt";
 // The routing table and policy rules of the tunnel, the helper's own: it
 // never changes the main table, which belongs to the network manager. The
 // numbers never change (a record names only its version, and stop removes
@@ -41,8 +41,6 @@ inline constexpr unsigned long kRuleLocalRanges = 10402;
 // ... then the tunnel's table: its default, or "unreachable" once the
 // tunnel has gone, so that nothing leaks through main's defaults.
 inline constexpr unsigned long kRuleTable = 10403;
-inline constexpr unsigned long kOwnRules[] = {
-    kRuleServer, kRuleServerUnreachable, kRuleLocalRanges, kRuleTable};
 // The ranges that may use the main table while the tunnel is up, one rule
 // each at kRuleLocalRanges. Whatever else main holds is the network's word
 // (option 121 routes, route information options, a public range handed out
@@ -59,21 +57,19 @@ inline constexpr char kSealTable[] = "quon_vpn";
 inline constexpr char kFallbackMetric[] = "4096";
 // Held for the whole run, so that two helpers never change routes at once.
 inline constexpr char kLockPath[] = "/run/quon_vpn_pathwarden.lock";
-// How long a second helper waits for the first. Below the runner's shortest
-// limit (3 s for the clean-up before a start): a waiting helper either gets
-// the lock while its runner still waits for it, or gives up on its own, so
-// one the runner has abandoned never acts later, out of turn.
-// Kept in step with the runner in pathwarden_exit_status.h.
-inline constexpr int kLockWaitMs = kPathwardenLockWaitMs;
+// How often a second helper looks for the lock again. How long it waits
+// (kPathwardenLockWaitMs) is below the runner's shortest limit (3 s for the
+// clean-up before a start): a waiting helper either gets the lock while its
+// runner still waits for it, or gives up on its own, so one the runner has
+// abandoned never acts later, out of turn.
 inline constexpr int kLockPollMs = 20;
-// Start's own time limit, counted from the helper's entry. The runner gives
-// start 15 s and then abandons it (it cannot kill a set-user-id child) and
-// runs stop at once; a start still changing routes after that would take the
-// defaults onto a tunnel whose core is gone. So every command of start ends
-// by this deadline, and a start that passes it puts back what it changed
-// within kUndoLimitMs more: 12.9 s at most, below the runner's 15 s.
-inline constexpr long kStartDeadlineMs = kPathwardenStartDeadlineMs;
-inline constexpr long kUndoLimitMs = kPathwardenUndoLimitMs;
+// Start's own time limit (kPathwardenStartDeadlineMs), counted from the
+// helper's entry. The runner gives start 15 s and then abandons it (it cannot
+// kill a set-user-id child) and runs stop at once; a start still changing
+// routes after that would take the defaults onto a tunnel whose core is gone.
+// So every command of start ends by that deadline, and a start that passes it
+// puts back what it changed within kPathwardenUndoLimitMs more: 12.9 s at
+// most, below the runner's 15 s.
 // Stop has no deadline of its own (giving routes back is never cut short),
 // but no single command of it may hold the lock longer than this, and once
 // resolvectl has not answered within it, resolved is not asked again in the
@@ -81,9 +77,8 @@ inline constexpr long kUndoLimitMs = kPathwardenUndoLimitMs;
 inline constexpr long kStopCommandLimitMs = 2000;
 // The TUN device is looked for every 250 ms until start's deadline.
 inline constexpr useconds_t kTunWaitPauseUs = 250000;
-// Both the writer and the reader hold the state file to this size, so that
-// nothing start saves is ever refused by stop.
-inline constexpr size_t kMaxStateFileSize = size_t{64} * 1024;
+// Both the writer and the reader hold the state file (kRouteStatePath) to
+// kRouteStateMaxBytes, so that nothing start saves is ever refused by stop.
 // A route line with more words than this is not one a desktop has.
 inline constexpr size_t kMaxRouteWords = 256;
 
@@ -120,8 +115,8 @@ struct NextHop {
 };
 
 // One default route as ip printed it, reduced to words that are known and
-// checked, so that it can be put back with the same ip command line and
-// pasted into a root shell without any quoting.
+// checked, so that it can be put back with the same ip command line, word
+// for word.
 struct RouteEntry {
   std::string type;  // empty for unicast
   std::string nhid;
@@ -220,6 +215,7 @@ bool parseRouteEntry(int family,
                      RouteEntry* route,
                      std::string* why);
 std::vector<std::string> routePath(int family, const RouteEntry& route);
+std::vector<std::string> routeWords(int family, const RouteEntry& route);
 std::string formatRoute(int family, const RouteEntry& route);
 bool isTunnelRoute(const RouteEntry& route);
 bool isUplink(const RouteEntry& route);
@@ -261,11 +257,17 @@ void limitCommands(const Deadline& deadline, long per_command_ms);
 // limitCommands.
 bool commandsRanOutOfTime();
 long long monotonicMs();
+// Commands are argument vectors from end to end; the forms that take a line
+// of checked words separated by blanks split it into one.
 std::string runArgv(const std::vector<std::string>& args, int* status);
 std::string runCommand(const std::string& command, int* status);
-// Runs |command| and reports a failure or a time-out on standard error.
+// Runs |args| and reports a failure or a time-out on standard error.
 // Returns the status as runArgv gives it.
+int runReported(const std::vector<std::string>& args);
 int runReported(const std::string& command);
+// True when |args| succeeded, or when it is not |required| (a failure is
+// reported all the same).
+bool runOk(const std::vector<std::string>& args, bool required);
 bool runOk(const std::string& command, bool required);
 bool haveResolvectl();
 // Whether |name| is found through PATH.
@@ -281,28 +283,34 @@ ResolveResult resolveServerHost(const std::string& server,
 // state_file.cc: the route state file.
 std::string formatRouteState(const SavedRouteState& state);
 SavedRouteState parseRouteState(const std::string& text);
-bool writeAll(int fd, const std::string& text);
 bool saveRouteState(const SavedRouteState& state, const std::string& path);
 LoadResult loadRouteState(const std::string& path, SavedRouteState* state);
 
 // tunnel_routing.cc: the tunnel's own table and rules.
-// How many rules of each of kOwnRules the family has now, in that order.
+// How many rules of each of the tunnel's priorities the family has now.
 struct OwnRules {
   bool listed = false;  // false: ip rule failed (no IPv6 in this kernel)
-  size_t count[4] = {0, 0, 0, 0};
+  size_t server = 0;    // at kRuleServer
+  size_t server_unreachable = 0;  // at kRuleServerUnreachable
+  size_t local_ranges = 0;        // at kRuleLocalRanges
+  size_t table = 0;               // at kRuleTable
   bool any() const;
+  // The count of the rules at |priority|; nullptr when it is none of ours.
+  size_t* at(unsigned long priority);
 };
 OwnRules listOwnRules(int family);
-std::string ruleCommand(int family,
-                        const char* verb,
-                        unsigned long priority,
-                        const std::string& selector);
+// "ip -4 rule <verb> pref <priority> <selector>".
+std::vector<std::string> ruleCommand(int family,
+                                     const char* verb,
+                                     unsigned long priority,
+                                     const std::vector<std::string>& selector);
 // "ip -4 route <verb> <route> table <the tunnel's>".
-std::string tunnelTableCommand(int family,
-                               const char* verb,
-                               const std::string& route);
-// Deletes every rule of the family at one of kOwnRules, the most general
-// first, then the tunnel's table.
+std::vector<std::string> tunnelTableCommand(
+    int family,
+    const char* verb,
+    const std::vector<std::string>& route);
+// Deletes every rule of the family at one of the tunnel's priorities, the most
+// general first, then the tunnel's table.
 void removeOwnRouting(int family, const OwnRules& rules);
 // Deletes |count| rules at |priority|, ignoring failures.
 void deleteRules(int family, unsigned long priority, size_t count);

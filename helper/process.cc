@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/fd_io.h"
 #include "pathwarden_exit_status.h"
 #include "pathwarden_internal.h"
 
@@ -160,7 +161,7 @@ static void resetScheduling() {
   (void)sched_setscheduler(0, SCHED_OTHER, &param);
   UniqueFd oom(open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC));
   if (oom.get() >= 0) {
-    (void)writeAll(oom.get(), "0");
+    (void)WriteAll(oom.get(), "0");
   }
 }
 

@@ -217,7 +217,7 @@ std::vector<std::string> routePath(int family, const RouteEntry& route) {
 
 // The route as the words of "ip route replace" and "ip route del": type,
 // destination and attributes first, because "nexthop" takes the rest.
-std::string formatRoute(int family, const RouteEntry& route) {
+std::vector<std::string> routeWords(int family, const RouteEntry& route) {
   std::vector<std::string> words;
   if (!route.type.empty()) {
     words.push_back(route.type);
@@ -226,7 +226,11 @@ std::string formatRoute(int family, const RouteEntry& route) {
   words.insert(words.end(), route.attrs.begin(), route.attrs.end());
   std::vector<std::string> path = routePath(family, route);
   words.insert(words.end(), path.begin(), path.end());
-  return joinWords(words);
+  return words;
+}
+
+std::string formatRoute(int family, const RouteEntry& route) {
+  return joinWords(routeWords(family, route));
 }
 
 bool isTunnelRoute(const RouteEntry& route) {

@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/fd_io.h"
 #include "pathwarden_internal.h"
 
 namespace pathwarden {
@@ -159,21 +160,6 @@ SavedRouteState parseRouteState(const std::string& text) {
   return state;
 }
 
-bool writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Replaces the state file as a whole: a fresh root-only temporary file in the
 // same directory (never following a link, never reusing a file someone else
 // made), written, synced and renamed over the old one. A crash, a full disk
@@ -195,7 +181,7 @@ bool saveRouteState(const SavedRouteState& state, const std::string& path) {
       return false;
     }
     // Explicit mode, whatever umask the caller left behind.
-    bool ok = fchmod(fd.get(), 0644) == 0 && writeAll(fd.get(), text) &&
+    bool ok = fchmod(fd.get(), 0644) == 0 && WriteAll(fd.get(), text) &&
               fsync(fd.get()) == 0;
     ok = fd.Close() && ok;
     if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
@@ -238,30 +224,17 @@ LoadResult loadRouteState(const std::string& path, SavedRouteState* state) {
             ": not a regular file owned and writable by root alone");
     return LoadResult::kRefused;
   }
-  if (static_cast<size_t>(st.st_size) > kMaxStateFileSize) {
+  if (static_cast<size_t>(st.st_size) > kRouteStateMaxBytes) {
     errLine("[helper] refusing route state file " + path + ": too large");
     return LoadResult::kRefused;
   }
   std::string text;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = read(fd.get(), buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      errLine("[helper] refusing route state file " + path +
-              ": read failed: " + std::strerror(errno));
-      return LoadResult::kRefused;
-    }
-    if (n == 0) {
-      break;
-    }
-    if (text.size() + static_cast<size_t>(n) > kMaxStateFileSize) {
-      errLine("[helper] refusing route state file " + path + ": too large");
-      return LoadResult::kRefused;
-    }
-    text.append(buffer, static_cast<size_t>(n));
+  if (!ReadUpTo(fd.get(), kRouteStateMaxBytes, &text)) {
+    errLine("[helper] refusing route state file " + path +
+            (errno == EFBIG
+                 ? std::string(": too large")
+                 : ": read failed: " + std::string(std::strerror(errno))));
+    return LoadResult::kRefused;
   }
   *state = parseRouteState(text);
   rejectUnsafeRoute(AF_INET, "saved state", &state->ipv4);

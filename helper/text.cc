@@ -138,10 +138,11 @@ std::string joinWords(const std::vector<std::string>& words) {
   return joined;
 }
 
-// Interface names and gateways end up inside root shell command lines. The
-// kernel accepts ';', '|', '$', '(' and backquotes in interface names, so
-// only a conservative set of characters is let through; a leading '-' would
-// make the name an option of the command it is given to.
+// Interface names and gateways become words of the commands root runs, and
+// of the route lines in the state file. The kernel accepts ';', '|', '$',
+// '(' and backquotes in interface names, so only a conservative set of
+// characters is let through; a leading '-' would make the name an option of
+// the command it is given to.
 bool isSafeIfaceName(const std::string& name) {
   static const std::regex kIfacePattern(
       "^[A-Za-z0-9_=+.][A-Za-z0-9_=+.-]{0,14}$");

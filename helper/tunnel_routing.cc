@@ -13,12 +13,22 @@
 namespace pathwarden {
 
 bool OwnRules::any() const {
-  for (size_t n : count) {
-    if (n > 0) {
-      return true;
-    }
+  return server + server_unreachable + local_ranges + table > 0;
+}
+
+size_t* OwnRules::at(unsigned long priority) {
+  switch (priority) {
+    case kRuleServer:
+      return &server;
+    case kRuleServerUnreachable:
+      return &server_unreachable;
+    case kRuleLocalRanges:
+      return &local_ranges;
+    case kRuleTable:
+      return &table;
+    default:
+      return nullptr;
   }
-  return false;
 }
 
 // "ip rule show" prints one rule a line, its priority first: "10400:\tfrom
@@ -26,8 +36,8 @@ bool OwnRules::any() const {
 OwnRules listOwnRules(int family) {
   OwnRules rules;
   int status = -1;
-  const std::string output = runCommand(
-      std::string("ip ") + familyFlag(family) + " rule show", &status);
+  const std::string output =
+      runArgv({"ip", familyFlag(family), "rule", "show"}, &status);
   if (status != 0) {
     return rules;
   }
@@ -44,59 +54,51 @@ OwnRules listOwnRules(int family) {
     if (colon == std::string::npos || !isNumber(line.substr(0, colon), 10)) {
       continue;
     }
-    const unsigned long priority = std::stoul(line.substr(0, colon));
-    for (size_t i = 0; i < 4; ++i) {
-      if (kOwnRules[i] == priority) {
-        ++rules.count[i];
-      }
+    size_t* count = rules.at(std::stoul(line.substr(0, colon)));
+    if (count != nullptr) {
+      ++*count;
     }
   }
   return rules;
 }
 
-std::string ruleCommand(int family,
-                        const char* verb,
-                        unsigned long priority,
-                        const std::string& selector) {
-  std::string command = std::string("ip ") + familyFlag(family) + " rule " +
-                        verb + " pref " + std::to_string(priority);
-  if (!selector.empty()) {
-    command += " " + selector;
-  }
+std::vector<std::string> ruleCommand(int family,
+                                     const char* verb,
+                                     unsigned long priority,
+                                     const std::vector<std::string>& selector) {
+  std::vector<std::string> command = {
+      "ip", familyFlag(family), "rule", verb, "pref", std::to_string(priority)};
+  command.insert(command.end(), selector.begin(), selector.end());
   return command;
 }
 
-std::string tunnelTableCommand(int family,
-                               const char* verb,
-                               const std::string& route) {
-  std::string command = "ip ";
-  command += familyFlag(family);
-  command += " route ";
-  command += verb;
-  command += " ";
-  command += route;
-  command += " table ";
-  command += kTunnelTable;
+std::vector<std::string> tunnelTableCommand(
+    int family,
+    const char* verb,
+    const std::vector<std::string>& route) {
+  std::vector<std::string> command = {"ip", familyFlag(family), "route", verb};
+  command.insert(command.end(), route.begin(), route.end());
+  command.insert(command.end(), {"table", kTunnelTable});
   return command;
 }
 
 void deleteRules(int family, unsigned long priority, size_t count) {
   for (size_t i = 0; i < count; ++i) {
-    (void)runCommand(ruleCommand(family, "del", priority, std::string()),
-                     nullptr);
+    (void)runArgv(ruleCommand(family, "del", priority, {}), nullptr);
   }
 }
 
 void removeOwnRouting(int family, const OwnRules& rules) {
   // The tunnel's table goes first, so that main's defaults take over at
   // once; the server's rules last, so that it keeps its way out until then.
-  for (size_t i = 4; i-- > 0;) {
-    deleteRules(family, kOwnRules[i], rules.count[i]);
-  }
+  deleteRules(family, kRuleTable, rules.table);
+  deleteRules(family, kRuleLocalRanges, rules.local_ranges);
+  deleteRules(family, kRuleServerUnreachable, rules.server_unreachable);
+  deleteRules(family, kRuleServer, rules.server);
   // Fails when the table is empty already (ip: "FIB table does not exist").
-  (void)runCommand(std::string("ip ") + familyFlag(family) +
-                       " route flush table " + kTunnelTable,
-                   nullptr);
+  (void)runArgv(
+      {"ip", familyFlag(family), "route", "flush", "table", kTunnelTable},
+      nullptr);
 }
 
 }  // namespace pathwarden

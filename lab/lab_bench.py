@@ -23,11 +23,12 @@ Writes one JSON report; prints a short table.
 
 import json
 import os
-import socket
 import statistics
 import sys
 import threading
 import time
+
+from control_socket import call
 
 # The fixed waits of the engine that no implementation can go below, and the
 # poll intervals that round its answers up.
@@ -50,21 +51,6 @@ FLOORS = {
 
 def now_ms():
     return time.monotonic() * 1000.0
-
-
-def call(path, method, args, timeout=60.0):
-    """One request on its own connection; the answer as a dict."""
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_CLOEXEC) as s:
-        s.settimeout(timeout)
-        s.connect(path)
-        s.sendall((json.dumps({"method": method, "args": args}) + "\n").encode())
-        data = b""
-        while not data.endswith(b"\n"):
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-    return json.loads(data.decode() or "{}")
 
 
 def run_delay_ms(pid, tid):
@@ -158,8 +144,8 @@ class HelperWatch(threading.Thread):
                     except (OSError, ValueError, IndexError):
                         continue
                     if ppid in self.seen:
-                        # The helper's own child between its fork and its
-                        # exec of the shell: part of the helper's run.
+                        # The helper's own child before its exec of ip or
+                        # resolvectl: part of the helper's run.
                         self.other.add(pid)
                         continue
                     action = argv[1].decode() if len(argv) > 1 else "?"

@@ -22,6 +22,10 @@
 #                            in LAB_CTL_RC
 #   lab_snapshot FILE        routing tables and resolved's per-link settings,
 #                            one "kind name field=value" line each
+#   second_launch, a_still_connected, network_back, ...
+#                            a second desktop of the same or another user, and
+#                            the judgements of the cases with more than one
+#                            runner (at the end of this file)
 
 # The LAB_* variables are for scripts/lab.sh, which sources this file.
 # shellcheck disable=SC2034
@@ -204,18 +208,26 @@ lab_pids_of() {
   return 0
 }
 
+# lab_routes_and_rules: the routes of both families from every table and the
+# policy rules of both families, one "route4 ...", "route6 ...", "rule4 ..."
+# or "rule6 ..." line each. The countdown of a route learnt from a router
+# advertisement ("expires 171sec") is left out.
+lab_routes_and_rules() {
+  ip -4 route show table all | sed 's/ *$//; s/^/route4 /'
+  ip -6 route show table all | sed -E 's/ expires [0-9]+sec//; s/ *$//; s/^/route6 /'
+  ip -4 rule | sed 's/ *$//; s/^/rule4 /'
+  ip -6 rule | sed 's/ *$//; s/^/rule6 /'
+}
+
 # lab_snapshot FILE: what must come back exactly after a stop. Routes of both
 # families from every table (main, local and any other), the policy rules of
-# both families, the packet filter's rules, and for every link resolved knows: its DNS servers, routing
-# domains, default-route flag and protocol settings. The countdown of a
-# route learnt from a router advertisement ("expires 171sec") is left out.
+# both families, the packet filter's rules, and for every link resolved
+# knows: its DNS servers, routing domains, default-route flag and protocol
+# settings (lab_routes_and_rules and lab_resolvectl), sorted.
 lab_snapshot() {
   local out=$1 link field
   {
-    ip -4 route show table all | sed 's/ *$//; s/^/route4 /'
-    ip -6 route show table all | sed -E 's/ expires [0-9]+sec//; s/ *$//; s/^/route6 /'
-    ip -4 rule | sed 's/ *$//; s/^/rule4 /'
-    ip -6 rule | sed 's/ *$//; s/^/rule6 /'
+    lab_routes_and_rules
     # Packet filter rules, where nft is installed (none of the lab's own).
     if command -v nft >/dev/null; then nft list ruleset | sed 's/ *$//; s/^/nft /'; fi
     for link in $(ip -o link show | awk -F': ' '{print $2}' | sed 's/@.*//'); do
@@ -227,12 +239,15 @@ lab_snapshot() {
   } | sort >"$out"
 }
 
-# lab_snapshot_diff BEFORE AFTER: nothing when equal, else the lines that
-# went ("-") and came ("+"), on one line; a tunnel link that is still there
-# counts once, not once per route and DNS setting that comes with it.
+# lab_snapshot_diff BEFORE AFTER [KINDS]: nothing when equal (in the lines
+# of KINDS, a regex of line kinds such as 'rule4|rule6'; all by default),
+# else the lines that went ("-") and came ("+"), on one line; a tunnel link
+# that is still there counts once, not once per route and DNS setting that
+# comes with it.
 lab_snapshot_diff() {
-  local lines
-  lines=$(diff "$1" "$2" | sed -n 's/^< /-/p; s/^> /+/p')
+  local lines kinds=${3:-.*}
+  lines=$(diff <(grep -E "^($kinds) " "$1") <(grep -E "^($kinds) " "$2") |
+    sed -n 's/^< /-/p; s/^> /+/p')
   if grep -q "^+.*$LAB_TUN_NAME" <<<"$lines"; then
     lines=$(grep -v "$LAB_TUN_NAME" <<<"$lines"
       echo "+$LAB_TUN_NAME still there with its routes and DNS settings")
@@ -284,4 +299,140 @@ lab_write_user_config() {
   "labStandIn": {"tunAddresses": ["$LAB_TUN_CLIENT_V4", "$LAB_TUN_CLIENT_V6"]}
 }
 EOF
+}
+
+# ------------------------------------------------ a second desktop, A's ---
+# What the fault cases with more than one runner share: another session of
+# the same user or another user's (as_desktop, second_launch and its
+# helpers), whether A, the runner the case starts, is still connected, and
+# whether the network is given back once nobody is left to do it.
+
+# The runner of another session of the same user, or of another user: its
+# pid, its control socket and its log.
+SECOND_PID=
+SECOND_SOCKET=
+SECOND_LOG=
+
+# as_desktop UID RUNTIME_DIR HOME SOCKET COMMAND...: COMMAND with the lab's
+# user functions (lab_as_user, lab_ctl, ctl, lab_runner_up) pointed at
+# another session or user; A's runner pid is left as it is.
+as_desktop() {
+  local LAB_USER_UID=$1 LAB_USER_RUN=$2 LAB_USER_HOME=$3 LAB_SOCKET=$4
+  local LAB_RUNNER_PID=$LAB_RUNNER_PID
+  shift 4
+  "$@"
+}
+
+# A directory of a user's own, closed to others, as a session gives one.
+private_dir() {
+  mkdir -p "$2"
+  chown "$1:$1" "$2"
+  chmod 700 "$2"
+}
+
+# second_launch UID RUNTIME_DIR HOME: the installed app launched once more
+# as UID, with its own control socket (in /run/lab-second, the lab's own
+# way in; the app's files go where RUNTIME_DIR leads it). An empty
+# RUNTIME_DIR is a session without XDG_RUNTIME_DIR (su, ssh, cron).
+second_launch() {
+  private_dir "$1" /run/lab-second
+  [ -z "$2" ] || private_dir "$1" "$2"
+  private_dir "$1" "$3"
+  SECOND_SOCKET=/run/lab-second/quon_vpn-control.sock
+  SECOND_LOG=$LAB_WORK/runner.second.log
+  rm -f "$SECOND_SOCKET"
+  install -o "$1" -m 600 "$LAB_WORK/client.json" "$3/config.json"
+  as_desktop "$1" "$2" "$3" "$SECOND_SOCKET" lab_user_argv
+  lab_spawn "$SECOND_LOG" "${LAB_USER_ARGV[@]}" "$LAB_PREFIX_BUNDLE/quon_vpn" \
+    --control-socket="$SECOND_SOCKET" --config-file="$3/config.json"
+  SECOND_PID=$LAB_LAST_PID
+  SECOND_ARGS=("$1" "$2" "$3" "$SECOND_SOCKET")
+}
+SECOND_ARGS=()
+
+# second_ctl METHOD [JSON]: a call to the second runner, as its user.
+second_ctl() { as_desktop "${SECOND_ARGS[@]}" ctl "$@"; }
+
+second_up() {
+  wait_until 20 test -S "$SECOND_SOCKET" ||
+    why "the second runner opened no control socket: $(tail -n 5 "$SECOND_LOG")"
+}
+
+second_gone_or_open() { _lab_gone "$SECOND_PID" || test -S "$SECOND_SOCKET"; }
+
+# The second runner ends as a desktop session ends it (SIGTERM: the same
+# teardown as closing its window).
+second_ends() {
+  kill -TERM "$SECOND_PID" 2>/dev/null || true
+  wait_until 20 gone "$SECOND_PID" || note "the second runner still alive 20 s after SIGTERM"
+  wait "$SECOND_PID" 2>/dev/null || true
+}
+
+# ----------------------------------------------------- A, still connected ---
+
+# A's tunnel is whole: its plain traffic of both families reaches the
+# internet from the tunnel's address, and A answers as a connected runner.
+a_still_connected() {
+  local when=$1 fam
+  for fam in -4 -6; do
+    proof "$when: A's plain IPv${fam#-} traffic still arrives from the tunnel address" \
+      through_tunnel "$fam"
+  done
+  ctl isRunning
+  proof "$when: A's isRunning is true" answer_is 0 true
+  ctl checkTunnel
+  proof "$when: A's checkTunnel is true" answer_is 0 true
+}
+
+a_stops() {
+  ctl stop
+  proof "A's stop answers true" answer_is 0 true
+}
+
+# --------------------------------------------- the network given back ---
+
+# Nothing of the tunnel is left: no quon_vpn0, no record, the routes and
+# rules those before start.
+network_back() {
+  lab_link_absent "$LAB_TUN_NAME" && [ ! -e "$LAB_STATE_FILE" ] &&
+    [ "$(lab_routes_and_rules | sort)" = "$(grep -E '^(route|rule)[46] ' "$LAB_WORK/before.snap")" ]
+}
+
+# back_within MS T0: the network is back at most MS milliseconds after T0
+# (an EPOCHREALTIME); BACK_MS is when it was seen back.
+BACK_MS=
+back_within() {
+  local limit=$1 t0=$2
+  until network_back; do
+    if [ "$(ms_since "$t0")" -gt "$limit" ]; then
+      why "after $(ms_since "$t0") ms: $(lab_link_absent "$LAB_TUN_NAME" || echo "quon_vpn0 still there; ")$([ ! -e "$LAB_STATE_FILE" ] || echo "the route record still there; ")$(lab_snapshot_diff "$LAB_WORK/before.snap" <(lab_routes_and_rules | sort) 'route4|route6|rule4|rule6')"
+      return 1
+    fi
+    sleep 0.05
+  done
+  BACK_MS=$(ms_since "$t0")
+  note "network back ${BACK_MS} ms after the kill"
+}
+
+watcher_pids() {
+  local p
+  for p in /proc/[0-9]*; do
+    [ "$(cat "$p/comm" 2>/dev/null)" = quon_vpn_watch ] && echo "${p#/proc/}"
+  done
+  return 0
+}
+
+# watcher_replaced_or_tunnel_down PIDS: another watcher than PIDS runs, or
+# the tunnel is down.
+watcher_replaced_or_tunnel_down() {
+  local others
+  others=$(watcher_pids | grep -vxF "$1")
+  [ -n "$others" ] || lab_link_absent "$LAB_TUN_NAME"
+}
+
+# No core, watcher or helper of the dead runner runs on.
+nothing_left() {
+  local left
+  left="$(lab_pids_of "$LAB_INSTALLED_CORE") $(watcher_pids) $(lab_pids_of "$LAB_INSTALLED_HELPER")"
+  [ -z "${left// /}" ] || why "still running: pids$left"
 }

@@ -286,8 +286,7 @@ suffix_name_through_tunnel() {
 home_link_dns_untouched() {
   local diff
   lab_snapshot "$LAB_WORK/up.snap"
-  diff=$(lab_snapshot_diff <(grep "^resolved $LAB_DESKTOP_IF " "$LAB_WORK/before.snap") \
-    <(grep "^resolved $LAB_DESKTOP_IF " "$LAB_WORK/up.snap"))
+  diff=$(lab_snapshot_diff "$LAB_WORK/before.snap" "$LAB_WORK/up.snap" "resolved $LAB_DESKTOP_IF")
   [ -z "$diff" ] || why "$diff"
 }
 
@@ -309,8 +308,7 @@ tunnel_gone() {
 snapshot_equal() {
   local kinds=${1:-.*}
   lab_snapshot "$LAB_WORK/after.snap"
-  SNAP_DIFF=$(lab_snapshot_diff <(grep -E "^($kinds) " "$LAB_WORK/before.snap") \
-    <(grep -E "^($kinds) " "$LAB_WORK/after.snap"))
+  SNAP_DIFF=$(lab_snapshot_diff "$LAB_WORK/before.snap" "$LAB_WORK/after.snap" "$kinds")
   echo "--- snapshot difference: ${SNAP_DIFF:-none}"
   [ -z "$SNAP_DIFF" ] || why "$SNAP_DIFF"
 }
@@ -326,8 +324,7 @@ routes_as_the_client_gives() {
     return 1
   }
   lab_snapshot "$LAB_WORK/client-afresh.snap"
-  SNAP_DIFF=$(lab_snapshot_diff <(grep -E '^route[46] ' "$LAB_WORK/after.snap") \
-    <(grep -E '^route[46] ' "$LAB_WORK/client-afresh.snap"))
+  SNAP_DIFF=$(lab_snapshot_diff "$LAB_WORK/after.snap" "$LAB_WORK/client-afresh.snap" 'route4|route6')
   echo "--- routes after stop against the client's afresh: ${SNAP_DIFF:-none}"
   [ -z "$SNAP_DIFF" ] || why "after stop -> afresh: $SNAP_DIFF"
 }

@@ -19,24 +19,15 @@ result:
 
 import json
 import os
-import socket
 import sys
 import threading
 import time
 
+import control_socket
 
-def call(path, method, args, answers):
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_CLOEXEC) as s:
-        s.settimeout(60.0)
-        s.connect(path)
-        s.sendall((json.dumps({"method": method, "args": args}) + "\n").encode())
-        data = b""
-        while not data.endswith(b"\n"):
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-    answer = json.loads(data.decode() or "{}")
+
+def call_into(path, method, args, answers):
+    answer = control_socket.call(path, method, args)
     answers[method] = json.dumps([answer.get("status"), answer.get("result")])
 
 
@@ -56,7 +47,7 @@ def main():
     path, pid, args = sys.argv[1], int(sys.argv[2]), json.loads(sys.argv[3])
     answers = {}
     before = workers(pid)
-    start = threading.Thread(target=call, args=(path, "start", args, answers))
+    start = threading.Thread(target=call_into, args=(path, "start", args, answers))
     start.start()
     taken_in = False
     deadline = time.monotonic() + 2.0
@@ -64,7 +55,7 @@ def main():
         if workers(pid) - before:
             taken_in = True
             break
-    call(path, "stop", None, answers)
+    call_into(path, "stop", None, answers)
     start.join()
     print("taken in:", "yes" if taken_in else "no")
     print("start:", answers.get("start"))

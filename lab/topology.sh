@@ -105,11 +105,16 @@ _LAB_NAMESPACES=()
 _LAB_MOUNTS=()
 _LAB_EXIT_HOOKS=()
 
-# Runs "$@" in network namespace NS (its own /sys, as ip netns exec gives).
+# Runs "$@" in network namespace NS (its own /sys, as ip netns exec gives);
+# with NS empty, here in the desktop's.
 lab_in() {
   local ns=$1
   shift
-  ip netns exec "$ns" "$@"
+  if [ -z "$ns" ]; then
+    "$@"
+  else
+    ip netns exec "$ns" "$@"
+  fi
 }
 
 # Every command that changes the network goes through here: printed, then
@@ -189,21 +194,13 @@ lab_topology_down() {
 # held open by its process reads "unknown").
 lab_link_up() {
   local dev=$1 ns=${2:-} state
-  if [ -n "$ns" ]; then
-    state=$(lab_in "$ns" cat "/sys/class/net/$dev/operstate" 2>/dev/null)
-  else
-    state=$(cat "/sys/class/net/$dev/operstate" 2>/dev/null)
-  fi
+  state=$(lab_in "$ns" cat "/sys/class/net/$dev/operstate" 2>/dev/null)
   [ "$state" = up ] || [ "$state" = unknown ]
 }
 
 lab_link_absent() {
   local dev=$1 ns=${2:-}
-  if [ -n "$ns" ]; then
-    if lab_in "$ns" test -e "/sys/class/net/$dev"; then return 1; fi
-  else
-    [ ! -e "/sys/class/net/$dev" ]
-  fi
+  ! lab_in "$ns" test -e "/sys/class/net/$dev"
 }
 
 # lab_listening NS tcp|udp ADDR:PORT (as ss prints it: [v6]:port, *:port).
@@ -241,22 +238,13 @@ _lab_addr() {
   for a in "$@"; do
     local opt=()
     case "$a" in *:*) opt=(nodad) ;; esac
-    if [ -n "$ns" ]; then
-      _lab_must lab_in "$ns" ip addr add "$a" dev "$dev" "${opt[@]}"
-    else
-      _lab_must ip addr add "$a" dev "$dev" "${opt[@]}"
-    fi
+    _lab_must lab_in "$ns" ip addr add "$a" dev "$dev" "${opt[@]}"
   done
   # No duplicate detection for the link-local address either: while it is
   # tentative, neighbour discovery holds back the first packets for a
   # second or two, which a first connection through the lab would feel.
-  if [ -n "$ns" ]; then
-    _lab_must lab_in "$ns" sysctl -qw "net.ipv6.conf.$dev.accept_dad=0"
-    _lab_must lab_in "$ns" ip link set "$dev" up
-  else
-    _lab_must sysctl -qw "net.ipv6.conf.$dev.accept_dad=0"
-    _lab_must ip link set "$dev" up
-  fi
+  _lab_must lab_in "$ns" sysctl -qw "net.ipv6.conf.$dev.accept_dad=0"
+  _lab_must lab_in "$ns" ip link set "$dev" up
 }
 
 # Private name resolution for this sandbox (see the top of this file).

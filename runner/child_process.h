@@ -6,29 +6,7 @@
 
 #include <sys/types.h>
 
-#include <string>
-#include <utility>
-#include <vector>
-
-// What to start and with which descriptors. Every descriptor is opened by
-// the runner before the spawn (files at shared names with OpenPrivateFile),
-// so the child only duplicates them into place before the program runs.
-struct SpawnRequest {
-  // A full path; a bare name searched in PATH when |search_path|.
-  std::string program;
-  // The whole argument vector, argument 0 included.
-  std::vector<std::string> argv;
-  bool search_path = false;
-  // Becomes standard output and standard error; -1 keeps the runner's.
-  int output_fd = -1;
-  // Standard input from /dev/null instead of the runner's.
-  bool null_input = false;
-  // (descriptor of the runner, number it gets in the child).
-  std::vector<std::pair<int, int>> pass_fds;
-  // Every other descriptor is closed in the child, not only the
-  // close-on-exec ones.
-  bool close_others = false;
-};
+#include "common/spawn.h"
 
 class ChildProcess {
  public:

@@ -39,7 +39,7 @@ constexpr StatusText kStatusTexts[] = {
      "the IPv4 route to the VPN server could not be added"},
     {kPathwardenIpv6HostRouteFailed, false,
      "the IPv6 route to the VPN server could not be added"},
-    {kPathwardenIpv4DefaultFailed, false,
+    {kPathwardenTunnelRoutingFailed, false,
      "the IPv4 default route through the tunnel could not be set"},
     {kPathwardenRootRequired, true,
      "Orvex system helper needs root privileges. Run the one-time Linux "
@@ -119,4 +119,12 @@ std::string HelperFailureMessage(int status) {
   return entry != nullptr ? "route helper failed: " + words + " (status " +
                                 std::to_string(status) + ")"
                           : "route helper failed: " + words;
+}
+
+std::vector<int> DefinedHelperStatuses() {
+  std::vector<int> statuses;
+  for (const StatusText& entry : kStatusTexts) {
+    statuses.push_back(entry.status);
+  }
+  return statuses;
 }

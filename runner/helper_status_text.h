@@ -3,6 +3,7 @@
 #define RUNNER_HELPER_STATUS_TEXT_H_
 
 #include <string>
+#include <vector>
 
 // The words for helper exit status |status| (see pathwarden_exit_status.h),
 // for every status the helper or the runner's child can give; a status no
@@ -14,5 +15,8 @@ std::string HelperStatusText(int status);
 // properly, else "route helper failed: " with the words and, for whoever
 // matches on it, the number.
 std::string HelperFailureMessage(int status);
+
+// Every status that has words of its own, in the order they are listed.
+std::vector<int> DefinedHelperStatuses();
 
 #endif  // RUNNER_HELPER_STATUS_TEXT_H_

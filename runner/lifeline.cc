@@ -1,4 +1,5 @@
 #include "lifeline.h"
+#include "common/fd_io.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -159,8 +160,9 @@ void Lifeline::StopMonitor() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const uint64_t one = 1;
-    while (write(wake_.get(), &one, sizeof(one)) < 0 && errno == EINTR) {
-    }
+    (void)WriteAll(
+        wake_.get(),
+        std::string_view(reinterpret_cast<const char*>(&one), sizeof(one)));
   }
   monitor_.join();
 }

@@ -25,7 +25,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -39,11 +38,10 @@
 #include <initializer_list>
 #include <string>
 
+#include "common/spawn.h"
 #include "helper_status_text.h"
 #include "lifeline_protocol.h"
 #include "pathwarden_exit_status.h"
-
-extern char** environ;
 
 namespace {
 
@@ -68,28 +66,17 @@ bool Ended(int pidfd, int timeout_ms) {
   return r != 0;  // readable, or a pidfd that cannot be polled any more
 }
 
-// A run of the helper, with the runner's signals set back to their defaults.
+// A run of the helper, with the runner's signals set back to their defaults;
+// its output goes where this program's goes (the helper log).
 pid_t SpawnHelper(const char* action, char* helper, char* host, char* session) {
-  char verb[16] = {};
-  (void)std::snprintf(verb, sizeof(verb), "%s", action);
-  char* argv[] = {helper, verb, host, session, nullptr};
-  posix_spawnattr_t attr;
-  if (posix_spawnattr_init(&attr) != 0) {
-    return -1;
+  SpawnRequest request;
+  request.program = helper;
+  request.argv = {helper, action, host};
+  if (session != nullptr) {
+    request.argv.emplace_back(session);
   }
-  sigset_t none;
-  sigset_t all;
-  (void)sigemptyset(&none);
-  (void)sigfillset(&all);
-  (void)posix_spawnattr_setsigmask(&attr, &none);
-  (void)posix_spawnattr_setsigdefault(&attr, &all);
-  (void)posix_spawnattr_setflags(
-      &attr,
-      static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
   pid_t pid = -1;
-  const int r = posix_spawn(&pid, helper, nullptr, &attr, argv, environ);
-  (void)posix_spawnattr_destroy(&attr);
-  return r == 0 ? pid : -1;
+  return SpawnProcess(request, &pid) == 0 ? pid : -1;
 }
 
 pid_t SpawnHelperStop(char* helper, char* host, char* session) {

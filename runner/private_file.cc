@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "common/fd_io.h"
+
 int OpenPrivateFile(const char* path, int flags, mode_t mode, uid_t owner) {
   const int fd = open(
       path, (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
@@ -32,4 +34,38 @@ int OpenPrivateFile(const char* path, int flags, mode_t mode, uid_t owner) {
     return -1;
   }
   return fd;
+}
+
+bool ReplacePrivateFile(const std::string& path,
+                        std::string_view data,
+                        FileFailure* failure) {
+  // |error| is taken before any clean-up can change errno.
+  const auto fail = [failure](const char* step, int error) {
+    *failure = FileFailure{step, error};
+    return false;
+  };
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    return fail("Failed to remove stale", errno);
+  }
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+           kPrivateFileMode);
+  if (fd < 0) {
+    return fail("Failed to create", errno);
+  }
+  FileFailure failed;
+  if (!WriteAll(fd, data)) {
+    failed = FileFailure{"Failed to write", errno};
+  } else if (fsync(fd) != 0) {
+    failed = FileFailure{"Failed to flush", errno};
+  }
+  // Closed in every case; its failure counts only when all else went well.
+  if (close(fd) != 0 && failed.step == nullptr) {
+    failed = FileFailure{"Failed to close", errno};
+  }
+  if (failed.step != nullptr) {
+    (void)unlink(path.c_str());
+    return fail(failed.step, failed.error);
+  }
+  return true;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "call_order.h"
+#include "engine_waits.h"
 #include "v2ray_channel_handler_linux_private.h"
 
 namespace {
@@ -31,12 +32,13 @@ constexpr char kStopFailedMessage[] = "Linux Xray engine failed to stop.";
 constexpr char kNoThreadMessage[] =
     "Linux VPN could not start a worker thread for ";
 
-// How long the exit waits for an engine operation in flight. The longest is
-// a start that fails at its last step: 3 s of pre-start clean-up, 0.8 s, up
-// to 10 s for quon_vpn0, 15 s for the helper's start, 10 s for its stop and
-// 2 s for the core, about 41 s. The engine's Stop that follows has limits of
-// its own (15 s for the helper, 8 s of grace, 2 s after SIGKILL).
+// How long the exit waits for an engine operation in flight: longer than
+// the longest, a start that fails at its last step. The engine's Stop that
+// follows has limits of its own.
 constexpr std::chrono::seconds kExitLockWait{45};
+static_assert(std::chrono::milliseconds(engine_waits::kLongestStartMs) <
+                  kExitLockWait,
+              "the exit outwaits every start");
 
 // The one answer a call gets.
 struct Answer {

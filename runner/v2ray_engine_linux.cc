@@ -20,16 +20,20 @@
 #include <vector>
 
 #include "bounded_log.h"
+#include "common/route_state_record.h"
+#include "engine_waits.h"
 #include "helper_status_text.h"
-#include "lifeline_protocol.h"
 #include "pathwarden_exit_status.h"
 #include "poll_wait.h"
 #include "private_file.h"
 #include "route_lookup.h"
 #include "runtime_dir.h"
+#include "server_host.h"
 #include "session_token.h"
 
 namespace {
+
+namespace waits = engine_waits;
 
 // Fixed names. The runner reads no configuration: everything it touches is
 // named here. The runner's own files live in the user's private directory
@@ -50,25 +54,6 @@ constexpr char kErrorLogPrefix[] = "[LINUX V2RAY] ERROR ";
 // Only the tail of Xray's output is shown to the user: its last lines say
 // why it failed, and the whole log could be large.
 constexpr off_t kRuntimeErrorTailBytes = 8192;
-
-// The route helper's record of what it took over, written as root.
-constexpr char kRouteStatePath[] = "/run/quon_vpn_route_state_linux.txt";
-// A state file is a few lines; anything longer is not read past this.
-constexpr size_t kRouteStateMaxBytes = 65536;
-
-// How long a child may take to be reaped after SIGKILL before it is handed
-// to the background reaper instead of holding up the engine.
-constexpr int kKillReapLimitMs = 200;
-// How long the core has to end after SIGTERM before it gets SIGKILL: the
-// same in Stop, in the reaper of a failed start's core and in its watcher.
-constexpr int kCoreGraceMs = 8000;
-static_assert(kCoreGraceMs == ChildReaper::kGraceMs &&
-                  kCoreGraceMs == lifeline::kGraceMs,
-              "every way the core is ended gives it the same grace");
-
-// How long a runner that goes away with its routing still taken waits for
-// the watcher it hands the tunnel to.
-constexpr int kHandOverLimitMs = 2000;
 
 // The helper refused to touch a tunnel that is not this runner's: nothing
 // was changed.
@@ -130,7 +115,8 @@ std::vector<std::string> CurlArguments(const TunnelProbe& probe) {
     argv.emplace_back("--insecure");
   }
   argv.insert(argv.end(),
-              {"--connect-timeout", "3", "--max-time", "5", "--output",
+              {"--connect-timeout", std::to_string(waits::kProbeConnectLimitS),
+               "--max-time", std::to_string(waits::kProbeLimitS), "--output",
                "/dev/null", "--write-out", "%{http_code}", probe.url});
   return argv;
 }
@@ -209,58 +195,9 @@ std::string HostTrafficProblem(const char* host) {
   return problem;
 }
 
-bool IsContinuationByte(unsigned char c) {
-  return (c & 0xC0) == 0x80;
-}
-
-// Length of the UTF-8 sequence that |lead| begins; 0 for a byte that begins
-// none.
-size_t SequenceLength(unsigned char lead) {
-  if (lead < 0x80) {
-    return 1;
-  }
-  if ((lead & 0xE0) == 0xC0) {
-    return 2;
-  }
-  if ((lead & 0xF0) == 0xE0) {
-    return 3;
-  }
-  if ((lead & 0xF8) == 0xF0) {
-    return 4;
-  }
-  return 0;
-}
-
-// Drops the pieces of a character that the cut of a tail split: the
-// continuation bytes at the start when |cut_at_start|, and a sequence left
-// incomplete at the end. Other bytes stay as the core wrote them.
-std::string TrimToCharacterBoundaries(const std::string& text,
-                                      bool cut_at_start) {
-  size_t begin = 0;
-  if (cut_at_start) {
-    while (begin < text.size() && begin < 3 &&
-           IsContinuationByte(static_cast<unsigned char>(text[begin]))) {
-      ++begin;
-    }
-  }
-  size_t end = text.size();
-  for (size_t back = 1; back <= 4 && back <= end - begin; ++back) {
-    const auto c = static_cast<unsigned char>(text[end - back]);
-    if (IsContinuationByte(c)) {
-      continue;
-    }
-    const size_t need = SequenceLength(c);
-    if (need > back) {
-      end -= back;
-    }
-    break;
-  }
-  return text.substr(begin, end - begin);
-}
-
 }  // namespace
 
-V2RayEngineLinux::V2RayEngineLinux() : core_lifeline_(&LogFromLifeline) {}
+V2RayEngineLinux::V2RayEngineLinux() : core_lifeline_(&Log) {}
 
 // A destructor is noexcept: should Stop() throw, the process terminates
 // instead of leaving a tunnel half torn down behind a vanished object.
@@ -269,12 +206,8 @@ V2RayEngineLinux::~V2RayEngineLinux() {
   if (state_ != TunnelState::kNone) {
     // The routing could not be given back (or the core not reaped): the
     // watcher tries again once the runner has gone.
-    core_lifeline_.HandOver(kHandOverLimitMs);
+    core_lifeline_.HandOver(waits::kHandOverLimitMs);
   }
-}
-
-void V2RayEngineLinux::LogFromLifeline(const std::string& line) {
-  Log(std::string(kLogPrefix) + line);
 }
 
 // ---------------------------------------------------------------------------
@@ -287,7 +220,7 @@ bool V2RayEngineLinux::Start(const std::string& config,
   // The Linux engine routes the whole system: no per-application rule.
   (void)apps_filter_mode;
   (void)selected_apps;
-  Log(std::string(kLogPrefix) + "Start() called");
+  Log("Start() called");
   if (!AcceptConfiguration(config)) {
     return false;
   }
@@ -300,9 +233,7 @@ bool V2RayEngineLinux::Start(const std::string& config,
     return false;
   }
   SetState(TunnelState::kUp);  // Xray now runs until Stop.
-  last_error_.clear();
-  last_response_ = "xray started on Linux";
-  Log(std::string(kLogPrefix) + "started successfully");
+  Succeed("xray started on Linux");
   return true;
 }
 
@@ -317,10 +248,9 @@ bool V2RayEngineLinux::AcceptConfiguration(const std::string& config) {
     return false;
   }
   config_json_ = config;
-  server_host_ = ExtractServerHost(config_json_);
-  Log(std::string(kLogPrefix) +
-      "config begins with: " + config_json_.substr(0, 80));
-  Log(std::string(kLogPrefix) + "extracted server host: " + server_host_);
+  server_host_ = FindServerHost(config_json_);
+  Log("config begins with: " + config_json_.substr(0, 80));
+  Log("extracted server host: " + server_host_);
   if (server_host_.empty()) {
     SetError("could not extract server address from Xray config");
     return false;
@@ -344,40 +274,22 @@ bool V2RayEngineLinux::TakeSession() {
 }
 
 bool V2RayEngineLinux::RunPreStartRouteCleanup() {
-  Log(std::string(kLogPrefix) + "pre-start route cleanup");
-  const std::string helper_path = GetHelperPath();
-  if (access(helper_path.c_str(), X_OK) != 0) {
+  Log("pre-start route cleanup");
+  // Without a helper there is nothing to clean up; start says so at its own
+  // step.
+  if (access(GetHelperPath().c_str(), X_OK) != 0) {
     return true;
   }
-  const UniqueFd output = OpenDevNull();
-  SpawnRequest request;
-  request.program = helper_path;
-  request.argv = HelperArguments(helper_path, "stop", server_host_);
-  request.output_fd = output.get();
-  ChildProcess child;
-  if (!child.Spawn(request)) {
-    return true;
-  }
-  const auto ended = [&child] {
-    return child.TryReap() != ChildProcess::Poll::kRunning;
-  };
-  if (!(WaitFor(std::chrono::milliseconds(kRunnerCleanupLimitMs),
-                std::chrono::milliseconds(100), ended) ||
-        ended()) &&
-      child.KillAndReapWithin(kKillReapLimitMs) ==
-          ChildProcess::Poll::kRunning) {
-    GiveUpHelper(&child);
-  }
-  // A wait that failed leaves an id nobody can vouch for any more: never
-  // signal it.
-  (void)child.Release();
-  const int status = child.status();
-  if (!WIFEXITED(status) || !IsRefusal(WEXITSTATUS(status))) {
+  // Its output is discarded, and the core's kept: what it finds is not this
+  // start's to report.
+  if (RunHelper({"stop", server_host_, kRunnerCleanupLimitMs,
+                 HelperCall::Failure::kLogged, false, false}) ||
+      !IsRefusal(last_helper_status_)) {
     return true;  // Whatever else it found is for the start to find out.
   }
   // Someone else's live tunnel: this runner does not fight over it.
   SetError("Linux VPN could not start: " +
-           HelperStatusText(WEXITSTATUS(status)));
+           HelperStatusText(last_helper_status_));
   return false;
 }
 
@@ -392,7 +304,7 @@ bool V2RayEngineLinux::LaunchXray(const std::string& xray_path) {
   request.argv = {xray_path, "run", "-config", GetRuntimeConfigPath()};
   request.output_fd = output.get();
   if (!core_.Spawn(request)) {
-    SetError("fork() failed");
+    SetError("could not start xray: " + ErrorText(errno));
     return false;
   }
   SetState(TunnelState::kStarting);
@@ -408,28 +320,26 @@ bool V2RayEngineLinux::LaunchXray(const std::string& xray_path) {
     }
     orders.log_path = RuntimeFilePath(kHelperOutputLogName);
     if (!core_lifeline_.Watch(pid, orders)) {
-      Log(std::string(kLogPrefix) +
-          "no watcher for xray; it would outlive a runner that is killed");
+      Log("no watcher for xray; it would outlive a runner that is killed");
     }
   }
-  Log(std::string(kLogPrefix) + "launching xray pid=" + std::to_string(pid));
+  Log("launching xray pid=" + std::to_string(pid));
   return true;
 }
 
 bool V2RayEngineLinux::XrayStayedUp() {
-  SleepMs(800);
+  SleepMs(waits::kCoreSettleMs);
   if (core_.TryReap() != ChildProcess::Poll::kEnded) {
     return true;
   }
   SetState(TunnelState::kNone);
-  const std::string tail = ReadRuntimeError();
-  SetError(tail.empty() ? "xray exited immediately on Linux"
-                        : "xray exited immediately on Linux: " + tail);
+  FailWithCoreOutput("xray exited immediately on Linux", ReadRuntimeError());
   return false;
 }
 
 bool V2RayEngineLinux::TunnelAppeared() {
-  if (WaitForTun(kTunName, 40, 250)) {
+  if (WaitForTun(kTunName, waits::kTunLimitMs / waits::kTunPollMs,
+                 waits::kTunPollMs)) {
     return true;
   }
   // Asked to end but not waited for, so that the answer comes at once and
@@ -445,9 +355,7 @@ bool V2RayEngineLinux::TunnelAppeared() {
     AbandonCore();
   }
   SetState(TunnelState::kNone);
-  const std::string tail = ReadRuntimeError();
-  SetError(tail.empty() ? "quon_vpn0 was not created in time"
-                        : "quon_vpn0 was not created in time: " + tail);
+  FailWithCoreOutput("quon_vpn0 was not created in time", ReadRuntimeError());
   return false;
 }
 
@@ -467,11 +375,12 @@ bool V2RayEngineLinux::RoutingTakenOver() {
     SessionEnded();
   }
   (void)core_.Signal(SIGTERM);
-  if (core_.PollReap(2000, 100) == ChildProcess::Poll::kError) {
+  if (core_.PollReap(waits::kFailedStartCoreGraceMs, waits::kChildPollMs) ==
+      ChildProcess::Poll::kError) {
     // waitpid no longer knows the id: never signal it.
     (void)core_.Release();
   }
-  if (core_.owned() && core_.KillAndReapWithin(kKillReapLimitMs) ==
+  if (core_.owned() && core_.KillAndReapWithin(waits::kKillReapLimitMs) ==
                            ChildProcess::Poll::kRunning) {
     // Not gone yet: its watcher and the reaper see it to its end.
     AbandonCore();
@@ -500,8 +409,7 @@ void V2RayEngineLinux::SessionEnded() {
 void V2RayEngineLinux::ReapExitedXray() {
   const pid_t pid = core_.pid();
   if (pid > 0 && core_.TryReap() == ChildProcess::Poll::kEnded) {
-    Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid) +
-        " had exited on its own; reaped");
+    Log("xray pid=" + std::to_string(pid) + " had exited on its own; reaped");
     // Routing it had taken is given back by the clean-up of the next start;
     // until then the watcher stays, should the runner die first.
     SetState(state_ == TunnelState::kUp ? TunnelState::kCoreGoneRoutesTaken
@@ -515,7 +423,7 @@ bool V2RayEngineLinux::TakeDownAfterCoreExit() {
       core_.TryReap() != ChildProcess::Poll::kEnded) {
     return false;
   }
-  Log(std::string(kLogPrefix) + "xray pid=" + std::to_string(pid) +
+  Log("xray pid=" + std::to_string(pid) +
       " exited while the tunnel was up; restoring routing");
   // Read first: the helper run below empties the log.
   const std::string tail = ReadRuntimeError();
@@ -523,120 +431,86 @@ bool V2RayEngineLinux::TakeDownAfterCoreExit() {
     SessionEnded();
     SetState(TunnelState::kNone);
   } else {
-    Log(std::string(kLogPrefix) +
-        "route cleanup failed after xray exited: " + last_error_);
+    Log("route cleanup failed after xray exited: " + last_error_);
     SetState(TunnelState::kCoreGoneRoutesTaken);
   }
+  // The colon stays even when the core said nothing: the user interface
+  // has always been given this message so.
   SetError("xray exited while the tunnel was up: " + tail);
   return true;
 }
 
 std::string V2RayEngineLinux::ServerFromRouteState() const {
-  struct stat st = {};
-  if (stat(kRouteStatePath, &st) != 0) {
-    return std::string();
-  }
-  // Written by the helper as root; anything else there is not its record.
-  const int fd = OpenPrivateFile(kRouteStatePath, O_RDONLY, 0, 0);
-  if (fd < 0) {
-    Log(std::string(kLogPrefix) +
-        "route state file ignored: " + ErrorText(errno));
-    return std::string();
-  }
   std::string text;
-  char chunk[4096];
-  ssize_t n = 0;
-  while (
-      text.size() < kRouteStateMaxBytes &&
-      ((n = read(fd, chunk, sizeof(chunk))) > 0 || (n < 0 && errno == EINTR))) {
-    if (n > 0) {
-      text.append(chunk, static_cast<size_t>(n));
-    }
+  const int error = ReadRouteStateRecord(kRouteStatePath, &text);
+  if (error == ENOENT) {
+    return std::string();
   }
-  (void)close(fd);
-  std::string server;
-  for (const char* key : {"server_ipv4=", "server_ipv6="}) {
-    const size_t at = text.find(std::string("\n") + key);
-    const size_t from = text.rfind(key, 0) == 0   ? 0
-                        : at == std::string::npos ? std::string::npos
-                                                  : at + 1;
-    if (from == std::string::npos) {
-      continue;
-    }
-    const size_t value = from + std::strlen(key);
-    const size_t end = text.find_first_of(",\n", value);
-    server = text.substr(
-        value, end == std::string::npos ? std::string::npos : end - value);
-    if (!server.empty()) {
-      break;
-    }
+  if (error != 0) {
+    Log("route state file ignored: " + ErrorText(error));
+    return std::string();
   }
-  Log(std::string(kLogPrefix) +
-      "route state of an earlier run found; server=" + server);
+  const std::string server = RecordedServer(text);
+  Log("route state of an earlier run found; server=" + server);
   return server;
 }
 
 bool V2RayEngineLinux::Stop() {
-  Log(std::string(kLogPrefix) + "Stop() called");
-  bool routes_ok = true;
-  std::string cleanup_message;
+  Log("Stop() called");
+  std::string routing_failure;
+  const bool routing_back = GiveRoutingBack(&routing_failure);
+  const TunnelState after = routing_back || state_ == TunnelState::kNone
+                                ? TunnelState::kNone
+                                : TunnelState::kCoreGoneRoutesTaken;
+  const bool had_core = core_.pid() > 0;
+  if (had_core && !EndCore()) {
+    // The core is kept, so a later Stop signals and waits for it again.
+    SetState(TunnelState::kStopFailedCoreKept);
+    SetError("failed to stop xray process");
+    return false;
+  }
+  SetState(after);
+  if (!routing_back) {
+    SetError(routing_failure);
+    return false;
+  }
+  Succeed(had_core ? "xray stopped on Linux" : "xray already stopped");
+  return true;
+}
+
+bool V2RayEngineLinux::GiveRoutingBack(std::string* failure) {
   // A runner that died (or another one) may have left the routing taken
   // over; its helper state names the server even when this engine never
   // knew one. The helper gives it back only when that runner is gone.
   const std::string host =
       server_host_.empty() ? ServerFromRouteState() : server_host_;
-  if (!host.empty()) {
-    if (RunRouteHelper("stop", host, kRunnerStopLimitMs / 1000)) {
-      SessionEnded();
-    } else {
-      cleanup_message = last_error_;
-      Log(std::string(kLogPrefix) +
-          "route cleanup failed during stop: " + cleanup_message);
-      routes_ok = false;
-    }
+  if (host.empty()) {
+    return true;
   }
-  const TunnelState after = routes_ok || state_ == TunnelState::kNone
-                                ? TunnelState::kNone
-                                : TunnelState::kCoreGoneRoutesTaken;
+  if (!RunRouteHelper("stop", host, kRunnerStopLimitMs / 1000)) {
+    *failure = last_error_;
+    Log("route cleanup failed during stop: " + *failure);
+    return false;
+  }
+  SessionEnded();
+  return true;
+}
 
-  if (core_.pid() > 0) {
-    Log(std::string(kLogPrefix) + "sending SIGTERM to pid " +
-        std::to_string(core_.pid()));
-    (void)core_.Signal(SIGTERM);
-    const char* ended_after = nullptr;
-    if (core_.PollReap(kCoreGraceMs, 200) == ChildProcess::Poll::kEnded) {
-      ended_after = "SIGTERM";
-    } else {
-      Log(std::string(kLogPrefix) + "process still alive, sending SIGKILL");
-      (void)core_.Signal(SIGKILL);
-      if (core_.PollReap(2000, 100) == ChildProcess::Poll::kEnded) {
-        ended_after = "SIGKILL";
-      }
-    }
-    if (ended_after == nullptr) {
-      // The core is kept, so a later Stop signals and waits for it again.
-      SetState(TunnelState::kStopFailedCoreKept);
-      SetError("failed to stop xray process");
-      return false;
-    }
-    Log(std::string(kLogPrefix) + "process exited after " + ended_after);
-    SetState(after);
-    if (routes_ok) {
-      last_error_.clear();
-      last_response_ = "xray stopped on Linux";
-      Log(std::string(kLogPrefix) + "Stop() finished");
-      return true;
-    }
-  } else {
-    SetState(after);
-    if (routes_ok) {
-      last_error_.clear();
-      last_response_ = "xray already stopped";
-      Log(std::string(kLogPrefix) + "xray already stopped");
-      return true;
-    }
+bool V2RayEngineLinux::EndCore() {
+  Log("sending SIGTERM to pid " + std::to_string(core_.pid()));
+  (void)core_.Signal(SIGTERM);
+  if (core_.PollReap(waits::kCoreGraceMs, waits::kCoreGracePollMs) ==
+      ChildProcess::Poll::kEnded) {
+    Log("process exited after SIGTERM");
+    return true;
   }
-  SetError(cleanup_message);
+  Log("process still alive, sending SIGKILL");
+  (void)core_.Signal(SIGKILL);
+  if (core_.PollReap(waits::kAfterKillLimitMs, waits::kChildPollMs) ==
+      ChildProcess::Poll::kEnded) {
+    Log("process exited after SIGKILL");
+    return true;
+  }
   return false;
 }
 
@@ -650,7 +524,8 @@ bool V2RayEngineLinux::RecoverAbandonedTunnel() {
   }
   // No session: the helper gives the network back only when the runner
   // that took it is gone.
-  if (!RunHelper("stop", host, kRunnerStopLimitMs / 1000, true)) {
+  if (!RunHelper({"stop", host, kRunnerStopLimitMs,
+                  HelperCall::Failure::kRefusalLogged})) {
     if (!IsRefusal(last_helper_status_)) {
       SetError(
           "the network left by an earlier run of quon_vpn could not "
@@ -659,10 +534,7 @@ bool V2RayEngineLinux::RecoverAbandonedTunnel() {
     }
     return false;
   }
-  last_error_.clear();
-  last_response_ =
-      "the network left by an earlier run of quon_vpn was restored";
-  Log(std::string(kLogPrefix) + last_response_);
+  Succeed("the network left by an earlier run of quon_vpn was restored");
   return true;
 }
 
@@ -674,12 +546,12 @@ bool V2RayEngineLinux::IsRunning() {
 }
 
 bool V2RayEngineLinux::CheckTunnel() {
-  Log(std::string(kLogPrefix) + "CheckTunnel() called");
+  Log("CheckTunnel() called");
   if (TakeDownAfterCoreExit() || !TunnelCanBeProbed() ||
       !PlainTrafficThroughTunnel(nullptr)) {
     return false;
   }
-  SleepMs(700);
+  SleepMs(waits::kProbeSettleMs);
   int last_exit = -1;
   for (size_t i = 0; i < std::size(kTunnelProbes); ++i) {
     switch (RunProbe(i, &last_exit)) {
@@ -688,7 +560,7 @@ bool V2RayEngineLinux::CheckTunnel() {
       case ProbeOutcome::kAborted:
         return false;
       case ProbeOutcome::kFailed:
-        SleepMs(250);
+        SleepMs(waits::kProbeGapMs);
         break;
     }
   }
@@ -741,7 +613,7 @@ V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
     SetError("Linux Xray process stopped during tunnel validation");
     return ProbeOutcome::kAborted;
   }
-  Log(std::string(kLogPrefix) + "tunnel probe start name=" + probe.name +
+  Log(std::string("tunnel probe start name=") + probe.name +
       " url=" + probe.url);
   const UniqueFd output = OpenDevNull();
   SpawnRequest request;
@@ -751,10 +623,12 @@ V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
   request.output_fd = output.get();
   ChildProcess curl;
   if (!curl.Spawn(request)) {
-    SetError("fork() failed for Linux tunnel validation");
+    SetError("could not start curl for Linux tunnel validation: " +
+             ErrorText(errno));
     return ProbeOutcome::kAborted;
   }
-  const ChildProcess::Poll poll = curl.PollReap(6500, 100);
+  const ChildProcess::Poll poll =
+      curl.PollReap(waits::kProbeWaitMs, waits::kChildPollMs);
   if (poll == ChildProcess::Poll::kError) {
     // An id that waitpid no longer knows is never signalled.
     (void)curl.Release();
@@ -763,7 +637,7 @@ V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
   }
   if (poll == ChildProcess::Poll::kRunning) {
     curl.KillAndReap();
-    Log(std::string(kLogPrefix) + "tunnel probe timed out name=" + probe.name);
+    Log(std::string("tunnel probe timed out name=") + probe.name);
     *last_exit = -1;
     return ProbeOutcome::kFailed;
   }
@@ -772,26 +646,23 @@ V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
     if (!PlainTrafficThroughTunnel(probe.host_name)) {
       return ProbeOutcome::kAborted;
     }
-    last_error_.clear();
-    last_response_ =
-        std::string("Linux tunnel validation succeeded via ") + probe.name;
-    Log(std::string(kLogPrefix) + "tunnel validation succeeded via " +
-        probe.name);
+    Succeed(std::string("Linux tunnel validation succeeded via ") + probe.name);
     return ProbeOutcome::kReached;
   }
   *last_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  Log(std::string(kLogPrefix) + "tunnel probe failed name=" + probe.name +
+  Log(std::string("tunnel probe failed name=") + probe.name +
       " exit=" + std::to_string(*last_exit));
   return ProbeOutcome::kFailed;
 }
 
 void V2RayEngineLinux::ReportNoProbeReached(int last_exit) {
-  const std::string tail = ReadRuntimeError();
-  SetError(tail.empty() ? "Linux tunnel validation failed; no probe reached "
-                          "the internet through quon_vpn0"
-                        : "Linux tunnel validation failed: " + tail);
-  Log(std::string(kLogPrefix) +
-      "tunnel validation failed; last curl exit=" + std::to_string(last_exit));
+  const std::string output = ReadRuntimeError();
+  FailWithCoreOutput(output.empty() ? "Linux tunnel validation failed; no "
+                                      "probe reached the internet through "
+                                      "quon_vpn0"
+                                    : "Linux tunnel validation failed",
+                     output);
+  Log("tunnel validation failed; last curl exit=" + std::to_string(last_exit));
 }
 
 std::string V2RayEngineLinux::LastError() const {
@@ -855,7 +726,7 @@ std::string V2RayEngineLinux::GetHelperPath() const {
 }
 
 // ---------------------------------------------------------------------------
-// Runtime configuration and server host
+// Runtime configuration
 // ---------------------------------------------------------------------------
 
 bool V2RayEngineLinux::WriteRuntimeConfig(const std::string& config) {
@@ -866,90 +737,13 @@ bool V2RayEngineLinux::WriteRuntimeConfig(const std::string& config) {
     SetError("Linux runtime config cannot be written: " + RuntimeDirProblem());
     return false;
   }
-  // |error| is taken by the caller, before any clean-up can change errno.
-  const auto fail = [this, &path](const char* what, int error) {
-    SetError(std::string(what) + " Linux runtime config '" + path +
-             "': " + ErrorText(error));
+  FileFailure failure;
+  if (!ReplacePrivateFile(path, config, &failure)) {
+    SetError(std::string(failure.step) + " Linux runtime config '" + path +
+             "': " + ErrorText(failure.error));
     return false;
-  };
-  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-    return fail("Failed to remove stale", errno);
-  }
-  // O_EXCL and O_NOFOLLOW: a file or link that reappears after the unlink is
-  // a failure, never something to write through.
-  const int fd = open(
-      path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    return fail("Failed to create", errno);
-  }
-  const char* data = config.data();
-  size_t left = config.size();
-  const char* failed = nullptr;
-  int error = 0;
-  while (left > 0) {
-    const ssize_t n = write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      failed = "Failed to write";
-      error = errno;
-      break;
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
-  if (failed == nullptr && fsync(fd) != 0) {
-    failed = "Failed to flush";
-    error = errno;
-  }
-  // Closed in every case; its failure counts only when all else went well.
-  if (close(fd) != 0 && failed == nullptr) {
-    failed = "Failed to close";
-    error = errno;
-  }
-  if (failed != nullptr) {
-    // No partial file is left for Xray to read.
-    (void)unlink(path.c_str());
-    return fail(failed, error);
   }
   return true;
-}
-
-std::string V2RayEngineLinux::ExtractServerHost(
-    const std::string& config) const {
-  // A plain text scan: the configuration is Xray's business, the engine
-  // needs only the first server's address.
-  const std::string prefix = std::string(kLogPrefix) + "ExtractServerHost: ";
-  const size_t vnext = config.find("\"vnext\"");
-  if (vnext == std::string::npos) {
-    Log(prefix + "vnext not found");
-    return std::string();
-  }
-  const size_t address = config.find("\"address\"", vnext);
-  if (address == std::string::npos) {
-    Log(prefix + "address after vnext not found");
-    return std::string();
-  }
-  const size_t colon = config.find(':', address);
-  if (colon == std::string::npos) {
-    Log(prefix + "colon not found");
-    return std::string();
-  }
-  const size_t open_quote = config.find('"', colon + 1);
-  if (open_quote == std::string::npos) {
-    Log(prefix + "first quote not found");
-    return std::string();
-  }
-  const size_t close_quote = config.find('"', open_quote + 1);
-  if (close_quote == std::string::npos) {
-    Log(prefix + "second quote not found");
-    return std::string();
-  }
-  std::string host =
-      config.substr(open_quote + 1, close_quote - open_quote - 1);
-  Log(prefix + "selected outbound host=" + host);
-  return host;
 }
 
 // ---------------------------------------------------------------------------
@@ -975,7 +769,7 @@ bool V2RayEngineLinux::WaitForTun(const std::string& iface,
 bool V2RayEngineLinux::RunRouteHelper(const std::string& action,
                                       const std::string& server_host,
                                       int timeout_seconds) {
-  return RunHelper(action, server_host, timeout_seconds, false);
+  return RunHelper({action, server_host, timeout_seconds * 1000});
 }
 
 std::vector<std::string> V2RayEngineLinux::HelperArguments(
@@ -989,43 +783,63 @@ std::vector<std::string> V2RayEngineLinux::HelperArguments(
   return argv;
 }
 
-bool V2RayEngineLinux::RunHelper(const std::string& action,
-                                 const std::string& server_host,
-                                 int timeout_seconds,
-                                 bool quiet_refusal) {
+bool V2RayEngineLinux::RunHelper(const HelperCall& call) {
   last_helper_status_ = -1;
   const std::string helper_path = GetHelperPath();
-  if (!CanRunHelper(helper_path, server_host)) {
-    return false;
+  if (access(helper_path.c_str(), X_OK) != 0) {
+    return HelperFailed(call, kHelperNotInstalled);
   }
-  Log(std::string(kLogPrefix) + "route helper action=" + action +
-      " server=" + server_host + " helper=" + helper_path);
-  ClearRuntimeErrorLog();
-  const UniqueFd output = OpenChildOutput(kHelperOutputLogName);
+  if (call.host.empty()) {
+    return HelperFailed(call, "server host is empty for route helper");
+  }
+  Log("route helper action=" + call.action + " server=" + call.host +
+      " helper=" + helper_path);
+  if (call.fresh_core_output) {
+    ClearRuntimeErrorLog();
+  }
+  const UniqueFd output =
+      call.keep_output ? OpenChildOutput(kHelperOutputLogName) : OpenDevNull();
   SpawnRequest request;
   request.program = helper_path;
-  request.argv = HelperArguments(helper_path, action, server_host);
+  request.argv = HelperArguments(helper_path, call.action, call.host);
   request.output_fd = output.get();
   ChildProcess child;
   if (!child.Spawn(request)) {
-    SetError("fork() failed for route helper");
-    return false;
+    return HelperFailed(
+        call, "could not start the route helper: " + ErrorText(errno));
   }
-  return HelperEndedInTime(&child, timeout_seconds) &&
-         HelperStatusOk(child.status(), quiet_refusal);
+  if (!HelperEndedInTime(&child, call.limit_ms)) {
+    return HelperFailed(call, "route helper timed out");
+  }
+  const int status = child.status();
+  if (!WIFEXITED(status)) {
+    return HelperFailed(call, "route helper terminated abnormally");
+  }
+  last_helper_status_ = WEXITSTATUS(status);
+  if (last_helper_status_ != kPathwardenOk) {
+    // Every status reaches the user as words: a helper left running past
+    // its limit still holding the routing lock (15), a tunnel of another
+    // user or another runner (19, 22), and all the rest.
+    return HelperFailed(call, HelperFailureMessage(last_helper_status_));
+  }
+  Log("route helper finished successfully");
+  return true;
 }
 
-bool V2RayEngineLinux::CanRunHelper(const std::string& helper_path,
-                                    const std::string& server_host) {
-  if (access(helper_path.c_str(), X_OK) != 0) {
-    SetError(kHelperNotInstalled);
+bool V2RayEngineLinux::HelperFailed(const HelperCall& call,
+                                    const std::string& message) {
+  const bool refusal = IsRefusal(last_helper_status_);
+  if (call.failure == HelperCall::Failure::kLogged ||
+      (call.failure == HelperCall::Failure::kRefusalLogged && refusal)) {
+    // Nothing is recorded: a refusal changed nothing, the tunnel is not this
+    // runner's to touch; any other failure is for a later step to find out.
+    Log(refusal
+            ? "route helper left it: " + HelperStatusText(last_helper_status_)
+            : "route helper: " + message);
     return false;
   }
-  if (server_host.empty()) {
-    SetError("server host is empty for route helper");
-    return false;
-  }
-  return true;
+  SetError(message);
+  return false;
 }
 
 void V2RayEngineLinux::ClearRuntimeErrorLog() {
@@ -1039,54 +853,29 @@ void V2RayEngineLinux::ClearRuntimeErrorLog() {
   }
 }
 
-bool V2RayEngineLinux::HelperEndedInTime(ChildProcess* child,
-                                         int timeout_seconds) {
+bool V2RayEngineLinux::HelperEndedInTime(ChildProcess* child, int limit_ms) {
   ChildProcess::Poll poll = ChildProcess::Poll::kRunning;
-  if (timeout_seconds >= 1) {
-    poll = child->PollReap(timeout_seconds * 1000, 100);
+  if (limit_ms > 0) {
+    poll = child->PollReap(limit_ms, waits::kChildPollMs);
   }
   if (poll == ChildProcess::Poll::kEnded) {
     return true;
   }
   if (poll == ChildProcess::Poll::kRunning &&
-      child->KillAndReapWithin(kKillReapLimitMs) ==
+      child->KillAndReapWithin(waits::kKillReapLimitMs) ==
           ChildProcess::Poll::kRunning) {
     GiveUpHelper(child);
   }
   // waitpid no longer knows the id (or it was handed on): never signal it.
   (void)child->Release();
-  SetError("route helper timed out");
   return false;
 }
 
 void V2RayEngineLinux::GiveUpHelper(ChildProcess* child) {
   const pid_t pid = child->Release();
-  Log(std::string(kLogPrefix) + "route helper pid=" + std::to_string(pid) +
+  Log("route helper pid=" + std::to_string(pid) +
       " could not be ended; it is reaped when it exits");
   reaper_.Adopt(pid);
-}
-
-bool V2RayEngineLinux::HelperStatusOk(int status, bool quiet_refusal) {
-  if (!WIFEXITED(status)) {
-    SetError("route helper terminated abnormally");
-    return false;
-  }
-  last_helper_status_ = WEXITSTATUS(status);
-  if (last_helper_status_ == kPathwardenOk) {
-    Log(std::string(kLogPrefix) + "route helper finished successfully");
-    return true;
-  }
-  if (quiet_refusal && IsRefusal(last_helper_status_)) {
-    // Nothing was changed: the tunnel is not this runner's to touch.
-    Log(std::string(kLogPrefix) +
-        "route helper left it: " + HelperStatusText(last_helper_status_));
-    return false;
-  }
-  // Every status reaches the user as words: a helper left running past its
-  // limit still holding the routing lock (15), a tunnel of another user or
-  // another runner (19, 22), and all the rest.
-  SetError(HelperFailureMessage(last_helper_status_));
-  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -1096,7 +885,18 @@ bool V2RayEngineLinux::HelperStatusOk(int status, bool quiet_refusal) {
 void V2RayEngineLinux::SetError(const std::string& message) {
   last_error_ = message;
   last_response_.clear();
-  Log(kErrorLogPrefix + message);
+  AppendLogLine(RuntimeFilePath(kNativeLogName), kErrorLogPrefix + message);
+}
+
+void V2RayEngineLinux::FailWithCoreOutput(const std::string& what,
+                                          const std::string& output) {
+  SetError(output.empty() ? what : what + ": " + output);
+}
+
+void V2RayEngineLinux::Succeed(const std::string& response) {
+  last_error_.clear();
+  last_response_ = response;
+  Log(response);
 }
 
 bool V2RayEngineLinux::ProcessExists(int pid) const {
@@ -1127,56 +927,9 @@ std::string V2RayEngineLinux::ReadRuntimeError() const {
   // The core appends for as long as it runs; each look at its output keeps
   // the file within bounds too.
   BoundLog(path.c_str());
-  const int fd = OpenPrivateFile(path.c_str(), O_RDONLY, 0, geteuid());
-  if (fd < 0) {
-    return std::string();
-  }
-  // The core may append while this reads: the size is taken once, and no
-  // more than the tail's length is read whatever the file holds by then.
-  std::string tail;
-  const off_t size = lseek(fd, 0, SEEK_END);
-  const off_t from =
-      size > kRuntimeErrorTailBytes ? size - kRuntimeErrorTailBytes : 0;
-  if (size >= 0 && lseek(fd, from, SEEK_SET) == from) {
-    tail.resize(static_cast<size_t>(kRuntimeErrorTailBytes));
-    size_t got = 0;
-    while (got < tail.size()) {
-      const ssize_t n = read(fd, &tail[got], tail.size() - got);
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n <= 0) {
-        break;
-      }
-      got += static_cast<size_t>(n);
-    }
-    tail.resize(got);
-  }
-  (void)close(fd);
-  return TrimToCharacterBoundaries(tail, from > 0);
+  return ReadLogTail(path, kRuntimeErrorTailBytes);
 }
 
-void V2RayEngineLinux::Log(const std::string& line) {
-  // One open, write and close per line: nothing is lost in a buffer when
-  // the runner dies, and the file can be removed while the runner runs.
-  const std::string path = RuntimeFilePath(kNativeLogName);
-  BoundLog(path.c_str());
-  const int fd = OpenPrivateFile(path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                 kPrivateFileMode, geteuid());
-  if (fd < 0) {
-    return;
-  }
-  const std::string text = line + "\n";
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  (void)close(fd);
+void V2RayEngineLinux::Log(const std::string& text) {
+  AppendLogLine(RuntimeFilePath(kNativeLogName), kLogPrefix + text);
 }

@@ -77,8 +77,6 @@ class V2RayEngineLinux {
 
   // Writes |config| byte for byte to GetRuntimeConfigPath(), mode 0600.
   bool WriteRuntimeConfig(const std::string& config);
-  // The "address" of the first "vnext" entry of |config|; empty when none.
-  std::string ExtractServerHost(const std::string& config) const;
   // Records |message| as the last error, empties the last response and logs
   // it as an error line.
   void SetError(const std::string& message);
@@ -119,11 +117,15 @@ class V2RayEngineLinux {
   TunnelState state() const { return state_; }
 
  private:
-  // Appends |line| and a newline to the native log; drops it silently when
-  // the log cannot be opened.
-  static void Log(const std::string& line);
-
-  static void LogFromLifeline(const std::string& line);
+  // Appends the engine's prefix, |text| and a newline to the native log;
+  // drops the line silently when the log cannot be opened.
+  static void Log(const std::string& text);
+  // Records |response| as the last response, clears the last error and logs
+  // it.
+  void Succeed(const std::string& response);
+  // Records |what| as the error, followed by ": " and |output| (the tail of
+  // the core's output) when there is any.
+  void FailWithCoreOutput(const std::string& what, const std::string& output);
 
   // Steps of Start, in order. Each returns false after recording why.
   bool AcceptConfiguration(const std::string& config);
@@ -134,24 +136,38 @@ class V2RayEngineLinux {
   bool TunnelAppeared();
   bool RoutingTakenOver();
 
-  // RunRouteHelper; with |quiet_refusal| a tunnel of another runner or user
-  // is only logged, not recorded as an error.
-  bool RunHelper(const std::string& action,
-                 const std::string& server_host,
-                 int timeout_seconds,
-                 bool quiet_refusal);
+  // One run of the route helper.
+  struct HelperCall {
+    // What a failure does: recorded as the error; only logged when the
+    // helper refused (a tunnel of another runner or user, nothing changed);
+    // or only logged, whatever it was.
+    enum class Failure { kRecorded, kRefusalLogged, kLogged };
+    std::string action;
+    std::string host;
+    // Killed (or given up) after this long.
+    int limit_ms = 0;
+    Failure failure = Failure::kRecorded;
+    // Its output goes to the helper log; else it is discarded.
+    bool keep_output = true;
+    // The core's output log is emptied first: what the core prints from
+    // then on belongs to this run.
+    bool fresh_core_output = true;
+  };
+  // Runs the helper with |call|'s action, host and the tunnel's session
+  // (when it has one). True when it exited with status 0;
+  // last_helper_status_ holds its exit status when it exited.
+  bool RunHelper(const HelperCall& call);
+  // Records or logs |message| as |call| says; always false.
+  bool HelperFailed(const HelperCall& call, const std::string& message);
   // The helper's argument vector for |action|.
   std::vector<std::string> HelperArguments(const std::string& helper_path,
                                            const std::string& action,
                                            const std::string& host) const;
-  // Steps of RunRouteHelper.
-  bool CanRunHelper(const std::string& helper_path,
-                    const std::string& server_host);
+  // Steps of RunHelper.
   static void ClearRuntimeErrorLog();
-  // Waits for the helper within its limit; false (and the time-out message)
-  // when it had to be given up.
-  bool HelperEndedInTime(ChildProcess* child, int timeout_seconds);
-  bool HelperStatusOk(int status, bool quiet_refusal);
+  // Waits for the helper within |limit_ms|; false when it had to be given
+  // up.
+  bool HelperEndedInTime(ChildProcess* child, int limit_ms);
   // A stop for the session succeeded: the helper holds no record of it.
   void SessionEnded();
   // A helper past its limit that cannot be ended (set-user-id, now root):
@@ -167,6 +183,14 @@ class V2RayEngineLinux {
   enum class ProbeOutcome { kReached, kFailed, kAborted };
   ProbeOutcome RunProbe(size_t index, int* last_exit);
   void ReportNoProbeReached(int last_exit);
+
+  // Steps of Stop. The helper gives back the routing of this engine's
+  // tunnel, or of one an earlier runner left; false with |*failure| set
+  // when it could not.
+  bool GiveRoutingBack(std::string* failure);
+  // SIGTERM to the core, SIGKILL after its grace; false when it could not
+  // be reaped even then.
+  bool EndCore();
 
   // When the core of an active tunnel has ended on its own: reaps it, has
   // the helper give the routing back, and records "xray exited while the

@@ -1,7 +1,9 @@
 // The building blocks of start and stop: the runtime configuration file,
-// the server host scan, the route helper call and the TUN wait.
+// the route helper call and the TUN wait.
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -81,39 +83,38 @@ TEST_F(EnginePartsTest, RuntimeConfigFailuresGiveTheirMessage) {
   ASSERT_EQ(0, umount2("/tmp", MNT_DETACH));
 }
 
-TEST_F(EnginePartsTest, ServerHostScan) {
-  NewEngine();
-  struct Case {
-    std::string config;
-    std::string host;
-    std::string log;  // after "[LINUX V2RAY] ExtractServerHost: "
-  };
-  const Case cases[] = {
-      {XrayConfig("vpn.example.test"), "vpn.example.test",
-       "selected outbound host=vpn.example.test"},
-      {R"({"vnext": [{"address": "10.0.0.1"}]})", "10.0.0.1",
-       "selected outbound host=10.0.0.1"},
-      {R"({"vnext":[{"address":"","port":1}]})", "", "selected outbound host="},
-      {R"({"address": "a", "servers": []})", "", "vnext not found"},
-      {R"({"address": "a", "vnext": []})", "", "address after vnext not found"},
-      {R"({"vnext": [{"address"}]})", "", "colon not found"},
-      {R"({"vnext": [{"address": 5}]})", "", "first quote not found"},
-      {R"({"vnext": [{"address": "5}]})", "", "second quote not found"},
-      // A number: the next quoted string, whatever it is, is taken.
-      {R"({"vnext": [{"address": 5, "port": 1}]})", "port",
-       "selected outbound host=port"},
-      // Only the first "vnext" counts, even inside a string value.
-      {R"({"remarks": ["vnext"], "x": {"address": "first"}})", "first",
-       "selected outbound host=first"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.config);
-    ClearRecords();
-    EXPECT_EQ(c.host, engine().ExtractServerHost(c.config));
-    EXPECT_EQ(
-        std::vector<std::string>{"[LINUX V2RAY] ExtractServerHost: " + c.log},
-        NativeLog());
+// A child that cannot be started at all (no process for the user, as under
+// a process limit) is named with the system's reason, never as a fork.
+TEST_F(EnginePartsTest, ChildThatCannotBeStartedSaysWhy) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to drop to another user";
   }
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit none = {0, 0};
+    if (setgid(65534) != 0 || setuid(65534) != 0 ||
+        setrlimit(RLIMIT_NPROC, &none) != 0) {
+      _exit(2);
+    }
+    V2RayEngineLinux engine;
+    if (engine.RunRouteHelper("stop", "vpn.test", 1) ||
+        engine.LastError() !=
+            "could not start the route helper: Resource temporarily "
+            "unavailable") {
+      _exit(3);
+    }
+    if (engine.Start(XrayConfig("127.0.0.1"), "allow", {}) ||
+        engine.LastError() !=
+            "could not start xray: Resource temporarily unavailable") {
+      _exit(4);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 // Every outcome of the route helper call, with the stand-in helper.
@@ -179,7 +180,7 @@ TEST_F(EnginePartsTest, RouteHelperOutcomes) {
   EXPECT_EQ("stand-in helper start vpn.test", out.front());
 }
 
-TEST_F(EnginePartsTest, RouteHelperRefusesBeforeForking) {
+TEST_F(EnginePartsTest, RouteHelperRefusesBeforeStarting) {
   NewEngine();
   WriteFile(kRuntimeErrorLog, "kept\n");
   // Empty host: no child, the runtime error log kept.

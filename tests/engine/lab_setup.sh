@@ -58,11 +58,13 @@ as_other() {
   setpriv --reuid=12345 --regid=12345 --clear-groups "$@"
 }
 
-# A driver as the user, answering on DRIVER_PROC: driver_start; engine OP...
+# A driver as the user (or as UID), answering on DRIVER_PROC:
+# driver_start [UID]; engine OP...
 driver_start() {
+  local uid=${1:-65534}
   # exec: the coprocess is the driver itself, so its pid can be killed.
   coproc DRIVER_PROC {
-    exec setpriv --reuid=65534 --regid=65534 --clear-groups \
+    exec setpriv --reuid="$uid" --regid="$uid" --clear-groups \
       env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/ \
       "$DRIVER" 2>&1
   }

@@ -1,6 +1,8 @@
 // Every status of the route helper reaches the user as words.
+#include <iterator>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -10,18 +12,33 @@
 namespace {
 
 TEST(HelperStatusTextTest, EveryStatusHasWordsOfItsOwn) {
-  // All that the helper and the runner's child give, 19 and 22 included.
-  const int statuses[] = {0,  1,  2,  3,  4,  5,  6,  7,   8,
-                          9,  10, 11, 12, 13, 14, 15, 16,  17,
-                          18, 19, 20, 21, 22, 23, 24, 126, 127};
+  // The statuses come from the table itself, so a status added to it is
+  // checked here without a word of this test changing.
+  const std::vector<int> statuses = DefinedHelperStatuses();
   std::set<std::string> seen;
+  std::set<int> numbers;
   for (int status : statuses) {
     SCOPED_TRACE(status);
+    EXPECT_TRUE(numbers.insert(status).second) << "listed twice";
     const std::string words = HelperStatusText(status);
     EXPECT_EQ(std::string::npos, words.find("exit code"));
     EXPECT_EQ(std::string::npos, words.find("does not define"));
     EXPECT_TRUE(seen.insert(words).second) << "shared with another: " << words;
   }
+  // The helper's own statuses run from 0 without a gap, the two ownership
+  // refusals among them; the runner's child adds 126 and 127.
+  const auto past_own = numbers.lower_bound(kPathwardenNotPermitted);
+  ASSERT_NE(numbers.begin(), past_own);
+  const int highest_own = *std::prev(past_own);
+  EXPECT_GE(highest_own, int{kPathwardenRefreshFailed});
+  for (int status = 0; status <= highest_own; ++status) {
+    EXPECT_EQ(1u, numbers.count(status)) << "no words for status " << status;
+  }
+  EXPECT_EQ(1u, numbers.count(kPathwardenNotPermitted));
+  EXPECT_EQ(1u, numbers.count(kPathwardenNotExecutable));
+  // The first number past them is no status of the helper's.
+  EXPECT_NE(std::string::npos,
+            HelperStatusText(highest_own + 1).find("does not define"));
 }
 
 TEST(HelperStatusTextTest, MessagesTheUserSees) {
