@@ -231,7 +231,7 @@ bool V2RayEngineLinux::Start(const std::string& config,
     return false;
   }
   SetState(TunnelState::kUp);  // Xray now runs until Stop.
-  Succeed("xray started on Linux");
+  Succeed("xray started on Linux", "started successfully");
   return true;
 }
 
@@ -246,7 +246,9 @@ bool V2RayEngineLinux::AcceptConfiguration(const std::string& config) {
     return false;
   }
   config_json_ = config;
-  server_host_ = FindServerHost(config_json_);
+  const ServerHostScan scan = FindServerHost(config_json_);
+  Log(scan.LogText());
+  server_host_ = scan.host;
   Log("config begins with: " + config_json_.substr(0, 80));
   Log("extracted server host: " + server_host_);
   if (server_host_.empty()) {
@@ -278,10 +280,10 @@ bool V2RayEngineLinux::RunPreStartRouteCleanup() {
   if (access(GetHelperPath().c_str(), X_OK) != 0) {
     return true;
   }
-  // Its output is discarded, and the core's kept: what it finds is not this
-  // start's to report.
+  // Its output is discarded, the core's kept and nothing logged: what it
+  // finds is not this start's to report.
   if (RunHelper({"stop", server_host_, kRunnerCleanupLimitMs,
-                 HelperCall::Failure::kLogged, false, false}) ||
+                 HelperCall::Failure::kSilent, false, false}) ||
       !IsRefusal(last_helper_status_)) {
     return true;  // Whatever else it found is for the start to find out.
   }
@@ -472,7 +474,11 @@ bool V2RayEngineLinux::Stop() {
     SetError(routing_failure);
     return false;
   }
-  Succeed(had_core ? "xray stopped on Linux" : "xray already stopped");
+  if (had_core) {
+    Succeed("xray stopped on Linux", "Stop() finished");
+  } else {
+    Succeed("xray already stopped", "xray already stopped");
+  }
   return true;
 }
 
@@ -532,7 +538,9 @@ bool V2RayEngineLinux::RecoverAbandonedTunnel() {
     }
     return false;
   }
-  Succeed("the network left by an earlier run of quon_vpn was restored");
+  const char* restored =
+      "the network left by an earlier run of quon_vpn was restored";
+  Succeed(restored, restored);
   return true;
 }
 
@@ -644,7 +652,8 @@ V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
     if (!PlainTrafficThroughTunnel(probe.host_name)) {
       return ProbeOutcome::kAborted;
     }
-    Succeed(std::string("Linux tunnel validation succeeded via ") + probe.name);
+    Succeed(std::string("Linux tunnel validation succeeded via ") + probe.name,
+            std::string("tunnel validation succeeded via ") + probe.name);
     return ProbeOutcome::kReached;
   }
   *last_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -790,8 +799,11 @@ bool V2RayEngineLinux::RunHelper(const HelperCall& call) {
   if (call.host.empty()) {
     return HelperFailed(call, "server host is empty for route helper");
   }
-  Log("route helper action=" + call.action + " server=" + call.host +
-      " helper=" + helper_path);
+  const bool silent = call.failure == HelperCall::Failure::kSilent;
+  if (!silent) {
+    Log("route helper action=" + call.action + " server=" + call.host +
+        " helper=" + helper_path);
+  }
   if (call.fresh_core_output) {
     ClearRuntimeErrorLog();
   }
@@ -820,20 +832,22 @@ bool V2RayEngineLinux::RunHelper(const HelperCall& call) {
     // user or another runner (19, 22), and all the rest.
     return HelperFailed(call, HelperFailureMessage(last_helper_status_));
   }
-  Log("route helper finished successfully");
+  if (!silent) {
+    Log("route helper finished successfully");
+  }
   return true;
 }
 
 bool V2RayEngineLinux::HelperFailed(const HelperCall& call,
                                     const std::string& message) {
-  const bool refusal = IsRefusal(last_helper_status_);
-  if (call.failure == HelperCall::Failure::kLogged ||
-      (call.failure == HelperCall::Failure::kRefusalLogged && refusal)) {
+  if (call.failure == HelperCall::Failure::kSilent) {
+    return false;  // for a later step to find out
+  }
+  if (call.failure == HelperCall::Failure::kRefusalLogged &&
+      IsRefusal(last_helper_status_)) {
     // Nothing is recorded: a refusal changed nothing, the tunnel is not this
-    // runner's to touch; any other failure is for a later step to find out.
-    Log(refusal
-            ? "route helper left it: " + HelperStatusText(last_helper_status_)
-            : "route helper: " + message);
+    // runner's to touch.
+    Log("route helper left it: " + HelperStatusText(last_helper_status_));
     return false;
   }
   SetError(message);
@@ -891,10 +905,11 @@ void V2RayEngineLinux::FailWithCoreOutput(const std::string& what,
   SetError(output.empty() ? what : what + ": " + output);
 }
 
-void V2RayEngineLinux::Succeed(const std::string& response) {
+void V2RayEngineLinux::Succeed(const std::string& response,
+                               const std::string& log_text) {
   last_error_.clear();
   last_response_ = response;
-  Log(response);
+  Log(log_text);
 }
 
 bool V2RayEngineLinux::ProcessExists(int pid) const {
