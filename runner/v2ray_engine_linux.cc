@@ -303,8 +303,10 @@ bool V2RayEngineLinux::LaunchXray(const std::string& xray_path) {
   request.program = xray_path;
   request.argv = {xray_path, "run", "-config", GetRuntimeConfigPath()};
   request.output_fd = output.get();
+  // Spawn fails only when no process could be made (an exec that fails is
+  // the child that ends with 127): the user interface knows these words.
   if (!core_.Spawn(request)) {
-    SetError("could not start xray: " + ErrorText(errno));
+    SetError("fork() failed");
     return false;
   }
   SetState(TunnelState::kStarting);
@@ -629,8 +631,7 @@ V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
   request.output_fd = output.get();
   ChildProcess curl;
   if (!curl.Spawn(request)) {
-    SetError("could not start curl for Linux tunnel validation: " +
-             ErrorText(errno));
+    SetError("fork() failed for Linux tunnel validation");
     return ProbeOutcome::kAborted;
   }
   const ChildProcess::Poll poll =
@@ -815,8 +816,7 @@ bool V2RayEngineLinux::RunHelper(const HelperCall& call) {
   request.output_fd = output.get();
   ChildProcess child;
   if (!child.Spawn(request)) {
-    return HelperFailed(
-        call, "could not start the route helper: " + ErrorText(errno));
+    return HelperFailed(call, "fork() failed for route helper");
   }
   if (!HelperEndedInTime(&child, call.limit_ms)) {
     return HelperFailed(call, "route helper timed out");
