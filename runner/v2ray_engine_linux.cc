@@ -233,7 +233,7 @@ bool V2RayEngineLinux::Start(const std::string& config,
     return false;
   }
   SetState(TunnelState::kUp);  // Xray now runs until Stop.
-  Succeed("xray started on Linux");
+  Succeed("xray started on Linux", "started successfully");
   return true;
 }
 
@@ -248,7 +248,9 @@ bool V2RayEngineLinux::AcceptConfiguration(const std::string& config) {
     return false;
   }
   config_json_ = config;
-  server_host_ = FindServerHost(config_json_);
+  const ServerHostScan scan = FindServerHost(config_json_);
+  Log(scan.LogText());
+  server_host_ = scan.host;
   Log("config begins with: " + config_json_.substr(0, 80));
   Log("extracted server host: " + server_host_);
   if (server_host_.empty()) {
@@ -280,10 +282,10 @@ bool V2RayEngineLinux::RunPreStartRouteCleanup() {
   if (access(GetHelperPath().c_str(), X_OK) != 0) {
     return true;
   }
-  // Its output is discarded, and the core's kept: what it finds is not this
-  // start's to report.
+  // Its output is discarded, the core's kept and nothing logged: what it
+  // finds is not this start's to report.
   if (RunHelper({"stop", server_host_, kRunnerCleanupLimitMs,
-                 HelperCall::Failure::kLogged, false, false}) ||
+                 HelperCall::Failure::kSilent, false, false}) ||
       !IsRefusal(last_helper_status_)) {
     return true;  // Whatever else it found is for the start to find out.
   }
@@ -303,8 +305,10 @@ bool V2RayEngineLinux::LaunchXray(const std::string& xray_path) {
   request.program = xray_path;
   request.argv = {xray_path, "run", "-config", GetRuntimeConfigPath()};
   request.output_fd = output.get();
+  // Spawn fails only when no process could be made (an exec that fails is
+  // the child that ends with 127): the user interface knows these words.
   if (!core_.Spawn(request)) {
-    SetError("could not start xray: " + ErrorText(errno));
+    SetError("fork() failed");
     return false;
   }
   SetState(TunnelState::kStarting);
@@ -474,7 +478,11 @@ bool V2RayEngineLinux::Stop() {
     SetError(routing_failure);
     return false;
   }
-  Succeed(had_core ? "xray stopped on Linux" : "xray already stopped");
+  if (had_core) {
+    Succeed("xray stopped on Linux", "Stop() finished");
+  } else {
+    Succeed("xray already stopped", "xray already stopped");
+  }
   return true;
 }
 
@@ -534,7 +542,9 @@ bool V2RayEngineLinux::RecoverAbandonedTunnel() {
     }
     return false;
   }
-  Succeed("the network left by an earlier run of quon_vpn was restored");
+  const char* restored =
+      "the network left by an earlier run of quon_vpn was restored";
+  Succeed(restored, restored);
   return true;
 }
 
@@ -623,8 +633,7 @@ V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
   request.output_fd = output.get();
   ChildProcess curl;
   if (!curl.Spawn(request)) {
-    SetError("could not start curl for Linux tunnel validation: " +
-             ErrorText(errno));
+    SetError("fork() failed for Linux tunnel validation");
     return ProbeOutcome::kAborted;
   }
   const ChildProcess::Poll poll =
@@ -646,7 +655,8 @@ V2RayEngineLinux::ProbeOutcome V2RayEngineLinux::RunProbe(size_t index,
     if (!PlainTrafficThroughTunnel(probe.host_name)) {
       return ProbeOutcome::kAborted;
     }
-    Succeed(std::string("Linux tunnel validation succeeded via ") + probe.name);
+    Succeed(std::string("Linux tunnel validation succeeded via ") + probe.name,
+            std::string("tunnel validation succeeded via ") + probe.name);
     return ProbeOutcome::kReached;
   }
   *last_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -792,8 +802,11 @@ bool V2RayEngineLinux::RunHelper(const HelperCall& call) {
   if (call.host.empty()) {
     return HelperFailed(call, "server host is empty for route helper");
   }
-  Log("route helper action=" + call.action + " server=" + call.host +
-      " helper=" + helper_path);
+  const bool silent = call.failure == HelperCall::Failure::kSilent;
+  if (!silent) {
+    Log("route helper action=" + call.action + " server=" + call.host +
+        " helper=" + helper_path);
+  }
   if (call.fresh_core_output) {
     ClearRuntimeErrorLog();
   }
@@ -805,8 +818,7 @@ bool V2RayEngineLinux::RunHelper(const HelperCall& call) {
   request.output_fd = output.get();
   ChildProcess child;
   if (!child.Spawn(request)) {
-    return HelperFailed(
-        call, "could not start the route helper: " + ErrorText(errno));
+    return HelperFailed(call, "fork() failed for route helper");
   }
   if (!HelperEndedInTime(&child, call.limit_ms)) {
     return HelperFailed(call, "route helper timed out");
@@ -822,20 +834,22 @@ bool V2RayEngineLinux::RunHelper(const HelperCall& call) {
     // user or another runner (19, 22), and all the rest.
     return HelperFailed(call, HelperFailureMessage(last_helper_status_));
   }
-  Log("route helper finished successfully");
+  if (!silent) {
+    Log("route helper finished successfully");
+  }
   return true;
 }
 
 bool V2RayEngineLinux::HelperFailed(const HelperCall& call,
                                     const std::string& message) {
-  const bool refusal = IsRefusal(last_helper_status_);
-  if (call.failure == HelperCall::Failure::kLogged ||
-      (call.failure == HelperCall::Failure::kRefusalLogged && refusal)) {
+  if (call.failure == HelperCall::Failure::kSilent) {
+    return false;  // for a later step to find out
+  }
+  if (call.failure == HelperCall::Failure::kRefusalLogged &&
+      IsRefusal(last_helper_status_)) {
     // Nothing is recorded: a refusal changed nothing, the tunnel is not this
-    // runner's to touch; any other failure is for a later step to find out.
-    Log(refusal
-            ? "route helper left it: " + HelperStatusText(last_helper_status_)
-            : "route helper: " + message);
+    // runner's to touch.
+    Log("route helper left it: " + HelperStatusText(last_helper_status_));
     return false;
   }
   SetError(message);
@@ -893,10 +907,11 @@ void V2RayEngineLinux::FailWithCoreOutput(const std::string& what,
   SetError(output.empty() ? what : what + ": " + output);
 }
 
-void V2RayEngineLinux::Succeed(const std::string& response) {
+void V2RayEngineLinux::Succeed(const std::string& response,
+                               const std::string& log_text) {
   last_error_.clear();
   last_response_ = response;
-  Log(response);
+  Log(log_text);
 }
 
 bool V2RayEngineLinux::ProcessExists(int pid) const {

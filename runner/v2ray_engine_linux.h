@@ -121,8 +121,8 @@ class V2RayEngineLinux {
   // drops the line silently when the log cannot be opened.
   static void Log(const std::string& text);
   // Records |response| as the last response, clears the last error and logs
-  // it.
-  void Succeed(const std::string& response);
+  // |log_text|.
+  void Succeed(const std::string& response, const std::string& log_text);
   // Records |what| as the error, followed by ": " and |output| (the tail of
   // the core's output) when there is any.
   void FailWithCoreOutput(const std::string& what, const std::string& output);
@@ -140,8 +140,10 @@ class V2RayEngineLinux {
   struct HelperCall {
     // What a failure does: recorded as the error; only logged when the
     // helper refused (a tunnel of another runner or user, nothing changed);
-    // or only logged, whatever it was.
-    enum class Failure { kRecorded, kRefusalLogged, kLogged };
+    // or nothing at all, and then the run writes no line of its own either
+    // (the clean-up before a start: what it finds is for the start to find
+    // out, its exit status is left in last_helper_status_).
+    enum class Failure { kRecorded, kRefusalLogged, kSilent };
     std::string action;
     std::string host;
     // Killed (or given up) after this long.

@@ -81,7 +81,7 @@ for log in quon_vpn_runner_native_linux.log quon_vpn_helper_runtime.log; do
   assert_contains "$(cat "$dir/$log")" "last old line" "$log: old tail kept"
 done
 assert_contains "$(tail -n 3 "$dir/quon_vpn_runner_native_linux.log")" \
-  "xray started on Linux" "native log goes on after the cut"
+  "[LINUX V2RAY] started successfully" "native log goes on after the cut"
 engine stop
 assert_contains "$answer" "stop ok " "stop"
 driver_end

@@ -56,6 +56,9 @@ bool WaitFor(int ms, const std::function<bool()>& condition) {
 class TunnelTest : public EngineTest {};
 
 TEST_F(TunnelTest, StartAndStopSucceed) {
+  const std::string kHostLine =
+      std::string("[LINUX V2RAY] ExtractServerHost: ") +
+      "selected outbound host=127.0.0.1";
   NewEngine();
   const std::string config = XrayConfig(kHost);
   ASSERT_TRUE(engine().Start(config, "allow", {"a"})) << engine().LastError();
@@ -72,15 +75,14 @@ TEST_F(TunnelTest, StartAndStopSucceed) {
             HelperCalls());
   EXPECT_EQ(JoinLines({
                 "[LINUX V2RAY] Start() called",
+                kHostLine,
                 "[LINUX V2RAY] config begins with: " + config.substr(0, 80),
                 "[LINUX V2RAY] extracted server host: 127.0.0.1",
                 "[LINUX V2RAY] pre-start route cleanup",
-                HelperLine("stop"),
-                "[LINUX V2RAY] route helper finished successfully",
                 "[LINUX V2RAY] launching xray pid=" + std::to_string(xray),
                 HelperLine("start"),
                 "[LINUX V2RAY] route helper finished successfully",
-                "[LINUX V2RAY] xray started on Linux",
+                "[LINUX V2RAY] started successfully",
             }),
             ReadFile(kNativeLog));
   // The helper's "start" output went to its log; the pre-start "stop" to
@@ -115,7 +117,7 @@ TEST_F(TunnelTest, StartAndStopSucceed) {
                 "[LINUX V2RAY] route helper finished successfully",
                 "[LINUX V2RAY] sending SIGTERM to pid " + std::to_string(xray),
                 "[LINUX V2RAY] process exited after SIGTERM",
-                "[LINUX V2RAY] xray stopped on Linux",
+                "[LINUX V2RAY] Stop() finished",
             }),
             ReadFile(kNativeLog));
   EXPECT_TRUE(Children().empty());
@@ -219,6 +221,13 @@ TEST_F(TunnelTest, StartRefusals) {
     EXPECT_FALSE(engine().IsRunning());
     EXPECT_EQ(c.helper_calls, HelperCalls());
     EXPECT_EQ("[LINUX V2RAY] ERROR " + c.error, NativeLog().back());
+    if (c.what == std::string("no vnext")) {
+      // The scan says where it stopped, even with an "address" elsewhere.
+      EXPECT_NE(
+          std::string::npos,
+          ReadFile(kNativeLog)
+              .find("[LINUX V2RAY] ExtractServerHost: vnext not found\n"));
+    }
   }
   EXPECT_TRUE(Children().empty());
 }
@@ -351,7 +360,7 @@ TEST_F(TunnelTest, RoutingFailureUndoesEverything) {
     EXPECT_TRUE(WaitFor(2000, [] { return !LinkExists("quon_vpn0"); }));
     const std::string log = ReadFile(kNativeLog);
     EXPECT_NE(std::string::npos, log.find("launching xray pid="));
-    EXPECT_EQ(std::string::npos, log.find("xray started on Linux"));
+    EXPECT_EQ(std::string::npos, log.find("started successfully"));
   }
   // Stop afterwards: no child, so "already stopped" with a working helper.
   ASSERT_EQ(0, chmod(kHelperPath, 0755));
@@ -498,7 +507,7 @@ TEST_F(TunnelTest, StopKillsACoreThatIgnoresSigterm) {
                 "[LINUX V2RAY] sending SIGTERM to pid " + std::to_string(xray),
                 "[LINUX V2RAY] process still alive, sending SIGKILL",
                 "[LINUX V2RAY] process exited after SIGKILL",
-                "[LINUX V2RAY] xray stopped on Linux",
+                "[LINUX V2RAY] Stop() finished",
             }),
             ReadFile(kNativeLog));
 }
@@ -557,14 +566,14 @@ TEST_F(TunnelTest, CheckTunnelProbes) {
        "Linux tunnel validation succeeded via cloudflare-ip",
        {kIpProbeUrl},
        {probe_ip,
-        "[LINUX V2RAY] Linux tunnel validation succeeded via cloudflare-ip"}},
+        "[LINUX V2RAY] tunnel validation succeeded via cloudflare-ip"}},
       {{"exit:7", "exit:0"},
        true,
        "Linux tunnel validation succeeded via cloudflare-http",
        {kIpProbeUrl, kHttpProbeUrl},
        {probe_ip, "[LINUX V2RAY] tunnel probe failed name=cloudflare-ip exit=7",
         probe_http,
-        "[LINUX V2RAY] Linux tunnel validation succeeded via cloudflare-http"}},
+        "[LINUX V2RAY] tunnel validation succeeded via cloudflare-http"}},
       {{"exit:7", "exit:6"},
        false,
        "",

@@ -27,28 +27,48 @@ TEST(ServerHostTest, FirstServerAddress) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.config);
-    EXPECT_EQ(c.host, FindServerHost(c.config));
+    const ServerHostScan scan = FindServerHost(c.config);
+    EXPECT_EQ(c.host, scan.host);
+    EXPECT_EQ("", scan.missing);
+    EXPECT_EQ(
+        std::string("ExtractServerHost: selected outbound host=") + c.host,
+        scan.LogText());
   }
 }
 
+// Each step at which the scan can stop names itself in the log.
 TEST(ServerHostTest, NoAddressIsNoHost) {
-  const char* const configs[] = {
-      "",
-      R"({"address": "a", "servers": []})",
-      R"({"address": "a", "vnext": []})",
-      R"({"vnext":[{"address":"","port":1}]})",
-      R"({"vnext": [{"address"}]})",
-      R"({"vnext": [{"address"}], "other": "x:y"})",
-      R"({"vnext": [{"address": 5}]})",
-      R"({"vnext": [{"address": "5}]})",
-      // A number: never the next string, whatever it is.
-      R"({"vnext": [{"address": 5, "port": 1}]})",
-      R"({"vnext": [{"address": null, "user": "evil.test"}]})",
+  struct Case {
+    const char* config;
+    const char* missing;
   };
-  for (const char* config : configs) {
-    SCOPED_TRACE(config);
-    EXPECT_EQ("", FindServerHost(config));
+  const Case cases[] = {
+      {"", "vnext not found"},
+      {R"({"address": "a", "servers": []})", "vnext not found"},
+      {R"({"address": "a", "vnext": []})", "address after vnext not found"},
+      {R"({"vnext": [{"address"}]})", "colon not found"},
+      {R"({"vnext": [{"address"}], "other": "x:y"})", "colon not found"},
+      {R"({"vnext": [{"address": "5}]})", "second quote not found"},
+      // A number: never the next string, whatever it is.
+      {R"({"vnext": [{"address": 5}]})", "first quote not found"},
+      {R"({"vnext": [{"address": 5, "port": 1}]})", "first quote not found"},
+      {R"({"vnext": [{"address": null, "user": "evil.test"}]})",
+       "first quote not found"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.config);
+    const ServerHostScan scan = FindServerHost(c.config);
+    EXPECT_EQ("", scan.host);
+    EXPECT_EQ(c.missing, scan.missing);
+    EXPECT_EQ(std::string("ExtractServerHost: ") + c.missing, scan.LogText());
   }
+  // An empty string is an address found, and logged so; the engine then
+  // has no host to give the helper.
+  const ServerHostScan empty =
+      FindServerHost(R"({"vnext":[{"address":"","port":1}]})");
+  EXPECT_EQ("", empty.host);
+  EXPECT_EQ("", empty.missing);
+  EXPECT_EQ("ExtractServerHost: selected outbound host=", empty.LogText());
 }
 
 }  // namespace
