@@ -15,7 +15,7 @@
 #include <tuple>
 #include <vector>
 
-#include "pathwarden_exit_status.h"
+#include "common/pathwarden_exit_status.h"
 #include "pathwarden_internal.h"
 
 namespace pathwarden {

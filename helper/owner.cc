@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/fd_io.h"
-#include "pathwarden_exit_status.h"
+#include "common/pathwarden_exit_status.h"
 #include "pathwarden_internal.h"
 
 namespace pathwarden {

@@ -32,7 +32,7 @@
 #include <utility>
 #include <vector>
 
-#include "pathwarden_exit_status.h"
+#include "common/pathwarden_exit_status.h"
 #include "pathwarden_internal.h"
 
 namespace pathwarden {

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "common/pathwarden_exit_status.h"
 #include "common/route_state_record.h"
 #include "common/unique_fd.h"
-#include "pathwarden_exit_status.h"
 
 namespace pathwarden {
 

@@ -19,7 +19,7 @@
 #include <string>
 
 #include "common/fd_io.h"
-#include "pathwarden_exit_status.h"
+#include "common/pathwarden_exit_status.h"
 #include "pathwarden_internal.h"
 
 namespace pathwarden {

@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "bounded_log.h"
+#include "common/pathwarden_exit_status.h"
 #include "common/route_state_record.h"
 #include "engine_waits.h"
 #include "helper_status_text.h"
-#include "pathwarden_exit_status.h"
 #include "poll_wait.h"
 #include "private_file.h"
 #include "route_lookup.h"

@@ -16,9 +16,9 @@
 
 #include "child_reaper.h"
 #include "common/unique_fd.h"
+#include "common/watcher_protocol.h"
 #include "engine_fixture.h"
 #include "lifeline.h"
-#include "lifeline_protocol.h"
 
 namespace engine_test {
 namespace {

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <thread>
 
-#include "lifeline_protocol.h"
+#include "common/watcher_protocol.h"
 #include "sandbox_check.h"
 
 namespace engine_test {

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/pathwarden_exit_status.h"
 #include "helper_status_text.h"
-#include "pathwarden_exit_status.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "pathwarden_exit_status.h"
+#include "common/pathwarden_exit_status.h"
 
 namespace {
 

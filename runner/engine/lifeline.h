@@ -1,7 +1,7 @@
 // Keeps a core from outliving the runner, however the runner ends (SIGKILL
 // included), and has the network given back when it ends without a word: a
-// watcher process (quon_vpn_watch, lifeline_protocol.h) holds a pidfd of the
-// core and one end of a socket pair whose other end only the runner holds.
+// watcher process (quon_vpn_watch, common/watcher_protocol.h) holds a pidfd of
+// the core and one end of a socket pair whose other end only the runner holds.
 // The watcher in turn is watched: a thread of the runner polls its end of the
 // pair, and a watcher that ends unasked (killed by hand, out of memory) is
 // replaced at once; when no new one can be started, the core is ended, so

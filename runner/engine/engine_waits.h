@@ -5,8 +5,8 @@
 #define RUNNER_ENGINE_WAITS_H_
 
 #include "child_reaper.h"
-#include "lifeline_protocol.h"
-#include "pathwarden_exit_status.h"
+#include "common/pathwarden_exit_status.h"
+#include "common/watcher_protocol.h"
 
 namespace engine_waits {
 

@@ -14,7 +14,7 @@
 #include <system_error>
 
 #include "bounded_log.h"
-#include "lifeline_protocol.h"
+#include "common/watcher_protocol.h"
 #include "private_file.h"
 
 namespace {

@@ -3,9 +3,9 @@
 // A parent-death signal cannot do it: it fires when the thread that started
 // the core ends, and the kernel clears it when the core, which has file
 // capabilities, is executed. The runner starts this program beside each
-// core (see lifeline_protocol.h); it holds a pidfd of the core, which never
-// reaches a reused id, and one end of a socket pair whose other end only the
-// runner holds.
+// core (see common/watcher_protocol.h); it holds a pidfd of the core, which
+// never reaches a reused id, and one end of a socket pair whose other end only
+// the runner holds.
 //
 // When the runner is gone: SIGTERM to the core, the helper's stop with the
 // tunnel's session (output to the helper log, this program's own output), and
@@ -38,10 +38,10 @@
 #include <initializer_list>
 #include <string>
 
+#include "common/pathwarden_exit_status.h"
 #include "common/spawn.h"
+#include "common/watcher_protocol.h"
 #include "helper_status_text.h"
-#include "lifeline_protocol.h"
-#include "pathwarden_exit_status.h"
 
 namespace {
 
