@@ -9,10 +9,10 @@
 // (the runner gave the core up without routing of its own: end the core,
 // touch no routing), or end of file with no byte (the runner is gone: end the
 // core and have the helper give the network back).
-#ifndef RUNNER_LIFELINE_PROTOCOL_H_
-#define RUNNER_LIFELINE_PROTOCOL_H_
+#ifndef COMMON_WATCHER_PROTOCOL_H_
+#define COMMON_WATCHER_PROTOCOL_H_
 
-namespace lifeline {
+namespace watcher_protocol {
 
 constexpr int kCorePidfd = 3;
 constexpr int kRunnerSocket = 4;
@@ -23,6 +23,6 @@ constexpr char kWatcherName[] = "quon_vpn_watch";
 // SIGTERM first; SIGKILL once this grace is over, the same as Stop gives.
 constexpr int kGraceMs = 8000;
 
-}  // namespace lifeline
+}  // namespace watcher_protocol
 
-#endif  // RUNNER_LIFELINE_PROTOCOL_H_
+#endif  // COMMON_WATCHER_PROTOCOL_H_

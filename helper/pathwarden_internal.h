@@ -17,11 +17,11 @@
 
 #include "common/pathwarden_exit_status.h"
 #include "common/route_state_record.h"
+#include "common/tunnel_interface.h"
 #include "common/unique_fd.h"
 
 namespace pathwarden {
 
-inline constexpr char kTunName[] = "quon_vpn0";
 // The routing table and policy rules of the tunnel, the helper's own: it
 // never changes the main table, which belongs to the network manager. The
 // numbers never change (a record names only its version, and stop removes

@@ -22,6 +22,7 @@
 #include "bounded_log.h"
 #include "common/pathwarden_exit_status.h"
 #include "common/route_state_record.h"
+#include "common/tunnel_interface.h"
 #include "engine_waits.h"
 #include "helper_status_text.h"
 #include "poll_wait.h"
@@ -60,9 +61,6 @@ constexpr off_t kRuntimeErrorTailBytes = 8192;
 bool IsRefusal(int status) {
   return status == kPathwardenNotOwner || status == kPathwardenOtherSession;
 }
-
-constexpr char kTunName[] = "quon_vpn0";
-constexpr char kTunSysfsPath[] = "/sys/class/net/quon_vpn0";
 
 constexpr char kHelperNotInstalled[] =
     "Orvex system helper is not installed or not executable. Run the "
@@ -197,7 +195,7 @@ std::string HostTrafficProblem(const char* host) {
 
 }  // namespace
 
-V2RayEngineLinux::V2RayEngineLinux() : core_lifeline_(&Log) {}
+V2RayEngineLinux::V2RayEngineLinux() : core_watcher_(&Log) {}
 
 // A destructor is noexcept: should Stop() throw, the process terminates
 // instead of leaving a tunnel half torn down behind a vanished object.
@@ -206,7 +204,7 @@ V2RayEngineLinux::~V2RayEngineLinux() {
   if (state_ != TunnelState::kNone) {
     // The routing could not be given back (or the core not reaped): the
     // watcher tries again once the runner has gone.
-    core_lifeline_.HandOver(waits::kHandOverLimitMs);
+    core_watcher_.HandOver(waits::kHandOverLimitMs);
   }
 }
 
@@ -315,7 +313,7 @@ bool V2RayEngineLinux::LaunchXray(const std::string& xray_path) {
   const pid_t pid = core_.pid();
   if (pid > 0) {
     const std::string helper_path = GetHelperPath();
-    LifelineOrders orders;
+    WatcherOrders orders;
     orders.watcher = GetWatcherPath();
     if (access(helper_path.c_str(), X_OK) == 0) {
       orders.helper = helper_path;
@@ -323,7 +321,7 @@ bool V2RayEngineLinux::LaunchXray(const std::string& xray_path) {
       orders.session = session_;
     }
     orders.log_path = RuntimeFilePath(kHelperOutputLogName);
-    if (!core_lifeline_.Watch(pid, orders)) {
+    if (!core_watcher_.Watch(pid, orders)) {
       Log("no watcher for xray; it would outlive a runner that is killed");
     }
   }
@@ -395,14 +393,14 @@ bool V2RayEngineLinux::RoutingTakenOver() {
 }
 
 void V2RayEngineLinux::AbandonCore() {
-  core_lifeline_.Abandon(&reaper_);
+  core_watcher_.Abandon(&reaper_);
   reaper_.Adopt(core_.Release());
 }
 
 void V2RayEngineLinux::SetState(TunnelState state) {
   state_ = state;
   if (state == TunnelState::kNone) {
-    core_lifeline_.Release();
+    core_watcher_.Release();
   }
 }
 
@@ -609,7 +607,7 @@ bool V2RayEngineLinux::TunnelCanBeProbed() {
     SetError("Linux Xray process is not running");
     return false;
   }
-  if (access(kTunSysfsPath, F_OK) != 0) {
+  if (access((std::string("/sys/class/net/") + kTunName).c_str(), F_OK) != 0) {
     SetError("Linux VPN interface quon_vpn0 does not exist");
     return false;
   }

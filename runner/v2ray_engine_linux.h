@@ -6,7 +6,7 @@
 
 #include "child_process.h"
 #include "child_reaper.h"
-#include "lifeline.h"
+#include "core_watcher.h"
 
 // The runner's one tunnel engine: owns the Xray child process, the runtime
 // configuration file, the calls of the route helper and the last error and
@@ -100,7 +100,7 @@ class V2RayEngineLinux {
   // tunnel record to answer for.
   const std::string& session() const { return session_; }
   // The watcher of the current core, for whoever tests that it is replaced.
-  const Lifeline& core_lifeline() const { return core_lifeline_; }
+  const CoreWatcher& core_watcher() const { return core_watcher_; }
 
   // Where the tunnel stands.
   enum class TunnelState {
@@ -227,7 +227,7 @@ class V2RayEngineLinux {
   ChildReaper reaper_;
   // Ends the core, and gives the network back, should the runner die
   // without stopping the tunnel.
-  Lifeline core_lifeline_;
+  CoreWatcher core_watcher_;
 };
 
 #endif  // RUNNER_V2RAY_ENGINE_LINUX_H_

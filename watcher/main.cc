@@ -289,7 +289,7 @@ int CleanUp(int pidfd,
       }
     }
     core_ended = core_ended || Ended(pidfd, 0);
-    if (!core_ended && !killed && NowMs() - t0 >= lifeline::kGraceMs) {
+    if (!core_ended && !killed && NowMs() - t0 >= watcher_protocol::kGraceMs) {
       Signal(pidfd, SIGKILL);
       killed = true;
     }
@@ -313,8 +313,8 @@ int main(int argc, char** argv) {
   char* helper = argc >= 3 ? argv[1] : nullptr;
   char* host = argc >= 3 ? argv[2] : nullptr;
   char* session = argc >= 4 ? argv[3] : nullptr;
-  const int pidfd = lifeline::kCorePidfd;
-  const int runner = lifeline::kRunnerSocket;
+  const int pidfd = watcher_protocol::kCorePidfd;
+  const int runner = watcher_protocol::kRunnerSocket;
   if (fcntl(pidfd, F_GETFD) < 0 || fcntl(runner, F_GETFD) < 0) {
     std::fprintf(stderr, "[watcher] started without its descriptors\n");
     return 2;
@@ -356,10 +356,10 @@ int main(int argc, char** argv) {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
       continue;
     }
-    if (n == 1 && order == lifeline::kRelease) {
+    if (n == 1 && order == watcher_protocol::kRelease) {
       return 0;
     }
-    if (n == 1 && order == lifeline::kAbandon) {
+    if (n == 1 && order == watcher_protocol::kAbandon) {
       return CleanUp(pidfd, core_ended, nullptr, nullptr, nullptr);
     }
     break;  // End of file: the runner is gone.

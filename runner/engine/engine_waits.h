@@ -33,7 +33,7 @@ inline constexpr int kCoreGraceMs = 8000;
 inline constexpr int kCoreGracePollMs = 200;
 inline constexpr int kAfterKillLimitMs = 2000;
 static_assert(kCoreGraceMs == ChildReaper::kGraceMs &&
-                  kCoreGraceMs == lifeline::kGraceMs,
+                  kCoreGraceMs == watcher_protocol::kGraceMs,
               "every way the core is ended gives it the same grace");
 
 // CheckTunnel: the pause before the first probe, curl's own limits (seconds,

@@ -1,5 +1,5 @@
 // The child-process building blocks: the spawned child, the background
-// reaper that leaves no zombie behind, and the lifeline that keeps a core
+// reaper that leaves no zombie behind, and the watcher that keeps a core
 // from outliving its runner.
 #include "child_process.h"
 
@@ -17,8 +17,8 @@
 #include "child_reaper.h"
 #include "common/unique_fd.h"
 #include "common/watcher_protocol.h"
+#include "core_watcher.h"
 #include "engine_fixture.h"
-#include "lifeline.h"
 
 namespace engine_test {
 namespace {
@@ -193,12 +193,12 @@ TEST(ChildReaperTest, KillsAfterTheGrace) {
   EXPECT_GE(MsSince(t0), ChildReaper::kGraceMs);
 }
 
-// The lifeline's watcher, against a stand-in core (sleep) and a stand-in
+// The core's watcher, against a stand-in core (sleep) and a stand-in
 // route helper that records its arguments.
-class LifelineTest : public ::testing::Test {
+class CoreWatcherTest : public ::testing::Test {
  protected:
-  static constexpr char kCalls[] = "/tmp/lifeline_calls";
-  static constexpr char kHelper[] = "/tmp/lifeline_helper";
+  static constexpr char kCalls[] = "/tmp/watcher_calls";
+  static constexpr char kHelper[] = "/tmp/watcher_helper";
   static constexpr char kSession[] = "0123456789abcdef0123456789abcdef";
 
   void SetUp() override {
@@ -207,14 +207,14 @@ class LifelineTest : public ::testing::Test {
     orders_.watcher = std::string(bundle) + "/quon_vpn_watch";
     ASSERT_EQ(0, access(orders_.watcher.c_str(), X_OK)) << "not built";
     WriteFile(kHelper,
-              "#!/bin/sh\necho \"$*\" >> /tmp/lifeline_calls\n"
+              "#!/bin/sh\necho \"$*\" >> /tmp/watcher_calls\n"
               "echo \"stand-in helper $*\"\n",
               0755);
     (void)unlink(kCalls);
     orders_.helper = kHelper;
     orders_.host = "192.0.2.7";
     orders_.session = kSession;
-    orders_.log_path = "/tmp/lifeline_log";
+    orders_.log_path = "/tmp/watcher_log";
   }
 
   // What the stand-in runner left (its watcher, the helper the watcher ran)
@@ -228,7 +228,7 @@ class LifelineTest : public ::testing::Test {
         << "children left behind: " << Children().size();
   }
 
-  // Forks a stand-in runner that starts a core and its lifeline, then
+  // Forks a stand-in runner that starts a core and its watcher, then
   // waits to be killed; returns its id and reports the core's and the
   // watcher's.
   pid_t StartRunner(pid_t* core, pid_t* watcher) {
@@ -240,10 +240,11 @@ class LifelineTest : public ::testing::Test {
       if (!child.Spawn(Shell("exec sleep 30"))) {
         _exit(1);
       }
-      Lifeline lifeline;
-      const pid_t ids[2] = {child.pid(), lifeline.Watch(child.pid(), orders_)
-                                             ? lifeline.watcher_pid()
-                                             : -1};
+      CoreWatcher core_watcher;
+      const pid_t ids[2] = {child.pid(),
+                            core_watcher.Watch(child.pid(), orders_)
+                                ? core_watcher.watcher_pid()
+                                : -1};
       (void)write(report[1], ids, sizeof(ids));
       for (;;) {
         pause();
@@ -271,7 +272,7 @@ class LifelineTest : public ::testing::Test {
   static pid_t WatcherOf(pid_t owner) {
     for (const pid_t pid : ChildrenOf(owner)) {
       if (ReadFile("/proc/" + std::to_string(pid) + "/comm") ==
-              std::string(lifeline::kWatcherName) + "\n" &&
+              std::string(watcher_protocol::kWatcherName) + "\n" &&
           !IsZombieOrGone(pid)) {
         return pid;
       }
@@ -279,12 +280,12 @@ class LifelineTest : public ::testing::Test {
     return -1;
   }
 
-  LifelineOrders orders_;
+  WatcherOrders orders_;
 };
 
 // The runner dies without a word: its core ends and the helper's stop runs
 // with the tunnel's session, its output in the helper log.
-TEST_F(LifelineTest, TheRunnerDiesTheCoreEndsAndTheNetworkIsGivenBack) {
+TEST_F(CoreWatcherTest, TheRunnerDiesTheCoreEndsAndTheNetworkIsGivenBack) {
   pid_t core = -1;
   pid_t watcher = -1;
   const pid_t owner = StartRunner(&core, &watcher);
@@ -307,7 +308,7 @@ TEST_F(LifelineTest, TheRunnerDiesTheCoreEndsAndTheNetworkIsGivenBack) {
 
 // A watcher killed by hand is replaced at once, and the new one does the
 // work when the runner dies after it.
-TEST_F(LifelineTest, AKilledWatcherIsReplaced) {
+TEST_F(CoreWatcherTest, AKilledWatcherIsReplaced) {
   pid_t core = -1;
   pid_t watcher = -1;
   const pid_t owner = StartRunner(&core, &watcher);
@@ -333,26 +334,27 @@ TEST_F(LifelineTest, AKilledWatcherIsReplaced) {
 
 // Released, the watcher leaves the core alone; abandoned, it ends the core;
 // neither runs the helper.
-TEST_F(LifelineTest, ReleaseAndAbandon) {
+TEST_F(CoreWatcherTest, ReleaseAndAbandon) {
   ChildProcess kept;
   ASSERT_TRUE(kept.Spawn(Shell("exec sleep 30")));
   {
-    Lifeline lifeline;
-    ASSERT_TRUE(lifeline.Watch(kept.pid(), orders_));
-    const pid_t watcher = lifeline.watcher_pid();
-    lifeline.Release();
-    EXPECT_FALSE(lifeline.watching());
+    CoreWatcher core_watcher;
+    ASSERT_TRUE(core_watcher.Watch(kept.pid(), orders_));
+    const pid_t watcher = core_watcher.watcher_pid();
+    core_watcher.Release();
+    EXPECT_FALSE(core_watcher.watching());
     EXPECT_TRUE(IsZombieOrGone(watcher));
-    EXPECT_EQ(0, lifeline.replaced()) << "a released watcher is not replaced";
+    EXPECT_EQ(0, core_watcher.replaced())
+        << "a released watcher is not replaced";
   }
   EXPECT_EQ(ChildProcess::Poll::kRunning, kept.TryReap())
-      << "a released lifeline ended its child";
+      << "a released watcher ended its child";
 
   {
     ChildReaper reaper;
-    Lifeline lifeline;
-    ASSERT_TRUE(lifeline.Watch(kept.pid(), orders_));
-    lifeline.Abandon(&reaper);
+    CoreWatcher core_watcher;
+    ASSERT_TRUE(core_watcher.Watch(kept.pid(), orders_));
+    core_watcher.Abandon(&reaper);
     EXPECT_EQ(ChildProcess::Poll::kEnded, kept.PollReap(3000, 10))
         << "an abandoned core was not ended";
     EXPECT_TRUE(WIFSIGNALED(kept.status()));
@@ -363,10 +365,10 @@ TEST_F(LifelineTest, ReleaseAndAbandon) {
   // No watcher program: Watch says so and leaves nothing behind.
   ChildProcess another;
   ASSERT_TRUE(another.Spawn(Shell("exec sleep 30")));
-  Lifeline lifeline;
+  CoreWatcher core_watcher;
   orders_.watcher = "/nonexistent/quon_vpn_watch";
-  EXPECT_FALSE(lifeline.Watch(another.pid(), orders_));
-  EXPECT_FALSE(lifeline.watching());
+  EXPECT_FALSE(core_watcher.Watch(another.pid(), orders_));
+  EXPECT_FALSE(core_watcher.watching());
 }
 
 }  // namespace

@@ -266,7 +266,7 @@ namespace {
 
 bool IsWatcher(pid_t pid) {
   return ReadFile("/proc/" + std::to_string(pid) + "/comm") ==
-         std::string(lifeline::kWatcherName) + "\n";
+         std::string(watcher_protocol::kWatcherName) + "\n";
 }
 
 }  // namespace

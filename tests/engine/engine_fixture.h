@@ -71,7 +71,7 @@ void SetCurlMode(int call, const std::string& mode);
 std::vector<pid_t> Children();
 // The same for the process |parent|.
 std::vector<pid_t> ChildrenOf(pid_t parent);
-// Children() without the engine's lifeline watchers.
+// Children() without the engine's core watchers.
 std::vector<pid_t> ChildrenBesideWatchers();
 // The watchers among Children().
 std::vector<pid_t> Watchers();

@@ -6,8 +6,8 @@
 // pair, and a watcher that ends unasked (killed by hand, out of memory) is
 // replaced at once; when no new one can be started, the core is ended, so
 // that no core can outlive its runner unwatched.
-#ifndef RUNNER_LIFELINE_H_
-#define RUNNER_LIFELINE_H_
+#ifndef RUNNER_ENGINE_CORE_WATCHER_H_
+#define RUNNER_ENGINE_CORE_WATCHER_H_
 
 #include <sys/types.h>
 
@@ -20,7 +20,7 @@
 #include "common/unique_fd.h"
 
 // What the watcher is to do for one core.
-struct LifelineOrders {
+struct WatcherOrders {
   // Full path of quon_vpn_watch.
   std::string watcher;
   // The route helper's stop, run when the runner is gone; with an empty
@@ -33,20 +33,20 @@ struct LifelineOrders {
   std::string log_path;
 };
 
-class Lifeline {
+class CoreWatcher {
  public:
   // |log| gets one line for each event the runner should record (a watcher
   // replaced, none possible); it is called from the monitoring thread.
   using LogFn = void (*)(const std::string& line);
-  explicit Lifeline(LogFn log = nullptr) : log_(log) {}
-  ~Lifeline();
-  Lifeline(const Lifeline&) = delete;
-  Lifeline& operator=(const Lifeline&) = delete;
+  explicit CoreWatcher(LogFn log = nullptr) : log_(log) {}
+  ~CoreWatcher();
+  CoreWatcher(const CoreWatcher&) = delete;
+  CoreWatcher& operator=(const CoreWatcher&) = delete;
 
   // Starts watching |pid|, a child of this process that has not been reaped.
   // False when no watcher could be made (no pidfd support, no watcher
   // program, no process).
-  bool Watch(pid_t pid, const LifelineOrders& orders);
+  bool Watch(pid_t pid, const WatcherOrders& orders);
   // The runner has dealt with the core: the watcher ends without touching
   // anything, and is reaped here (at most about half a second).
   void Release();
@@ -74,7 +74,7 @@ class Lifeline {
 
   LogFn log_;
   mutable std::mutex mutex_;
-  LifelineOrders orders_;
+  WatcherOrders orders_;
   UniqueFd pidfd_;
   UniqueFd runner_end_;
   UniqueFd wake_;
@@ -83,4 +83,4 @@ class Lifeline {
   int replaced_ = 0;
 };
 
-#endif  // RUNNER_LIFELINE_H_
+#endif  // RUNNER_ENGINE_CORE_WATCHER_H_

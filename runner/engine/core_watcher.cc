@@ -1,4 +1,4 @@
-#include "lifeline.h"
+#include "core_watcher.h"
 #include "common/fd_io.h"
 
 #include <fcntl.h>
@@ -30,11 +30,11 @@ int PidfdOpen(pid_t pid) {
 
 }  // namespace
 
-Lifeline::~Lifeline() {
+CoreWatcher::~CoreWatcher() {
   Release();
 }
 
-bool Lifeline::Watch(pid_t pid, const LifelineOrders& orders) {
+bool CoreWatcher::Watch(pid_t pid, const WatcherOrders& orders) {
   Release();
   UniqueFd pidfd(PidfdOpen(pid));
   UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -54,7 +54,7 @@ bool Lifeline::Watch(pid_t pid, const LifelineOrders& orders) {
     }
   }
   try {
-    monitor_ = std::thread(&Lifeline::Monitor, this);
+    monitor_ = std::thread(&CoreWatcher::Monitor, this);
   } catch (const std::system_error&) {
     // The core is still watched; only a watcher killed by hand would go
     // unnoticed.
@@ -63,7 +63,7 @@ bool Lifeline::Watch(pid_t pid, const LifelineOrders& orders) {
   return true;
 }
 
-bool Lifeline::SpawnWatcherLocked() {
+bool CoreWatcher::SpawnWatcherLocked() {
   int ends[2] = {-1, -1};
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
     return false;
@@ -91,9 +91,9 @@ bool Lifeline::SpawnWatcherLocked() {
   }
   request.output_fd = output.get();
   request.null_input = true;
-  request.pass_fds = {{pidfd_.get(), lifeline::kCorePidfd},
-                      {theirs.get(), lifeline::kRunnerSocket}};
-  // Nothing of the runner's (its display connection, other lifelines) stays
+  request.pass_fds = {{pidfd_.get(), watcher_protocol::kCorePidfd},
+                      {theirs.get(), watcher_protocol::kRunnerSocket}};
+  // Nothing of the runner's (its display connection, other watchers) stays
   // open for as long as the watcher lives.
   request.close_others = true;
   if (!watcher_.Spawn(request)) {
@@ -107,7 +107,7 @@ bool Lifeline::SpawnWatcherLocked() {
   return true;
 }
 
-void Lifeline::Monitor() {
+void CoreWatcher::Monitor() {
   for (;;) {
     int fd = -1;
     int wake = -1;
@@ -153,7 +153,7 @@ void Lifeline::Monitor() {
   }
 }
 
-void Lifeline::StopMonitor() {
+void CoreWatcher::StopMonitor() {
   if (!monitor_.joinable()) {
     return;
   }
@@ -167,7 +167,7 @@ void Lifeline::StopMonitor() {
   monitor_.join();
 }
 
-void Lifeline::SayLocked(const char* order) {
+void CoreWatcher::SayLocked(const char* order) {
   if (runner_end_.valid() && order != nullptr) {
     while (send(runner_end_.get(), order, 1, MSG_NOSIGNAL) < 0 &&
            errno == EINTR) {
@@ -176,10 +176,10 @@ void Lifeline::SayLocked(const char* order) {
   runner_end_.Reset();
 }
 
-void Lifeline::Release() {
+void CoreWatcher::Release() {
   StopMonitor();
   std::lock_guard<std::mutex> lock(mutex_);
-  const char order = lifeline::kRelease;
+  const char order = watcher_protocol::kRelease;
   SayLocked(&order);
   if (watcher_.owned() &&
       watcher_.PollReap(kReleaseLimitMs, kReleaseCadenceMs) ==
@@ -194,10 +194,10 @@ void Lifeline::Release() {
   wake_.Reset();
 }
 
-void Lifeline::Abandon(ChildReaper* reaper) {
+void CoreWatcher::Abandon(ChildReaper* reaper) {
   StopMonitor();
   std::lock_guard<std::mutex> lock(mutex_);
-  const char order = lifeline::kAbandon;
+  const char order = watcher_protocol::kAbandon;
   SayLocked(&order);
   if (watcher_.owned()) {
     reaper->Adopt(watcher_.Release());
@@ -206,7 +206,7 @@ void Lifeline::Abandon(ChildReaper* reaper) {
   wake_.Reset();
 }
 
-void Lifeline::HandOver(int limit_ms) {
+void CoreWatcher::HandOver(int limit_ms) {
   StopMonitor();
   std::lock_guard<std::mutex> lock(mutex_);
   SayLocked(nullptr);
@@ -220,22 +220,22 @@ void Lifeline::HandOver(int limit_ms) {
   wake_.Reset();
 }
 
-bool Lifeline::watching() const {
+bool CoreWatcher::watching() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return watcher_.owned();
 }
 
-pid_t Lifeline::watcher_pid() const {
+pid_t CoreWatcher::watcher_pid() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return watcher_.pid();
 }
 
-int Lifeline::replaced() const {
+int CoreWatcher::replaced() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return replaced_;
 }
 
-void Lifeline::Log(const std::string& line) const {
+void CoreWatcher::Log(const std::string& line) const {
   if (log_ != nullptr) {
     log_(line);
   }
