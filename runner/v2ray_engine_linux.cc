@@ -452,7 +452,7 @@ std::string V2RayEngineLinux::ServerFromRouteState() const {
     Log("route state file ignored: " + ErrorText(error));
     return std::string();
   }
-  const std::string server = RecordedServer(text);
+  std::string server = RecordedServer(text);
   Log("route state of an earlier run found; server=" + server);
   return server;
 }

@@ -212,8 +212,9 @@ stop_as_nobody 10.9.9.9 "ulimit -S -s 24"
 # Timers survive exec; without clearing them SIGALRM (or SIGVTALRM, SIGPROF)
 # ends the helper half-way, for instance between taking the old default
 # away and putting it back.
-# A sanitizer runtime spends more than a millisecond of CPU before main, so
-# there the CPU-time timers are given longer.
+# A sanitizer runtime spends more than a millisecond of CPU before main, and
+# loading its libraries can take longer than 30 ms on a busy machine, so
+# there the timers are given longer.
 cpu_ms=1
 [ -z "${QUON_SANITIZE:-}" ] || cpu_ms=150
 run_pw "${NOBODY[@]}" "$TOOLS/pw_exec" --timers=$cpu_ms -- start 10.9.9.9

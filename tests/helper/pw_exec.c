@@ -2,7 +2,8 @@
 //   pw_exec [--close-std] [--ignore-signals] [--block-signals] [--timers=MS]
 //           [--no-close-range] PROG [ARG...]
 //   --timers=MS: all three interval timers armed, which exec keeps (the
-//   real-time one for 30 ms, the CPU-time ones for MS ms of CPU);
+//   real-time one for 30 ms, or MS ms when that is longer, the CPU-time ones
+//   for MS ms of CPU);
 //   --no-close-range: close_range fails with ENOSYS, as on kernels before
 //   5.9 (a seccomp filter; needs root, since it must not set no_new_privs,
 //   which would disable the set-user-id bit).
@@ -23,7 +24,9 @@
 #include <unistd.h>
 
 static int arm_timers(long cpu_ms) {
-  const struct itimerval real = {{0, 0}, {0, 30000}};
+  const long real_ms = cpu_ms > 30 ? cpu_ms : 30;
+  const struct itimerval real = {{0, 0},
+                                 {real_ms / 1000, (real_ms % 1000) * 1000}};
   const struct itimerval cpu = {{0, 0},
                                 {cpu_ms / 1000, (cpu_ms % 1000) * 1000}};
   return setitimer(ITIMER_REAL, &real, NULL) == 0 &&
