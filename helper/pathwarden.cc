@@ -358,13 +358,19 @@ int fillTunnelTables(const StartPlan& plan) {
   return kPathwardenOk;
 }
 
-// The selectors of the rules at kRuleLocalRanges for |family|.
+// The selectors of the rules at kRuleLocalRanges for |family|. An IPv4
+// DHCP client renews its lease by unicast to the network's server, whose
+// address may lie in any range: those messages keep going by main, or the
+// lease would only be renewed by the broadcasts that come much later (and
+// the network would not learn of a moved gateway until then). They carry
+// nothing of the user's; DHCPv6 renews by multicast.
 std::vector<std::vector<std::string>> localRangeSelectors(int family) {
   std::vector<std::vector<std::string>> selectors;
   if (family == AF_INET) {
     for (const char* range : kLocalRanges4) {
       selectors.push_back({"to", range, "lookup", "main"});
     }
+    selectors.push_back({"ipproto", "udp", "dport", "67", "lookup", "main"});
   } else {
     for (const char* range : kLocalRanges6) {
       selectors.push_back({"to", range, "lookup", "main"});

@@ -255,6 +255,7 @@ expect_tunnel_rules() {
 10402:	from all to 192.168.0.0/16 lookup main
 10402:	from all to 169.254.0.0/16 lookup main
 10402:	from all to 224.0.0.0/4 lookup main
+10402:	from all ipproto udp dport 67 lookup main
 "
     else
       want="${want}10402:	from all to fe80::/10 lookup main
