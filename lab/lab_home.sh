@@ -67,7 +67,7 @@ esac
 # What dnsmasq offers now: the home's IPv4 network (the first three octets of
 # a /24), its gateway and the last octets of its range, and the IPv6 /64
 # prefix (without "::") with its gateway. The fault cases move these.
-LAB_HOME_NET_V4=192.0.2
+LAB_HOME_NET_V4=10.0.2
 LAB_HOME_NET_V6=2001:db8:1
 LAB_HOME_GW_V4=$LAB_DESKTOP_GW_V4
 LAB_HOME_GW_V6=$LAB_DESKTOP_GW_V6

@@ -6,9 +6,9 @@
 #   the client core run unchanged.
 #
 #   desktop (sandbox netns)          router (netns)              vpn server (netns)
-#   ld<id> 192.0.2.2/24   ------ lr<id> 192.0.2.1/24
+#   ld<id> 10.0.2.2/24   ------ lr<id> 10.0.2.1/24
 #          2001:db8:1::2/64             2001:db8:1::1/64
-#   default via 192.0.2.1        rv<id> 198.51.100.1/24 ------ vr<id> 198.51.100.10/24
+#   default via 10.0.2.1        rv<id> 198.51.100.1/24 ------ vr<id> 198.51.100.10/24
 #   default via 2001:db8:1::1           2001:db8:2::1/64              2001:db8:2::10/64
 #   quon_vpn0 (client core)                                    lt<id> 198.18.0.1/30 (server core's TUN)
 #     198.18.0.2/30                                                   2001:db8:ff::1/64
@@ -61,8 +61,8 @@
 LAB_XRAY=${LAB_XRAY:-${QUON_BUNDLE_DIR:-}/xray}
 LAB_SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
-LAB_DESKTOP_V4=192.0.2.2
-LAB_DESKTOP_GW_V4=192.0.2.1
+LAB_DESKTOP_V4=10.0.2.2
+LAB_DESKTOP_GW_V4=10.0.2.1
 LAB_DESKTOP_V6=2001:db8:1::2
 LAB_DESKTOP_GW_V6=2001:db8:1::1
 LAB_ROUTER_VPN_V4=198.51.100.1
@@ -318,7 +318,7 @@ lab_topology_up() {
   _lab_veth "rv$id" "$LAB_NS_ROUTER" "vr$id" "$LAB_NS_VPN"
   _lab_addr "$LAB_NS_ROUTER" "rv$id" "$LAB_ROUTER_VPN_V4/24" "$LAB_ROUTER_VPN_V6/64"
   _lab_addr "$LAB_NS_VPN" "vr$id" "$LAB_VPN_V4/24" "$LAB_VPN_V6/64"
-  _lab_must lab_in "$LAB_NS_VPN" ip route add 192.0.2.0/24 via "$LAB_ROUTER_VPN_V4"
+  _lab_must lab_in "$LAB_NS_VPN" ip route add 10.0.2.0/24 via "$LAB_ROUTER_VPN_V4"
   _lab_must lab_in "$LAB_NS_VPN" ip -6 route add 2001:db8:1::/64 via "$LAB_ROUTER_VPN_V6"
 
   # vpn server <-> internet

@@ -33,7 +33,7 @@ case_no_resolvectl() { check_and_stop; }
 # desktop's default routes follow it, as a DHCP client and router
 # advertisements would set them; the old gateways answer no more.
 case_uplink_moved() {
-  local gw=192.0.2.254 gw6=2001:db8:1::254 fam
+  local gw=10.0.2.254 gw6=2001:db8:1::254 fam
   _lab_must lab_in "$LAB_NS_ROUTER" ip addr add "$gw/24" dev "lr$LAB_ID"
   _lab_must lab_in "$LAB_NS_ROUTER" ip addr add "$gw6/64" dev "lr$LAB_ID" nodad
   _lab_must lab_in "$LAB_NS_ROUTER" sysctl -qw "net.ipv4.conf.lr$LAB_ID.promote_secondaries=1"

@@ -119,13 +119,13 @@ case_new_subnet() {
 case_gateway_moved() {
   local dev=lr$LAB_ID
   _lab_must lab_in "$LAB_NS_ROUTER" sysctl -qw "net.ipv4.conf.$dev.promote_secondaries=1"
-  lab_home_router_set 192.0.2 192.0.2.254 "$LAB_HOME_NET_V6" "$LAB_HOME_GW_V6"
+  lab_home_router_set 10.0.2 10.0.2.254 "$LAB_HOME_NET_V6" "$LAB_HOME_GW_V6"
   _lab_must lab_in "$LAB_NS_ROUTER" ip addr del "$LAB_DESKTOP_GW_V4/24" dev "$dev"
   # The old gateway's neighbour entry goes too: it is dead from now on.
   pp ip neigh flush dev "$LAB_DESKTOP_IF"
   client_asks_again
   proof "the client's default route moves to the new gateway" \
-    wait_until 40 lab_home_has_default -4 "192.0.2.254 "
+    wait_until 40 lab_home_has_default -4 "10.0.2.254 "
   tunnel_works_again "the gateway moved"
   user_stops
 }

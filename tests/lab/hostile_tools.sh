@@ -3,7 +3,7 @@
 # lab/topology.sh (drawn in full there), the router reaching the internet:
 #
 #   desktop (sandbox netns) --- router --- vpn server --- internet
-#   192.0.2.2, 2001:db8:1::2    ra_sender     (forwards)   203.0.113.80, 2001:db8:3::80
+#   10.0.2.2, 2001:db8:1::2    ra_sender     (forwards)   203.0.113.80, 2001:db8:3::80
 #   leak_monitor.py             on lr<id>                  1.1.1.1 DNS :53
 #
 # lab/ra_sender.py: the desktop's kernel, told to take route information
