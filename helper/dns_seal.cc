@@ -115,14 +115,8 @@ std::vector<std::string> otherLinksDomains(const std::string& output,
                                            std::vector<std::string>* tunnel) {
   std::vector<std::string> domains;
   std::set<std::string> seen;
-  size_t start = 0;
-  while (start < output.size()) {
-    size_t end = output.find('\n', start);
-    if (end == std::string::npos) {
-      end = output.size();
-    }
-    const std::string line = trim(output.substr(start, end - start));
-    start = end + 1;
+  for (const std::string& raw : splitLines(output)) {
+    const std::string line = trim(raw);
     const size_t open = line.find(" (");
     const size_t close = line.find("):");
     if (!startsWith(line, "Link ") || open == std::string::npos ||

@@ -197,6 +197,9 @@ std::string joinCsv(const std::vector<std::string>& items);
 std::vector<std::string> splitCsv(const std::string& text);
 std::vector<std::string> splitColon(const std::string& text);
 std::vector<std::string> splitWords(const std::string& text);
+// The lines of a command's output, without their newlines, untrimmed (an
+// indented line continues a route); no empty line for a final newline.
+std::vector<std::string> splitLines(const std::string& text);
 std::string joinWords(const std::vector<std::string>& words);
 bool startsWith(const std::string& text, const std::string& prefix);
 // bytes must hold an in6_addr; text with an embedded NUL is never an address.

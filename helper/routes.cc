@@ -255,14 +255,7 @@ bool parseDefaultRoutes(int family,
                         std::vector<RouteEntry>* routes,
                         std::string* bad) {
   std::vector<std::string> texts;
-  size_t start = 0;
-  while (start < output.size()) {
-    size_t end = output.find('\n', start);
-    if (end == std::string::npos) {
-      end = output.size();
-    }
-    std::string line = output.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : splitLines(output)) {
     if (trim(line).empty()) {
       continue;
     }

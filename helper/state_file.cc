@@ -82,14 +82,8 @@ static void fillFromLegacyLines(SavedRouteState* state) {
 
 SavedRouteState parseRouteState(const std::string& text) {
   SavedRouteState state;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) {
-      end = text.size();
-    }
-    std::string line = trim(text.substr(start, end - start));
-    start = end + 1;
+  for (const std::string& raw : splitLines(text)) {
+    const std::string line = trim(raw);
 
     if (startsWith(line, "ipv4_valid=")) {
       state.ipv4.valid = line.substr(11) == "1";

@@ -127,6 +127,20 @@ std::vector<std::string> splitWords(const std::string& text) {
   return words;
 }
 
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
 std::string joinWords(const std::vector<std::string>& words) {
   std::string joined;
   for (const std::string& word : words) {

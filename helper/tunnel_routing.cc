@@ -42,14 +42,8 @@ OwnRules listOwnRules(int family) {
     return rules;
   }
   rules.listed = true;
-  size_t start = 0;
-  while (start < output.size()) {
-    size_t end = output.find('\n', start);
-    if (end == std::string::npos) {
-      end = output.size();
-    }
-    const std::string line = trim(output.substr(start, end - start));
-    start = end + 1;
+  for (const std::string& raw : splitLines(output)) {
+    const std::string line = trim(raw);
     const size_t colon = line.find(':');
     if (colon == std::string::npos || !isNumber(line.substr(0, colon), 10)) {
       continue;
