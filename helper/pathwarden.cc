@@ -870,9 +870,9 @@ int run(int argc, char** argv) {
   // Start's time is counted from here, the closest to when the runner
   // started its own clock.
   const Deadline start_deadline = Deadline::in(kPathwardenStartDeadlineMs);
-  // A stack of a few kilobytes would crash us, and then ip and resolvectl,
-  // so it is raised before anything else runs (to 8 MiB, the usual default).
-  raiseLimit(RLIMIT_STACK, rlim_t{8} * 1024 * 1024);
+  // A stack of a few kilobytes would crash us, and then ip and resolvectl;
+  // the load-time hook has raised it already, and this keeps it so.
+  raiseLimit(RLIMIT_STACK, kStackLimit);
   if (!ensureStandardDescriptors()) {
     return kPathwardenUnsafeProcess;
   }
@@ -925,16 +925,18 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace pathwarden
 
-// The caller's timers are cleared before any constructor runs, so that none
-// fires while the C++ runtime starts up; main clears them once more.
-static void clearTimersAtLoad(int /*argc*/, char** /*argv*/, char** /*envp*/) {
+// Before any constructor runs, the caller's timers are cleared, so that
+// none fires while the C++ runtime starts up, and the stack limit is raised,
+// so that a caller's limit of a few kilobytes cannot crash the constructors
+// or the first calls of main (a sanitizer's frames are several times larger
+// than a plain build's). main does both once more.
+static void prepareAtLoad(int /*argc*/, char** /*argv*/, char** /*envp*/) {
   pathwarden::clearIntervalTimers();
+  pathwarden::raiseLimit(RLIMIT_STACK, pathwarden::kStackLimit);
 }
 __attribute__((section(".preinit_array"),
-               used)) static void (*const kClearTimersAtLoad)(int,
-                                                              char**,
-                                                              char**) =
-    clearTimersAtLoad;
+               used)) static void (*const kPrepareAtLoad)(int, char**, char**) =
+    prepareAtLoad;
 
 // Only std::bad_alloc can leave the entry point; ending the process is the
 // right answer to that, so no handler is installed for it.

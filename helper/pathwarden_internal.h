@@ -341,6 +341,9 @@ int checkOwner(const TunnelOwner& owner, const TunnelOwner& caller);
 std::string safePath();
 bool ensureStandardDescriptors();
 void raiseLimit(int resource, rlim_t wanted);
+// The stack the helper and its commands get whatever the caller set: 8 MiB,
+// the usual default.
+inline constexpr rlim_t kStackLimit = rlim_t{8} * 1024 * 1024;
 void clearIntervalTimers();
 int sanitizeProcess();
 void shieldSignals();
