@@ -14,11 +14,14 @@
 #   prepare_NAME (optional)
 #            runs before setup: the home's families, the server's name, or
 #            LAB_CASE_NO_START=1 for a case whose fault is in the first start
+#   lab_case_long NAME
+#            a case that takes minutes: the matrix starts it first, so that
+#            the short ones run beside it
 
 # The tables are read by scripts/lab.sh.
 # shellcheck disable=SC2034
 LAB_CASES=()
-declare -A LAB_CASE_HOMES=() LAB_CASE_KIND=() LAB_CASE_WHAT=()
+declare -A LAB_CASE_HOMES=() LAB_CASE_KIND=() LAB_CASE_WHAT=() LAB_CASE_LONG=()
 
 lab_case() {
   LAB_CASES+=("$1")
@@ -26,6 +29,8 @@ lab_case() {
   LAB_CASE_KIND[$1]=$3
   LAB_CASE_WHAT[$1]=$4
 }
+
+lab_case_long() { LAB_CASE_LONG[$1]=1; }
 
 lab_case_known() { [ -n "${LAB_CASE_KIND[$1]:-}" ]; }
 

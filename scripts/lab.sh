@@ -19,10 +19,11 @@
 # default, the benchmark on the static one),
 # --case NAME (one case of the matrix alone, on its homes), --static-home
 # (the static home with plain static default routes instead of DHCP-style
-# ones), --no-deps (skip scripts/install-deps.sh), --no-build (use the built
-# tree as it is). Results go to build/default/lab/: the screenshots
-# lab-window.png (static home) and lab-window-HOME.png, faults.txt, bench.json,
-# and the full log of each run.
+# ones), --jobs N (how many cases of the matrix run at once, each in its own
+# sandbox; 2 by default), --no-deps (skip scripts/install-deps.sh),
+# --no-build (use the built tree as it is). Results go to build/default/lab/:
+# the screenshots lab-window.png (static home) and lab-window-HOME.png,
+# faults.txt, bench.json, and the full log of each run.
 #
 # Inside the sandbox (lab/topology.sh draws the network, lab/lab_home.sh
 # the homes, lab/cases/*.sh the fault cases):
@@ -158,7 +159,7 @@ case_homes() {
 # cmd_faults [NAME]: every case (or NAME alone) on each of its homes, each
 # in a clean sandbox, then the table.
 cmd_faults() {
-  local only=${1:-} name home status=0 t0 f passed failed notes label
+  local only=${1:-} name home status=0 f passed failed notes label run
   local -a runs=()
   if [ -n "$only" ]; then
     lab_case_known "$only" || {
@@ -179,14 +180,42 @@ cmd_faults() {
   # One case alone leaves the whole matrix's table as it is.
   local table=$LAB_OUT/faults.txt
   [ -z "$only" ] || table=$LAB_OUT/faults-$only.txt
-  declare -A secs=()
+  # The runs share nothing (each has its own namespaces, /tmp, /run, /opt
+  # and /var/lib) and most of a case is waiting on the network, so --jobs
+  # of them run at once. The long ones go first, so the short ones fill the
+  # other places meanwhile. A run's terminal output is shown when it ends.
+  local -a queue=()
   for run in "${runs[@]}"; do
-    rm -f "$LAB_OUT/faults/$run.result"
-    echo "== fault case ${run%@*}, home ${run#*@}"
-    t0=$SECONDS
-    sandbox --home "${run#*@}" --case "${run%@*}" || true
-    secs[$run]=$((SECONDS - t0))
+    [ -z "${LAB_CASE_LONG[${run%@*}]:-}" ] || queue+=("$run")
   done
+  for run in "${runs[@]}"; do
+    [ -n "${LAB_CASE_LONG[${run%@*}]:-}" ] || queue+=("$run")
+  done
+  declare -A secs=() began=() running=()
+  local done_pid
+  # Each run's process is the sandbox's unshare, which takes its case with it
+  # when it is ended (--kill-child).
+  trap 'kill "${!running[@]}" 2>/dev/null; exit 130' INT TERM
+  reap_one() {
+    done_pid=
+    wait -n -p done_pid "${!running[@]}" || true
+    [ -n "$done_pid" ] || return 0
+    local ended=${running[$done_pid]}
+    unset "running[$done_pid]"
+    secs[$ended]=$((SECONDS - began[$ended]))
+    echo "== fault case ${ended%@*}, home ${ended#*@} (${secs[$ended]} s)"
+    cat "$LAB_OUT/faults/$ended.console"
+  }
+  for run in "${queue[@]}"; do
+    while [ ${#running[@]} -ge "$jobs" ]; do reap_one; done
+    rm -f "$LAB_OUT/faults/$run.result"
+    began[$run]=$SECONDS
+    (exec "$root/tests/lib/sandbox.sh" --net -- bash "$root/scripts/lab.sh" --inner \
+      --home "${run#*@}" --case "${run%@*}") >"$LAB_OUT/faults/$run.console" 2>&1 &
+    running[$!]=$run
+  done
+  while [ ${#running[@]} -gt 0 ]; do reap_one; done
+  trap - INT TERM
   {
     printf '%-22s | %-14s | %-6s | %4s | %s\n' case home passed "s" "what failed [notes]"
     printf '%s\n' "-----------------------+----------------+--------+------+--------------------"
@@ -246,6 +275,7 @@ deps=1
 build=1
 inner=0
 inner_home=
+jobs=2
 homes=("${ALL_HOMES[@]}")
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -269,6 +299,11 @@ while [ $# -gt 0 ]; do
       shift
       ;;
     --inner) inner=1 ;;
+    --jobs)
+      [[ "${2:-}" =~ ^[1-9][0-9]*$ ]] || { echo "lab.sh: --jobs takes a number from 1" >&2; usage; }
+      jobs=$2
+      shift
+      ;;
     --case)
       mode=case
       case_name=${2:?--case needs a name}

@@ -26,6 +26,7 @@ lab_case plain-leak static must \
   "root sends plain traffic to the probe addresses past the tunnel while it is up; checkTunnel"
 lab_case start-stop-cycles static must \
   "start and stop ${LAB_CYCLES:-300} times with logs near their bound; the user's files afterwards"
+lab_case_long start-stop-cycles
 lab_case quick-start-stop static must \
   "start, and stop sent on a connection of its own the moment the runner has taken the start in, ${LAB_QUICK_ROUNDS:-20} times"
 

@@ -35,6 +35,10 @@ for name in "${LAB_CASES[@]}"; do
   done
   [ -n "${LAB_CASE_WHAT[$name]}" ] || bad "$name says nothing about what happens"
 done
+# A case marked long is one that is registered (a typo would leave it last).
+for name in "${!LAB_CASE_LONG[@]}"; do
+  [ -n "${seen[$name]:-}" ] || bad "$name is marked long but no case registers it"
+done
 # Every case function belongs to a registered case (none is left out of the
 # table by a forgotten lab_case line).
 while read -r fn; do
