@@ -128,7 +128,7 @@ static void ignoreSignal(int /*sig*/) {}
 // Limits a caller can lower to make us, or a command we run, die half-way:
 // a file-size limit kills the state write, and too few descriptors,
 // processes, CPU seconds, stack or address space make a route command fail.
-// (The stack limit is raised first thing in main.) Core files of root
+// (The stack limit is raised as the program is loaded.) Core files of root
 // processes are not the caller's to ask for.
 static void resetResourceLimits() {
   raiseLimit(RLIMIT_FSIZE, RLIM_INFINITY);

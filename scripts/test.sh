@@ -22,6 +22,7 @@ run_tests() {
   if ! ctest --preset "$preset" --output-junit ctest-junit.xml \
     --test-output-size-passed 1048576 2>&1 | tee "$log"; then
     status=1
+    python3 scripts/failed-tails.py "$junit" || true
   fi
   if [ -n "${CI:-}" ] && {
     grep -qE '\*\*\*Skipped|Not Run' "$log" ||
