@@ -14,7 +14,8 @@ require_cmd Xvfb xwininfo xprop import convert
 sandbox_check nonet
 
 runner="$QUON_BUNDLE_DIR/quon_vpn"
-[ -x "$runner" ] || fail "no runner at $runner"
+quonctl="$QUON_BUNDLE_DIR/quonctl"
+[ -x "$runner" ] && [ -x "$quonctl" ] || fail "no runner or quonctl in $QUON_BUNDLE_DIR"
 fake_wm=${1:?usage: shell_test.sh FAKE-WINDOW-MANAGER ARGC-ZERO}
 [ -x "$fake_wm" ] || fail "no fake window manager at $fake_wm"
 argc_zero=${2:?usage: shell_test.sh FAKE-WINDOW-MANAGER ARGC-ZERO}
@@ -175,16 +176,21 @@ import -window "$hb_win" "$artefacts/runner-window-header-bar.png" ||
 # status 0 and the engine destroyed on the way out (its Stop is logged), so
 # a tunnel would be taken down. Losing the display does the same, with
 # status 1.
-# runner_until_window NAME: starts an instance, waits for its window.
+# runner_until_window NAME: starts an instance, waits for its window and
+# then for its channel to answer. The window shows before the engine exists:
+# a display lost in between ends a runner that had no tunnel to stop.
 runner_until_window() {
   local n
   n=$(window_count)
-  "$runner" >"$work/runner-$1.log" 2>&1 &
+  "$runner" --control-socket="$work/runner-$1.sock" >"$work/runner-$1.log" 2>&1 &
   runner_pid=$!
   pids+=("$runner_pid")
   wait_until 20 has_windows $((n + 1)) ||
     fail "$1: no window: $(cat "$work/runner-$1.log")"
+  wait_until 20 channel_answers "$work/runner-$1.sock" ||
+    fail "$1: the channel never answered: $(cat "$work/runner-$1.log")"
 }
+channel_answers() { [ "$("$quonctl" --socket "$1" isRunning 2>/dev/null)" = false ]; }
 # ends_with STATUS NAME: the instance ends within 10 s, with STATUS, after
 # destroying its engine.
 ends_with() {
