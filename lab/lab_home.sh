@@ -376,15 +376,21 @@ lab_home_wait_event() {
 }
 
 # Waits until the client's IPv6 configuration is whole: a DHCPv6 address as
-# well as SLAAC (dhcpcd reports BOUND6; NetworkManager's routes are in).
+# well as SLAAC (dhcpcd reports BOUND6; NetworkManager has the DHCPv6
+# address and the on-link route of dnsmasq's own advertisement).
 lab_home_settle() {
   case "$LAB_CLIENT" in
     dhcp) wait_until 15 grep -qE ' (BOUND6|REBOOT6|RENEW6|REBIND6) ' "$LAB_HOME_RUN/events.log" || true ;;
-    networkmanager) wait_until 15 _lab_nm_has_dhcp6 || true ;;
+    networkmanager) wait_until 15 _lab_nm_settled || true ;;
   esac
 }
-_lab_nm_has_dhcp6() {
-  ip -6 addr show dev "$LAB_DESKTOP_IF" scope global | grep -c "inet6 $LAB_HOME_NET_V6::1[0-9a-f][0-9a-f]/128" >/dev/null
+# Another router's advertisement (the hostile cases send one every 3 s)
+# also gives NetworkManager a default route and starts its DHCPv6; when it
+# comes first, NetworkManager sends no solicitation, and the prefix arrives
+# with dnsmasq's next unsolicited advertisement, up to 10 s later.
+_lab_nm_settled() {
+  ip -6 addr show dev "$LAB_DESKTOP_IF" scope global | grep -c "inet6 $LAB_HOME_NET_V6::1[0-9a-f][0-9a-f]/128" >/dev/null &&
+    ip -6 route show "$LAB_HOME_NET_V6::/64" dev "$LAB_DESKTOP_IF" proto ra | grep -c . >/dev/null
 }
 
 # A renewal now: dhcpcd is told to renew (-n); NetworkManager re-applies the
