@@ -384,7 +384,7 @@ lab_home_settle() {
     networkmanager) wait_until 15 _lab_nm_settled || true ;;
   esac
 }
-# Another router's advertisement (the hostile cases send one every 3 s)
+# Another router's advertisement (hostile-route-info sends one every 3 s)
 # also gives NetworkManager a default route and starts its DHCPv6; when it
 # comes first, NetworkManager sends no solicitation, and the prefix arrives
 # with dnsmasq's next unsolicited advertisement, up to 10 s later.

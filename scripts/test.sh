@@ -49,11 +49,14 @@ for preset in default asan tsan; do
     echo "=== the Debian package and its lab run"
     bash scripts/lab.sh --no-deps --no-build --package || status=1
     # Most of a fault case is waiting on the network. clang-tidy runs
-    # alongside on the CPU time the cases leave idle (SCHED_IDLE: it never
-    # takes a core from a case), its output kept for later.
+    # alongside on the CPU time the cases leave idle (SCHED_IDLE: it runs
+    # only when no case wants the core), its output kept for later. A
+    # build that fails ends this script early: it waits for clang-tidy
+    # first, so that nothing of the run is left working in the tree.
     echo "=== the lab: fault matrix (clang-tidy alongside, on idle CPU only)"
     chrt --idle 0 bash scripts/build.sh tidy >build/tidy-run.log 2>&1 &
     tidy_pid=$!
+    trap 'wait' EXIT
     bash scripts/lab.sh --no-deps --no-build --faults || status=1
   fi
 done
